@@ -1,0 +1,14 @@
+# Flags shared by every target of every build.
+add_compile_options(-Wall -Wextra)
+# The core is specified in 32-bit float arithmetic: never fuse multiply-adds,
+# and on 32-bit x86 compute in SSE registers, not the x87 stack, whose excess
+# precision would change results between builds.
+add_compile_options(-ffp-contract=off)
+if(BW_BUILD STREQUAL "win32" OR BW_BUILD STREQUAL "linux32")
+  add_compile_options(-msse2 -mfpmath=sse)
+endif()
+if(BW_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

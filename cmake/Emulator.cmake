@@ -1,0 +1,19 @@
+# A machine without 32-bit execution support runs the linux32 test programs
+# through qemu's user-mode emulator; an ordinary Linux box runs them itself.
+set(_probe_dir ${CMAKE_BINARY_DIR}/emulator-probe)
+file(WRITE ${_probe_dir}/probe.c "int main(void) { return 0; }\n")
+try_compile(_probe_built ${_probe_dir}/build ${_probe_dir}/probe.c
+            COPY_FILE ${_probe_dir}/probe)
+set(_probe_result 1)
+if(_probe_built)
+  execute_process(COMMAND ${_probe_dir}/probe RESULT_VARIABLE _probe_result
+                  OUTPUT_QUIET ERROR_QUIET)
+endif()
+if(_probe_result STREQUAL "0")
+  set(BW_EMULATED OFF CACHE INTERNAL "")
+else()
+  find_program(BW_QEMU_I386 NAMES qemu-i386-static qemu-i386 REQUIRED)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${BW_QEMU_I386} CACHE FILEPATH "" FORCE)
+  set(BW_EMULATED ON CACHE INTERNAL "")
+  message(STATUS "32-bit programs run through ${BW_QEMU_I386}")
+endif()

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds all presets and runs every test: the product DLL check, the whole
+# plug-in on 32-bit Linux (plain and ASan+UBSan), and the core on x86-64
+# (plain and ASan+UBSan).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh all
+jobs=$(nproc)
+status=0
+for preset in win32 native native-asan linux32 linux32-asan; do
+  echo "=== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" || status=1
+done
+exit $status

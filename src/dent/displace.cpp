@@ -1,0 +1,115 @@
+#include "displace.h"
+
+#include <cmath>
+
+namespace dent {
+namespace {
+
+#if defined(__GNUC__)
+#define DENT_HOT_INLINE inline __attribute__((always_inline))
+#else
+#define DENT_HOT_INLINE inline
+#endif
+
+DENT_HOT_INLINE float falloffOf(float distance, float radius, float power) {
+    if (!(distance < radius)) return 0.0f;
+    float s = 1.0f - distance / radius;
+    if (s < 0.0f) s = 0.0f;
+    if (s > 1.0f) s = 1.0f;
+    const float t = s * s * (3.0f - 2.0f * s);
+    return static_cast<float>(std::pow(static_cast<double>(t), static_cast<double>(power)));
+}
+
+struct Dent {
+    Vec contact;
+    Vec unitDirection;
+    float depth;
+    float radius;
+    float previousDepth;
+    float previousRadius;
+    float maxTotal;
+    float falloffPower;
+};
+
+bool validScalars(float depth, float radius, float previousDepth, float previousRadius,
+                  float maxTotal, float falloffPower) {
+    if (!isFinite(depth) || !isFinite(radius) || !isFinite(previousDepth) ||
+        !isFinite(previousRadius) || !isFinite(maxTotal) || !isFinite(falloffPower))
+        return false;
+    return depth > 0.0f && radius > 0.0f && maxTotal > 0.0f && falloffPower > 0.0f;
+}
+
+// True when sqrt(squared), rounded to float, is certainly not less than
+// `bound`: squared >= bound^2 in exact arithmetic (a float product is exact in
+// double). Lets the hot loop skip square roots without changing any result.
+DENT_HOT_INLINE bool rootNotBelow(float squared, float bound) {
+    return double(squared) >= double(bound) * double(bound);
+}
+
+// Steps 2 to 9 of the dent rule for a point whose inputs are known finite.
+DENT_HOT_INLINE Vec displaceValid(Vec rest, Vec current, const Dent& d) {
+    const Vec fromContact = rest - d.contact;
+    const float distanceSquared = dot(fromContact, fromContact);
+    float w = 0.0f;
+    float wPrevious = 0.0f;
+    const bool insideCurrent = !rootNotBelow(distanceSquared, d.radius);
+    const bool insidePrevious =
+        d.previousRadius > 0.0f && !rootNotBelow(distanceSquared, d.previousRadius);
+    if (insideCurrent || insidePrevious) {
+        const float distance = std::sqrt(distanceSquared);
+        w = falloffOf(distance, d.radius, d.falloffPower);
+        if (d.previousRadius > 0.0f) wPrevious = falloffOf(distance, d.previousRadius, d.falloffPower);
+    }
+    float step = d.depth * w - d.previousDepth * wPrevious;
+    if (!(step > 0.0f)) step = 0.0f; // a dent never pulls a point back
+
+    const Vec moved = current + d.unitDirection * step;
+    Vec offset = moved - rest;
+    const float offsetSquared = dot(offset, offset);
+    // offsetSquared <= maxTotal^2 exactly means the rounded length cannot exceed maxTotal.
+    if (double(offsetSquared) > double(d.maxTotal) * double(d.maxTotal)) {
+        const float offsetLength = std::sqrt(offsetSquared);
+        if (offsetLength > d.maxTotal) offset = offset * (d.maxTotal / offsetLength);
+    }
+    return rest + offset;
+}
+
+} // namespace
+
+float falloff(float distance, float radius, float power) {
+    return falloffOf(distance, radius, power);
+}
+
+Vec displaceImpact(Vec rest, Vec current, Vec contact, Vec direction, float depth, float radius,
+                   float previousDepth, float previousRadius, float maxTotal,
+                   float falloffPower) {
+    if (!isFinite(rest) || !isFinite(current) || !isFinite(contact) || !isFinite(direction))
+        return current;
+    if (!validScalars(depth, radius, previousDepth, previousRadius, maxTotal, falloffPower))
+        return current;
+    const Dent d{contact,       normalized(direction), depth,    radius,
+                 previousDepth, previousRadius,        maxTotal, falloffPower};
+    return displaceValid(rest, current, d);
+}
+
+void dentVertices(const Vec* rest, Vec* current, std::size_t count, Vec contact, Vec direction,
+                  float depth, float radius, float previousDepth, float previousRadius,
+                  float maxTotal, float falloffPower) {
+    if (rest == nullptr || current == nullptr) return;
+    // Everything that does not depend on the point is checked and derived once.
+    if (!isFinite(contact) || !isFinite(direction)) return;
+    if (!validScalars(depth, radius, previousDepth, previousRadius, maxTotal, falloffPower))
+        return;
+    const Dent d{contact,       normalized(direction), depth,    radius,
+                 previousDepth, previousRadius,        maxTotal, falloffPower};
+    for (std::size_t i = 0; i < count; ++i) {
+        // x - x is 0 for a finite x and NaN otherwise: one test covers all six.
+        const Vec r = rest[i], c = current[i];
+        const float probe = (r.x - r.x) + (r.y - r.y) + (r.z - r.z) + (c.x - c.x) + (c.y - c.y) +
+                            (c.z - c.z);
+        if (probe != 0.0f) continue;
+        current[i] = displaceValid(rest[i], current[i], d);
+    }
+}
+
+} // namespace dent
