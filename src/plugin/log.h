@@ -1,0 +1,34 @@
+#pragma once
+
+// The plug-in's text log beside the module: whole CR LF lines, no time
+// stamps, append-only; plus the in-memory phase breadcrumb.
+
+namespace plugin {
+
+// Sets the log path (bounded copy, 260 bytes). Called once at process attach.
+void setLogPath(const char* path);
+const char* logPath();
+
+// Appends one message line. An unopenable log loses the line silently.
+void logLine(const char* text);
+
+// printf-style message line, formatted into a bounded buffer of `bufferSize`
+// bytes (longer text is cut, never overflowed).
+void logFormat(unsigned bufferSize, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// Makes `text` (static, constant text) the current phase; writes it as a
+// flushed line when `force` is set or Diagnostics is on.
+void phase(const char* text, bool force = false);
+const char* currentPhase();
+
+void setDiagnostics(bool on);
+bool diagnostics();
+
+// The exception reporter: registered once at attach, never removed.
+void installExceptionReporter();
+
+} // namespace plugin
