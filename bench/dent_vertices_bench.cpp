@@ -22,9 +22,15 @@ std::vector<Vec> carLikeMesh() {
     for (std::size_t i = 0; i < kVertices; ++i) {
         Vec p{u(rng) * 2.25f, u(rng) * 1.0f, u(rng) * 0.75f};
         switch (i % 3) { // push onto one of the faces
-        case 0: p.x = p.x < 0 ? -2.25f : 2.25f; break;
-        case 1: p.y = p.y < 0 ? -1.0f : 1.0f; break;
-        default: p.z = p.z < 0 ? -0.75f : 0.75f; break;
+        case 0:
+            p.x = p.x < 0 ? -2.25f : 2.25f;
+            break;
+        case 1:
+            p.y = p.y < 0 ? -1.0f : 1.0f;
+            break;
+        default:
+            p.z = p.z < 0 ? -0.75f : 0.75f;
+            break;
         }
         points[i] = p;
     }
@@ -35,7 +41,8 @@ std::vector<Vec> carLikeMesh() {
 float radiusReaching(const std::vector<Vec>& points, Vec contact, float share) {
     std::vector<float> d;
     d.reserve(points.size());
-    for (const Vec& p : points) d.push_back(dent::length(p - contact));
+    for (const Vec& p : points)
+        d.push_back(dent::length(p - contact));
     const std::size_t k = std::min(points.size() - 1, std::size_t(share * float(points.size())));
     std::nth_element(d.begin(), d.begin() + std::ptrdiff_t(k), d.end());
     return d[k];
@@ -53,12 +60,17 @@ void runDent(benchmark::State& state, float share) {
         benchmark::DoNotOptimize(current.data());
         benchmark::ClobberMemory();
     }
-    state.counters["per_vertex"] = benchmark::Counter(
-        double(kVertices), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_vertex"] =
+        benchmark::Counter(double(kVertices), benchmark::Counter::kIsIterationInvariantRate |
+                                                  benchmark::Counter::kInvert);
 }
 
-void BM_DentVertices_TenthReach(benchmark::State& state) { runDent(state, 0.1f); }
-void BM_DentVertices_FullReach(benchmark::State& state) { runDent(state, 1.0f); }
+void BM_DentVertices_TenthReach(benchmark::State& state) {
+    runDent(state, 0.1f);
+}
+void BM_DentVertices_FullReach(benchmark::State& state) {
+    runDent(state, 1.0f);
+}
 
 BENCHMARK(BM_DentVertices_TenthReach)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DentVertices_FullReach)->Unit(benchmark::kMillisecond);

@@ -58,7 +58,8 @@ DENT_HOT_INLINE Vec displaceValid(Vec rest, Vec current, const Dent& d) {
     if (insideCurrent || insidePrevious) {
         const float distance = std::sqrt(distanceSquared);
         w = falloffOf(distance, d.radius, d.falloffPower);
-        if (d.previousRadius > 0.0f) wPrevious = falloffOf(distance, d.previousRadius, d.falloffPower);
+        if (d.previousRadius > 0.0f)
+            wPrevious = falloffOf(distance, d.previousRadius, d.falloffPower);
     }
     float step = d.depth * w - d.previousDepth * wPrevious;
     if (!(step > 0.0f)) step = 0.0f; // a dent never pulls a point back
@@ -81,8 +82,7 @@ float falloff(float distance, float radius, float power) {
 }
 
 Vec displaceImpact(Vec rest, Vec current, Vec contact, Vec direction, float depth, float radius,
-                   float previousDepth, float previousRadius, float maxTotal,
-                   float falloffPower) {
+                   float previousDepth, float previousRadius, float maxTotal, float falloffPower) {
     if (!isFinite(rest) || !isFinite(current) || !isFinite(contact) || !isFinite(direction))
         return current;
     if (!validScalars(depth, radius, previousDepth, previousRadius, maxTotal, falloffPower))
@@ -98,15 +98,14 @@ void dentVertices(const Vec* rest, Vec* current, std::size_t count, Vec contact,
     if (rest == nullptr || current == nullptr) return;
     // Everything that does not depend on the point is checked and derived once.
     if (!isFinite(contact) || !isFinite(direction)) return;
-    if (!validScalars(depth, radius, previousDepth, previousRadius, maxTotal, falloffPower))
-        return;
+    if (!validScalars(depth, radius, previousDepth, previousRadius, maxTotal, falloffPower)) return;
     const Dent d{contact,       normalized(direction), depth,    radius,
                  previousDepth, previousRadius,        maxTotal, falloffPower};
     for (std::size_t i = 0; i < count; ++i) {
         // x - x is 0 for a finite x and NaN otherwise: one test covers all six.
         const Vec r = rest[i], c = current[i];
-        const float probe = (r.x - r.x) + (r.y - r.y) + (r.z - r.z) + (c.x - c.x) + (c.y - c.y) +
-                            (c.z - c.z);
+        const float probe =
+            (r.x - r.x) + (r.y - r.y) + (r.z - r.z) + (c.x - c.x) + (c.y - c.y) + (c.z - c.z);
         if (probe != 0.0f) continue;
         current[i] = displaceValid(rest[i], current[i], d);
     }

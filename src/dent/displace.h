@@ -17,8 +17,8 @@ DENT_API float falloff(float distance, float radius, float power);
 // never back, and never ends farther than `maxTotal` from `rest`. Invalid
 // input returns `current` unchanged.
 DENT_API Vec displaceImpact(Vec rest, Vec current, Vec contact, Vec direction, float depth,
-                            float radius, float previousDepth, float previousRadius,
-                            float maxTotal, float falloffPower);
+                            float radius, float previousDepth, float previousRadius, float maxTotal,
+                            float falloffPower);
 
 // displaceImpact() over parallel arrays, in ascending index order; `current`
 // is updated in place. Results are bit-identical to calling displaceImpact()

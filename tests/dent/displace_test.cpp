@@ -22,9 +22,8 @@ bool bitEqual(Vec a, Vec b) {
 
 // Straightforward transcription of the dent rule, kept apart from the
 // optimised array path so that the two can be compared bit for bit.
-Vec referenceDisplace(Vec rest, Vec current, Vec contact, Vec direction, float depth,
-                      float radius, float previousDepth, float previousRadius, float maxTotal,
-                      float power) {
+Vec referenceDisplace(Vec rest, Vec current, Vec contact, Vec direction, float depth, float radius,
+                      float previousDepth, float previousRadius, float maxTotal, float power) {
     return dent::displaceImpact(rest, current, contact, direction, depth, radius, previousDepth,
                                 previousRadius, maxTotal, power);
 }
@@ -52,12 +51,11 @@ TEST(DisplaceImpact, CentrePointMovesByTheDepthAlongTheNormalisedDirection) {
 TEST(DisplaceImpact, PointsAtOrBeyondTheRadiusStayPut) {
     const Vec atRim{2, 0, 0};
     const Vec beyond{5, 0, 0};
-    EXPECT_TRUE(bitEqual(dent::displaceImpact(atRim, atRim, {0, 0, 0}, kIn, 0.5f, 2.0f, 0, 0,
-                                              1.05f, 0.65f),
-                         atRim));
-    EXPECT_TRUE(bitEqual(dent::displaceImpact(beyond, beyond, {0, 0, 0}, kIn, 0.5f, 2.0f, 0, 0,
-                                              1.05f, 0.65f),
-                         beyond));
+    EXPECT_TRUE(bitEqual(
+        dent::displaceImpact(atRim, atRim, {0, 0, 0}, kIn, 0.5f, 2.0f, 0, 0, 1.05f, 0.65f), atRim));
+    EXPECT_TRUE(bitEqual(
+        dent::displaceImpact(beyond, beyond, {0, 0, 0}, kIn, 0.5f, 2.0f, 0, 0, 1.05f, 0.65f),
+        beyond));
 }
 
 TEST(DisplaceImpact, HalfRadiusWithPowerOneGetsHalfTheDepth) {
@@ -69,12 +67,12 @@ TEST(DisplaceImpact, HalfRadiusWithPowerOneGetsHalfTheDepth) {
 TEST(DisplaceImpact, ReapplyingTheSameOrAWeakerDentMovesNothing) {
     const Vec rest{0.3f, 0.2f, 0};
     const Vec current{0.3f, 0.2f, -0.1f};
-    EXPECT_TRUE(bitEqual(dent::displaceImpact(rest, current, {0, 0, 0}, kIn, 0.5f, 1.5f, 0.5f,
-                                              1.5f, 1.05f, 0.65f),
-                         current));
-    EXPECT_TRUE(bitEqual(dent::displaceImpact(rest, current, {0, 0, 0}, kIn, 0.3f, 1.5f, 0.5f,
-                                              1.5f, 1.05f, 0.65f),
-                         current));
+    EXPECT_TRUE(bitEqual(
+        dent::displaceImpact(rest, current, {0, 0, 0}, kIn, 0.5f, 1.5f, 0.5f, 1.5f, 1.05f, 0.65f),
+        current));
+    EXPECT_TRUE(bitEqual(
+        dent::displaceImpact(rest, current, {0, 0, 0}, kIn, 0.3f, 1.5f, 0.5f, 1.5f, 1.05f, 0.65f),
+        current));
 }
 
 TEST(DisplaceImpact, InvalidInputReturnsCurrentBitForBit) {
@@ -100,15 +98,15 @@ TEST(DisplaceImpact, InvalidInputReturnsCurrentBitForBit) {
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.what);
-        EXPECT_TRUE(bitEqual(dent::displaceImpact(k.rest, k.current, k.contact, k.direction,
-                                                  k.depth, k.radius, k.pd, k.pr, k.maxTotal,
-                                                  k.power),
-                             k.current));
+        EXPECT_TRUE(
+            bitEqual(dent::displaceImpact(k.rest, k.current, k.contact, k.direction, k.depth,
+                                          k.radius, k.pd, k.pr, k.maxTotal, k.power),
+                     k.current));
     }
     // A NaN current comes back as it went in.
     const Vec nanCurrent{kNaN, 0, 0};
-    EXPECT_TRUE(bitEqual(
-        dent::displaceImpact(rest, nanCurrent, c, kIn, 1, 1, 0, 0, 1, 1), nanCurrent));
+    EXPECT_TRUE(
+        bitEqual(dent::displaceImpact(rest, nanCurrent, c, kIn, 1, 1, 0, 0, 1, 1), nanCurrent));
 }
 
 TEST(DisplaceImpact, NonPositivePreviousRadiusIgnoresThePreviousBowl) {
@@ -116,8 +114,7 @@ TEST(DisplaceImpact, NonPositivePreviousRadiusIgnoresThePreviousBowl) {
     const Vec whole = dent::displaceImpact(p, p, {0, 0, 0}, kIn, 0.4f, 2.0f, 0, 0, 1.05f, 0.65f);
     for (float pr : {0.0f, -1.0f}) {
         EXPECT_TRUE(bitEqual(
-            dent::displaceImpact(p, p, {0, 0, 0}, kIn, 0.4f, 2.0f, 0.4f, pr, 1.05f, 0.65f),
-            whole));
+            dent::displaceImpact(p, p, {0, 0, 0}, kIn, 0.4f, 2.0f, 0.4f, pr, 1.05f, 0.65f), whole));
     }
 }
 
@@ -145,7 +142,8 @@ struct RandomMesh {
 RandomMesh randomMesh(std::mt19937& rng, std::size_t count, float extent) {
     std::uniform_real_distribution<float> u(-extent, extent);
     RandomMesh m;
-    for (std::size_t i = 0; i < count; ++i) m.rest.push_back({u(rng), u(rng), u(rng)});
+    for (std::size_t i = 0; i < count; ++i)
+        m.rest.push_back({u(rng), u(rng), u(rng)});
     m.current = m.rest;
     return m;
 }
@@ -218,12 +216,12 @@ TEST(DentVertices, InvalidDentOrNullArraysChangeNothing) {
     std::mt19937 rng(3);
     RandomMesh m = randomMesh(rng, 100, 1.0f);
     const std::vector<Vec> before = m.current;
-    dent::dentVertices(m.rest.data(), m.current.data(), m.current.size(), {0, 0, 0}, kIn, kNaN,
+    dent::dentVertices(m.rest.data(), m.current.data(), m.current.size(), {0, 0, 0}, kIn, kNaN, 1,
+                       0, 0, 1, 1);
+    dent::dentVertices(m.rest.data(), m.current.data(), m.current.size(), {0, 0, 0}, {0, 0, 0}, 1,
                        1, 0, 0, 1, 1);
-    dent::dentVertices(m.rest.data(), m.current.data(), m.current.size(), {0, 0, 0}, {0, 0, 0},
-                       1, 1, 0, 0, 1, 1);
-    dent::dentVertices(nullptr, m.current.data(), m.current.size(), {0, 0, 0}, kIn, 1, 1, 0, 0,
-                       1, 1);
+    dent::dentVertices(nullptr, m.current.data(), m.current.size(), {0, 0, 0}, kIn, 1, 1, 0, 0, 1,
+                       1);
     EXPECT_EQ(0, std::memcmp(before.data(), m.current.data(), sizeof(Vec) * before.size()));
 }
 

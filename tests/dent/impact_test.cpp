@@ -14,7 +14,9 @@ constexpr ImpactConfig kDefaults{0.04f, 0.65f, 1.0f, 1.15f, 0.65f, 1.1f, 2.25f};
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-bool isZero(const Response& r) { return r.impact == 0 && r.depth == 0 && r.radius == 0; }
+bool isZero(const Response& r) {
+    return r.impact == 0 && r.depth == 0 && r.radius == 0;
+}
 
 TEST(Response, WorkedExampleToTheGivenDigits) {
     const Response r = dent::response(300.0f, 1500.0f, kDefaults);
@@ -31,8 +33,8 @@ TEST(Response, WorkedExampleToTheGivenDigits) {
 TEST(Response, InvalidImpulseOrMassGivesTheZeroResponse) {
     const struct {
         float impulse, mass;
-    } cases[] = {{0, 1500},  {-5, 1500},   {kInf, 1500}, {kNaN, 1500}, {300, 1.0f},
-                 {300, 0.5f}, {300, -1500}, {300, kNaN}, {300, kInf}, {kInf, kInf}};
+    } cases[] = {{0, 1500},   {-5, 1500},   {kInf, 1500}, {kNaN, 1500}, {300, 1.0f},
+                 {300, 0.5f}, {300, -1500}, {300, kNaN},  {300, kInf},  {kInf, kInf}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.impulse << " / " << c.mass);
         EXPECT_TRUE(isZero(dent::response(c.impulse, c.mass, kDefaults)));
@@ -43,7 +45,8 @@ TEST(Response, ImpactAtMinImpactIsRejectedAndJustAboveDents) {
     EXPECT_TRUE(isZero(dent::response(60.0f, 1500.0f, kDefaults)));
     // The smallest impulse whose impact lies above minImpact.
     float impulse = 60.0f;
-    while (impulse / 1500.0f <= kDefaults.minImpact) impulse = std::nextafter(impulse, 1e9f);
+    while (impulse / 1500.0f <= kDefaults.minImpact)
+        impulse = std::nextafter(impulse, 1e9f);
     const Response r = dent::response(impulse, 1500.0f, kDefaults);
     EXPECT_GT(r.depth, 0.0f);
     EXPECT_GT(r.radius, kDefaults.minRadius);
