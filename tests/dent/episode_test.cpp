@@ -110,22 +110,6 @@ TEST(Episode, SecondContactContinuesOrBeginsANewEpisode) {
     }
 }
 
-TEST(Episode, ContinuationIsMeasuredFromTheLastContactAndTheFirstPoint) {
-    // Contacts every 150 ms keep one episode alive well past the gap.
-    Episode e = begun(1000);
-    for (std::uint32_t t = 1150; t <= 1600; t += 150) {
-        e.observe(kPoint, kNormal, kFirst, t, kGap);
-        EXPECT_EQ(e.serial, 1u);
-    }
-    // Drifting by 0.5 per contact: the second step is 1.0 from where the
-    // episode began, so it starts a new one.
-    Episode d = begun(1000);
-    d.observe({0.5f, 1.0f, 0.5f}, kNormal, kFirst, 1050, kGap);
-    EXPECT_EQ(d.serial, 1u);
-    d.observe({1.0f, 1.0f, 0.5f}, kNormal, kFirst, 1100, kGap);
-    EXPECT_EQ(d.serial, 2u);
-}
-
 TEST(Episode, ClockWrapContinuesWithinTheGap) {
     Episode e = begun(UINT32_MAX - 63);
     EXPECT_FALSE(e.observe(kPoint, kNormal, kFirst, 64, kGap)); // 128 ms later
