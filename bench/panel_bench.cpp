@@ -1,0 +1,114 @@
+// Panel work of one rebuild and one pass: cutting a 400-triangle bonnet-like
+// mesh along the crease, lattice lines and cell diagonals, and the lighting
+// of a folded lattice for 30,000 vertex normals.
+#include "dent/fold_profile.h"
+#include "dent/panel_lighting.h"
+#include "dent/panel_split.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace {
+
+using dent::Vec;
+
+// A gently domed bonnet, 1.4 wide and 1.3 long, as a 10 x 20 grid of quads.
+struct Bonnet {
+    dent::PanelShape shape{1.0f, 0.9f, 1.3f, 0.47f};
+    dent::SpanFold span{};
+    dent::PanelLattice lattice;
+    std::vector<dent::PanelTriangle> triangles;
+};
+
+Bonnet bonnet() {
+    Bonnet b;
+    b.span.from = -0.7f;
+    b.span.to = 0.7f;
+    b.span.height = 0.55f;
+    b.span.columns = 6;
+    b.lattice.init(b.span, b.shape);
+    const int across = 10, along = 20;
+    auto vertex = [&](int i, int j) {
+        dent::PanelVertex v{};
+        const float x = -0.7f + 1.4f * float(i) / float(across);
+        const float y = 0.9f + 1.3f * float(j) / float(along);
+        v.position = {x, y, 0.6f - 0.08f * x * x - 0.03f * (y - 1.5f) * (y - 1.5f)};
+        v.normal = dent::normalized({0.16f * x, 0.06f * (y - 1.5f), 1.0f});
+        v.colour[0] = v.colour[1] = v.colour[2] = 180.0f;
+        v.colour[3] = 255.0f;
+        v.uv[0][0] = float(i) / float(across);
+        v.uv[0][1] = float(j) / float(along);
+        return v;
+    };
+    for (int j = 0; j < along; ++j)
+        for (int i = 0; i < across; ++i) {
+            dent::PanelTriangle t{};
+            t.material = 0;
+            t.vertices[0] = vertex(i, j);
+            t.vertices[1] = vertex(i + 1, j);
+            t.vertices[2] = vertex(i + 1, j + 1);
+            b.triangles.push_back(t);
+            t.vertices[1] = vertex(i + 1, j + 1);
+            t.vertices[2] = vertex(i, j + 1);
+            b.triangles.push_back(t);
+        }
+    return b;
+}
+
+void BM_CutBonnet(benchmark::State& state) {
+    const Bonnet b = bonnet();
+    std::size_t pieces = 0;
+    for (auto _ : state) {
+        std::vector<dent::PanelTriangle> all;
+        for (const dent::PanelTriangle& t : b.triangles) {
+            const std::vector<dent::PanelTriangle> cut = dent::splitPanelLattice(t, b.shape, b.span, b.lattice);
+            all.insert(all.end(), cut.begin(), cut.end());
+        }
+        pieces = all.size();
+        benchmark::DoNotOptimize(all.data());
+    }
+    state.counters["triangles"] = double(b.triangles.size());
+    state.counters["pieces"] = double(pieces);
+}
+BENCHMARK(BM_CutBonnet)->Unit(benchmark::kMicrosecond);
+
+void BM_LightFoldedPanel(benchmark::State& state) {
+    const Bonnet b = bonnet();
+    const dent::FoldProfile f = dent::foldFor(b.shape.length, b.shape.crease, 0.25f);
+    std::vector<Vec> positions;
+    for (const dent::SheetPoint& s : b.lattice.sheet) {
+        const float u = std::min(std::max(s.rest.y - b.shape.start, 0.0f), f.length);
+        const float split = f.crease * f.length;
+        const float t = u <= split ? u / split : (u - split) / (f.length - split);
+        const float to = u <= split ? f.nearReach * t : f.nearReach + t * f.farReach;
+        const float rise = u <= split ? t * f.lift : (1 - t) * f.lift;
+        positions.push_back({s.rest.x, s.rest.y + (to - u), s.rest.z + rise});
+    }
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<float> x(-0.7f, 0.7f), y(0.9f, 2.2f);
+    struct V {
+        Vec rest, normal;
+        int side;
+    };
+    std::vector<V> vertices(30000);
+    const float creaseS = b.shape.start + b.shape.length * b.shape.crease;
+    for (V& v : vertices) {
+        v.rest = {x(rng), y(rng), 0.55f};
+        v.normal = dent::normalized({0.1f * v.rest.x, 0.0f, 1.0f});
+        v.side = v.rest.y > creaseS ? 1 : 0;
+    }
+    std::vector<Vec> out(vertices.size());
+    for (auto _ : state) {
+        const dent::PanelLighting lighting(b.lattice, positions, b.shape);
+        for (std::size_t i = 0; i < vertices.size(); ++i)
+            out[i] = lighting.normal(b.lattice, vertices[i].rest, vertices[i].normal, vertices[i].side);
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+BENCHMARK(BM_LightFoldedPanel)->Unit(benchmark::kMicrosecond);
+
+} // namespace

@@ -1,0 +1,186 @@
+#include "panel_lattice.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+namespace dent {
+namespace {
+
+// Index of the cell whose low line is the last one at or before v, limited to
+// the existing cells; `lines` has at least two entries.
+std::size_t cellOf(const std::vector<float>& lines, float v) {
+    const std::size_t u =
+        std::size_t(std::upper_bound(lines.begin(), lines.end(), v) - lines.begin());
+    const std::size_t i = std::max<std::size_t>(u, 1) - 1;
+    return std::min(lines.size() - 2, i);
+}
+
+// Clamp to 0 .. 1; NaN becomes 0 so that the weights stay usable.
+float unitClamp(float f) {
+    if (!(f > 0.0f)) return 0.0f;
+    return f < 1.0f ? f : 1.0f;
+}
+
+void interpolate(std::vector<Vec>& out, const std::vector<Vec>& from, const std::vector<Vec>& to,
+                 float t) {
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = from[k] + (to[k] - from[k]) * t;
+}
+
+} // namespace
+
+PanelLattice::PanelLattice(PanelLattice&& other) noexcept
+    : columnXs(std::move(other.columnXs)),
+      rowYs(std::move(other.rowYs)),
+      sheet(std::move(other.sheet)),
+      points(std::move(other.points)) {
+    // Make the emptiness of the source explicit rather than a library detail.
+    other.columnXs.clear();
+    other.rowYs.clear();
+    other.sheet.clear();
+    other.points.clear();
+}
+
+PanelLattice& PanelLattice::operator=(PanelLattice&& other) noexcept {
+    if (this == &other) return *this;
+    std::vector<float>().swap(columnXs);
+    std::vector<float>().swap(rowYs);
+    std::vector<SheetPoint>().swap(sheet);
+    std::vector<Vec>().swap(points);
+    columnXs.swap(other.columnXs);
+    rowYs.swap(other.rowYs);
+    sheet.swap(other.sheet);
+    points.swap(other.points);
+    return *this;
+}
+
+void PanelLattice::init(const SpanFold& span, const PanelShape& shape) {
+    // Appending to a filled lattice would break its index layout: start over.
+    columnXs.clear();
+    rowYs.clear();
+    sheet.clear();
+    points.clear();
+
+    const std::uint32_t columns = span.columns > 0 ? span.columns : 1;
+    const float width = span.to - span.from;
+    columnXs.reserve(std::size_t(columns) + 1);
+    for (std::uint32_t i = 0; i <= columns; ++i)
+        columnXs.push_back((float(i) * width) / float(columns) + span.from);
+
+    const float creaseY = (shape.length * shape.crease + shape.start) * shape.sign;
+    float candidates[8];
+    for (int k = 0; k <= 6; ++k)
+        candidates[k] = ((shape.length * float(k)) / 6.0f + shape.start) * shape.sign;
+    candidates[7] = creaseY;
+    // Ascending insertion sort of the finite candidates: a NaN has no place
+    // in an order and an infinite row no use.
+    float sorted[8];
+    int count = 0;
+    for (const float v : candidates) {
+        if (!std::isfinite(v)) continue;
+        int at = count++;
+        for (; at > 0 && sorted[at - 1] > v; --at) sorted[at] = sorted[at - 1];
+        sorted[at] = v;
+    }
+    rowYs.reserve(8);
+    for (int k = 0; k < count; ++k)
+        if (rowYs.empty() || !(sorted[k] - rowYs.back() <= 0.000001f)) rowYs.push_back(sorted[k]);
+
+    sheet.reserve(rowYs.size() * columnXs.size());
+    points.reserve(rowYs.size() * columnXs.size());
+    const float z = span.height;
+    for (const float y : rowYs) {
+        // A length stencil never reaches across the crease line.
+        float low;
+        float high;
+        if (y < creaseY || (y == creaseY && shape.sign > 0.0f)) {
+            low = y - 0.002f;
+            high = std::min(creaseY, y + 0.002f);
+        } else {
+            low = std::max(creaseY, y - 0.002f);
+            high = y + 0.002f;
+        }
+        for (const float x : columnXs) {
+            SheetPoint p;
+            p.rest = Vec{x, y, z};
+            p.restSpanLow = Vec{x - 0.002f, y, z};
+            p.restSpanHigh = Vec{x + 0.002f, y, z};
+            p.restLengthLow = Vec{x, low, z};
+            p.restLengthHigh = Vec{x, high, z};
+            p.current = p.rest;
+            p.currentSpanLow = p.restSpanLow;
+            p.currentSpanHigh = p.restSpanHigh;
+            p.currentLengthLow = p.restLengthLow;
+            p.currentLengthHigh = p.restLengthHigh;
+            p.spanStep = 0.004f;
+            p.lengthStep = high - low;
+            sheet.push_back(p);
+            points.push_back(p.rest);
+        }
+    }
+}
+
+LatticeSample PanelLattice::sample(Vec p) const {
+    if (columnXs.size() < 2 || rowYs.size() < 2) return LatticeSample{{0, 0, 0}, {1.0f, 0.0f, 0.0f}};
+    const std::size_t i = cellOf(columnXs, p.x);
+    const std::size_t j = cellOf(rowYs, p.y);
+    const float fx = unitClamp((p.x - columnXs[i]) / (columnXs[i + 1] - columnXs[i]));
+    const float fy = unitClamp((p.y - rowYs[j]) / (rowYs[j + 1] - rowYs[j]));
+    const std::uint32_t n = std::uint32_t(columnXs.size());
+    const std::uint32_t base = std::uint32_t(j) * n + std::uint32_t(i);
+    if (fx >= fy) return LatticeSample{{base, base + 1, base + n + 1}, {1.0f - fx, fx - fy, fy}};
+    return LatticeSample{{base, base + n + 1, base + n}, {1.0f - fy, fx, fy - fx}};
+}
+
+bool PanelLattice::ordered(const std::vector<Vec>& positions) const {
+    const std::size_t n = columnXs.size();
+    const std::size_t rows = rowYs.size();
+    if (rows < 2 || n < 2) return true;
+    if (positions.size() < rows * n) return false;
+    for (std::size_t j = 1; j < rows; ++j) {
+        const float rowStep = rowYs[j] - rowYs[j - 1];
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            const Vec a = positions[(j - 1) * n + i];
+            const Vec b = positions[(j - 1) * n + i + 1];
+            const Vec d = positions[j * n + i];
+            const Vec e = positions[j * n + i + 1];
+            if (!isFinite(a) || !isFinite(b) || !isFinite(d) || !isFinite(e)) return false;
+            const float threshold = 0.1f * (columnXs[i + 1] - columnXs[i]) * rowStep;
+            const float cross1 = (b.x - a.x) * (e.y - a.y) - (b.y - a.y) * (e.x - a.x);
+            if (threshold > cross1) return false;
+            const float cross2 = (e.x - a.x) * (d.y - a.y) - (e.y - a.y) * (d.x - a.x);
+            if (threshold > cross2) return false;
+        }
+    }
+    return true;
+}
+
+void PanelLattice::keepOrdered(std::vector<Vec>& positions) {
+    if (&positions == &points) {
+        // Nothing to step back to but the list itself.
+        return;
+    }
+    if (positions.size() != points.size()) {
+        positions = points;
+        return;
+    }
+    if (!ordered(positions)) {
+        const std::vector<Vec> target = positions;
+        const std::vector<Vec>& previous = points;
+        float low = 0.0f;
+        float high = 1.0f;
+        for (int step = 0; step < 16; ++step) {
+            const float t = (low + high) * 0.5f;
+            interpolate(positions, previous, target, t);
+            if (ordered(positions))
+                low = t;
+            else
+                high = t;
+        }
+        interpolate(positions, previous, target, low);
+        if (!ordered(positions)) positions = previous;
+    }
+    points = positions;
+}
+
+} // namespace dent

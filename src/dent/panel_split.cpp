@@ -1,0 +1,287 @@
+#include "panel_split.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+namespace dent {
+namespace {
+
+// A triangle clipped by one half-plane has at most four corners: three when
+// all corners are inside, otherwise the inside corners plus two crossings.
+constexpr int kMaxPolygon = 4;
+
+struct Polygon {
+    PanelVertex v[kMaxPolygon];
+    int count = 0;
+};
+
+inline float lerp(float a, float b, float t) { return (b - a) * t + a; }
+
+// All 26 interpolated floats of the point at t on the edge a -> b; `side`
+// is taken from a.
+PanelVertex interpolated(const PanelVertex& a, const PanelVertex& b, float t) {
+    PanelVertex r;
+    r.position = Vec{lerp(a.position.x, b.position.x, t), lerp(a.position.y, b.position.y, t),
+                     lerp(a.position.z, b.position.z, t)};
+    r.normal = Vec{lerp(a.normal.x, b.normal.x, t), lerp(a.normal.y, b.normal.y, t),
+                   lerp(a.normal.z, b.normal.z, t)};
+    for (int c = 0; c < 4; ++c) r.colour[c] = lerp(a.colour[c], b.colour[c], t);
+    for (int s = 0; s < 8; ++s) {
+        r.uv[s][0] = lerp(a.uv[s][0], b.uv[s][0], t);
+        r.uv[s][1] = lerp(a.uv[s][1], b.uv[s][1], t);
+    }
+    r.side = a.side;
+    return r;
+}
+
+// Signed distances of the corners, one per cut family.
+struct WidthCut {
+    float w;
+    float distance(const PanelVertex& v) const { return v.position.x - w; }
+    PanelVertex crossing(const PanelVertex& a, const PanelVertex& b, float t) const {
+        PanelVertex r = interpolated(a, b, t);
+        r.position.x = w;
+        return r;
+    }
+};
+
+// A cut along y = w. Identical, bit for bit, to exchanging x and y, cutting
+// with WidthCut and exchanging back: the same distances, the same
+// interpolations, and an area test that only sums the same squares.
+struct RowCut {
+    float w;
+    float distance(const PanelVertex& v) const { return v.position.y - w; }
+    PanelVertex crossing(const PanelVertex& a, const PanelVertex& b, float t) const {
+        PanelVertex r = interpolated(a, b, t);
+        r.position.y = w;
+        return r;
+    }
+};
+
+struct CreaseCut {
+    float p;
+    float q;
+    float distance(const PanelVertex& v) const { return v.position.y * p - q; }
+    PanelVertex crossing(const PanelVertex& a, const PanelVertex& b, float t) const {
+        PanelVertex r = interpolated(a, b, t);
+        r.position.y = q / p;
+        r.side = 0;
+        return r;
+    }
+};
+
+struct DiagonalCut {
+    float x0;
+    float y0;
+    float width;
+    float height;
+    float distance(const PanelVertex& v) const {
+        return (v.position.x - x0) / width - (v.position.y - y0) / height;
+    }
+    PanelVertex crossing(const PanelVertex& a, const PanelVertex& b, float t) const {
+        return interpolated(a, b, t);
+    }
+};
+
+template <class Cut>
+void distances(const PanelTriangle& triangle, const Cut& cut, float d[3]) {
+    for (int k = 0; k < 3; ++k) d[k] = cut.distance(triangle.vertices[k]);
+}
+
+// Walks the edges 0->1, 1->2, 2->0 keeping the inside corners and adding a
+// crossing where exactly one end is inside. Each crossing is computed from
+// the edge in its own direction, so both sides of a cut get the same bits.
+template <class Cut>
+void clipInto(const PanelTriangle& triangle, const Cut& cut, const float d[3], bool keepPositive,
+              Polygon& out) {
+    out.count = 0;
+    for (int e = 0; e < 3; ++e) {
+        const int f = e == 2 ? 0 : e + 1;
+        const PanelVertex& a = triangle.vertices[e];
+        const PanelVertex& b = triangle.vertices[f];
+        const bool aInside = keepPositive ? d[e] >= 0.0f : d[e] <= 0.0f;
+        const bool bInside = keepPositive ? d[f] >= 0.0f : d[f] <= 0.0f;
+        if (aInside) out.v[out.count++] = a;
+        if (aInside != bInside) out.v[out.count++] = cut.crossing(a, b, d[e] / (d[e] - d[f]));
+    }
+}
+
+// Twice the area, squared, over four: (|c| / 2)^2 with c the cross product.
+bool largeEnough(const Vec& p0, const Vec& p1, const Vec& p2) {
+    const Vec u = p1 - p0;
+    const Vec v = p2 - p0;
+    const Vec c{u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x};
+    return 0.25f * dot(c, c) > 1e-12f;
+}
+
+// Fan (p0, p[i-1], p[i]) of the polygon, keeping pieces above 1e-6 square
+// units; a `side` of 0 or more overrides the corners' sides.
+void appendFan(const Polygon& polygon, std::int32_t material, int side,
+               std::vector<PanelTriangle>& out) {
+    for (int i = 2; i < polygon.count; ++i) {
+        PanelTriangle t;
+        t.vertices[0] = polygon.v[0];
+        t.vertices[1] = polygon.v[i - 1];
+        t.vertices[2] = polygon.v[i];
+        t.material = material;
+        if (side >= 0)
+            for (PanelVertex& v : t.vertices) v.side = side;
+        if (largeEnough(t.vertices[0].position, t.vertices[1].position, t.vertices[2].position))
+            out.push_back(t);
+    }
+}
+
+bool crosses(const float d[3]) {
+    const bool allNonNegative = d[0] >= 0.0f && d[1] >= 0.0f && d[2] >= 0.0f;
+    const bool anyPositive = d[0] > 0.0f || d[1] > 0.0f || d[2] > 0.0f;
+    return !allNonNegative && anyPositive;
+}
+
+// The two-sided split shared by the width, row and diagonal cuts: the d <= 0
+// pieces first, then the d >= 0 ones.
+template <class Cut>
+void appendSplit(const PanelTriangle& triangle, const Cut& cut, std::vector<PanelTriangle>& out) {
+    float d[3];
+    distances(triangle, cut, d);
+    if (!crosses(d)) {
+        out.push_back(triangle);
+        return;
+    }
+    Polygon polygon;
+    clipInto(triangle, cut, d, false, polygon);
+    appendFan(polygon, triangle.material, -1, out);
+    clipInto(triangle, cut, d, true, polygon);
+    appendFan(polygon, triangle.material, -1, out);
+}
+
+void appendCreaseSplit(const PanelTriangle& triangle, float p, float q,
+                       std::vector<PanelTriangle>& out) {
+    const CreaseCut cut{p, q};
+    float d[3];
+    distances(triangle, cut, d);
+    if (!crosses(d)) {
+        const bool beyond = d[0] > 0.0f || d[1] > 0.0f || d[2] > 0.0f;
+        out.push_back(triangle);
+        for (PanelVertex& v : out.back().vertices) v.side = beyond ? 1 : 0;
+        return;
+    }
+    Polygon polygon;
+    clipInto(triangle, cut, d, false, polygon);
+    appendFan(polygon, triangle.material, 0, out);
+    clipInto(triangle, cut, d, true, polygon);
+    appendFan(polygon, triangle.material, 1, out);
+}
+
+template <class Cut>
+std::vector<PanelVertex> clipToVector(const PanelTriangle& triangle, const Cut& cut,
+                                      bool keepPositive) {
+    float d[3];
+    distances(triangle, cut, d);
+    Polygon polygon;
+    clipInto(triangle, cut, d, keepPositive, polygon);
+    return std::vector<PanelVertex>(polygon.v, polygon.v + polygon.count);
+}
+
+// Replaces `list` by its pieces cut with `cut`, in list order; `scratch` is
+// reused storage.
+template <class Cut>
+void cutAll(std::vector<PanelTriangle>& list, std::vector<PanelTriangle>& scratch, const Cut& cut) {
+    scratch.clear();
+    for (const PanelTriangle& t : list) appendSplit(t, cut, scratch);
+    list.swap(scratch);
+}
+
+void surfaceInto(const PanelTriangle& triangle, const PanelShape& shape, float columnStart,
+                 float columnEnd, unsigned columns, std::vector<PanelTriangle>& list,
+                 std::vector<PanelTriangle>& scratch) {
+    list.clear();
+    appendCreaseSplit(triangle, shape.sign, shape.length * shape.crease + shape.start, list);
+
+    const unsigned count = std::min(12u, std::max(2u, columns));
+    const float span = columnEnd - columnStart;
+    if (span > 0.001f) {
+        for (unsigned k = 1; k < count; ++k)
+            cutAll(list, scratch, WidthCut{(float(k) * span) / float(count) + columnStart});
+    }
+    for (int k = 1; k <= 5; ++k)
+        cutAll(list, scratch, RowCut{((float(k) * shape.length) / 6.0f + shape.start) * shape.sign});
+}
+
+// Index of the cell of `lines` that holds the centroid coordinate c.
+std::size_t cellIndex(const std::vector<float>& lines, float c) {
+    const std::size_t j =
+        std::size_t(std::upper_bound(lines.begin(), lines.end(), c) - lines.begin());
+    const std::size_t i = std::max<std::size_t>(j, 1) - 1;
+    return std::min(i, lines.size() - 2);
+}
+
+} // namespace
+
+std::vector<PanelVertex> clipWidth(const PanelTriangle& triangle, float w, bool keepPositive) {
+    return clipToVector(triangle, WidthCut{w}, keepPositive);
+}
+
+std::vector<PanelVertex> clipCrease(const PanelTriangle& triangle, float p, float q,
+                                    bool keepPositive) {
+    return clipToVector(triangle, CreaseCut{p, q}, keepPositive);
+}
+
+std::vector<PanelTriangle> splitWidth(const PanelTriangle& triangle, float w) {
+    std::vector<PanelTriangle> out;
+    out.reserve(3);
+    appendSplit(triangle, WidthCut{w}, out);
+    return out;
+}
+
+std::vector<PanelTriangle> splitCrease(const PanelTriangle& triangle, float p, float q) {
+    std::vector<PanelTriangle> out;
+    out.reserve(3);
+    appendCreaseSplit(triangle, p, q, out);
+    return out;
+}
+
+std::vector<PanelTriangle> splitLatticeDiagonal(const PanelTriangle& triangle, float x0, float y0,
+                                                float width, float height) {
+    std::vector<PanelTriangle> out;
+    out.reserve(3);
+    appendSplit(triangle, DiagonalCut{x0, y0, width, height}, out);
+    return out;
+}
+
+std::vector<PanelTriangle> splitPanelSurface(const PanelTriangle& triangle,
+                                             const PanelShape& shape, float columnStart,
+                                             float columnEnd, unsigned columns) {
+    std::vector<PanelTriangle> list;
+    std::vector<PanelTriangle> scratch;
+    list.reserve(16);
+    scratch.reserve(16);
+    surfaceInto(triangle, shape, columnStart, columnEnd, columns, list, scratch);
+    return list;
+}
+
+std::vector<PanelTriangle> splitPanelLattice(const PanelTriangle& triangle,
+                                             const PanelShape& shape, const SpanFold& span,
+                                             const PanelLattice& lattice) {
+    std::vector<PanelTriangle> pieces;
+    std::vector<PanelTriangle> out;
+    pieces.reserve(16);
+    out.reserve(32);
+    surfaceInto(triangle, shape, span.from, span.to, span.columns, pieces, out);
+    const std::vector<float>& xs = lattice.columnXs;
+    const std::vector<float>& ys = lattice.rowYs;
+    if (xs.size() < 2 || ys.size() < 2) return pieces;
+
+    out.clear();
+    for (const PanelTriangle& piece : pieces) {
+        const PanelVertex* v = piece.vertices;
+        const float cx = ((v[0].position.x + v[1].position.x) + v[2].position.x) * 0.33333334f;
+        const float cy = ((v[0].position.y + v[1].position.y) + v[2].position.y) * 0.33333334f;
+        const std::size_t i = cellIndex(xs, cx);
+        const std::size_t r = cellIndex(ys, cy);
+        appendSplit(piece, DiagonalCut{xs[i], ys[r], xs[i + 1] - xs[i], ys[r + 1] - ys[r]}, out);
+    }
+    return out;
+}
+
+} // namespace dent
