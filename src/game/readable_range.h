@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace game {
+
+// Lowest address a host pointer may plausibly have; the first 64 KiB are never
+// mapped on the host's system, so anything below is a small integer or null.
+constexpr std::uintptr_t kLowestHostAddress = 0x10000;
+
+// True when `size` bytes from `address` fit below the top of the address
+// space without wrapping (an end exactly at the top counts as wrapping).
+inline bool rangeFits(std::uintptr_t address, std::uintptr_t size) {
+    return size <= UINTPTR_MAX - address;
+}
+
+// True when every byte of [address, address + size) lies in committed,
+// readable memory. Refuses an empty range, anything below 0x10000 and a range
+// that wraps. It only asks the system: it cannot stop another thread from
+// unmapping the memory afterwards.
+bool readableRange(std::uintptr_t address, std::size_t size);
+
+inline bool readableRange(const void* address, std::size_t size) {
+    return readableRange(reinterpret_cast<std::uintptr_t>(address), size);
+}
+
+} // namespace game
