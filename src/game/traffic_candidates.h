@@ -1,0 +1,23 @@
+#pragma once
+
+// The traffic vehicles struck hard enough in this frame near the player, in
+// the order in which they get their hits.
+
+#include "dent/traffic.h"
+#include "dent/vec.h"
+#include "plugin/settings.h"
+
+#include <vector>
+
+namespace game {
+
+// Walks the vehicle pool once: kind-0 vehicles with a render object within
+// NPCRange of `reference` that have a contact in this frame's queue strong
+// enough to dent, never `playerVehicle`; sorted by dent::trafficPriority.
+// Empty for a pool that looks wrong. Never throws: a list that cannot grow
+// ends the walk and what was found is returned.
+std::vector<dent::TrafficCandidate> buildTrafficCandidates(dent::Vec reference,
+                                                           const void* playerVehicle,
+                                                           const plugin::Settings& settings);
+
+} // namespace game

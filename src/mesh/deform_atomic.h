@@ -1,0 +1,26 @@
+#pragma once
+
+// The per-atomic driver of one hit: called by the host's atomic walk for
+// every atomic of the struck vehicle with the hit's game::HitContext.
+
+#include "game/host_functions.h"
+
+#include <cstdint>
+
+namespace mesh {
+
+// Most per-vehicle copies and vertices; MaxTotalVertices bounds all vehicles.
+constexpr std::size_t kMaxMeshReferences = 64;
+constexpr std::uint32_t kMaxVehicleVertices = 200000;
+
+// game::atomics callback; `context` is a game::HitContext. Gives the atomic a
+// private copy on its first dent, dents the copy and grows its bounds.
+// Always returns `atomic` so that the walk goes on; never throws.
+void* BW_CDECL deformAtomic(void* atomic, void* context);
+
+// The geometry guard failures logged so far in this process (only the first
+// 12 are logged); tests put it back to 0.
+std::uint32_t geometryGuardReports();
+void resetGeometryGuardReportsForTesting();
+
+} // namespace mesh
