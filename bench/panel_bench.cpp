@@ -65,7 +65,8 @@ void BM_CutBonnet(benchmark::State& state) {
     for (auto _ : state) {
         std::vector<dent::PanelTriangle> all;
         for (const dent::PanelTriangle& t : b.triangles) {
-            const std::vector<dent::PanelTriangle> cut = dent::splitPanelLattice(t, b.shape, b.span, b.lattice);
+            const std::vector<dent::PanelTriangle> cut =
+                dent::splitPanelLattice(t, b.shape, b.span, b.lattice);
             all.insert(all.end(), cut.begin(), cut.end());
         }
         pieces = all.size();
@@ -105,7 +106,8 @@ void BM_LightFoldedPanel(benchmark::State& state) {
     for (auto _ : state) {
         const dent::PanelLighting lighting(b.lattice, positions, b.shape);
         for (std::size_t i = 0; i < vertices.size(); ++i)
-            out[i] = lighting.normal(b.lattice, vertices[i].rest, vertices[i].normal, vertices[i].side);
+            out[i] =
+                lighting.normal(b.lattice, vertices[i].rest, vertices[i].normal, vertices[i].side);
         benchmark::DoNotOptimize(out.data());
     }
 }

@@ -24,16 +24,15 @@ float unitClamp(float f) {
 
 void interpolate(std::vector<Vec>& out, const std::vector<Vec>& from, const std::vector<Vec>& to,
                  float t) {
-    for (std::size_t k = 0; k < out.size(); ++k) out[k] = from[k] + (to[k] - from[k]) * t;
+    for (std::size_t k = 0; k < out.size(); ++k)
+        out[k] = from[k] + (to[k] - from[k]) * t;
 }
 
 } // namespace
 
 PanelLattice::PanelLattice(PanelLattice&& other) noexcept
-    : columnXs(std::move(other.columnXs)),
-      rowYs(std::move(other.rowYs)),
-      sheet(std::move(other.sheet)),
-      points(std::move(other.points)) {
+    : columnXs(std::move(other.columnXs)), rowYs(std::move(other.rowYs)),
+      sheet(std::move(other.sheet)), points(std::move(other.points)) {
     // Make the emptiness of the source explicit rather than a library detail.
     other.columnXs.clear();
     other.rowYs.clear();
@@ -79,7 +78,8 @@ void PanelLattice::init(const SpanFold& span, const PanelShape& shape) {
     for (const float v : candidates) {
         if (!std::isfinite(v)) continue;
         int at = count++;
-        for (; at > 0 && sorted[at - 1] > v; --at) sorted[at] = sorted[at - 1];
+        for (; at > 0 && sorted[at - 1] > v; --at)
+            sorted[at] = sorted[at - 1];
         sorted[at] = v;
     }
     rowYs.reserve(8);
@@ -121,7 +121,8 @@ void PanelLattice::init(const SpanFold& span, const PanelShape& shape) {
 }
 
 LatticeSample PanelLattice::sample(Vec p) const {
-    if (columnXs.size() < 2 || rowYs.size() < 2) return LatticeSample{{0, 0, 0}, {1.0f, 0.0f, 0.0f}};
+    if (columnXs.size() < 2 || rowYs.size() < 2)
+        return LatticeSample{{0, 0, 0}, {1.0f, 0.0f, 0.0f}};
     const std::size_t i = cellOf(columnXs, p.x);
     const std::size_t j = cellOf(rowYs, p.y);
     const float fx = unitClamp((p.x - columnXs[i]) / (columnXs[i + 1] - columnXs[i]));

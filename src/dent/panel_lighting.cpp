@@ -6,7 +6,9 @@
 namespace dent {
 namespace {
 
-Vec divided(Vec v, float s) { return Vec{v.x / s, v.y / s, v.z / s}; }
+Vec divided(Vec v, float s) {
+    return Vec{v.x / s, v.y / s, v.z / s};
+}
 
 // Adds the gradient of the deformation over the rest triangle (i1, i2, i3)
 // to its three sheet points, weighted by twice its rest area.
@@ -47,7 +49,8 @@ void accumulate(const PanelLattice& lattice, const std::vector<Vec>& positions,
 PanelLighting::PanelLighting(const PanelLattice& lattice, const std::vector<Vec>& positions,
                              const PanelShape& shape) {
     const std::size_t count = lattice.sheet.size();
-    for (std::vector<Gradient>& list : sides) list.assign(count, Gradient{});
+    for (std::vector<Gradient>& list : sides)
+        list.assign(count, Gradient{});
 
     const std::size_t columns = lattice.columnXs.size();
     const std::size_t rows = lattice.rowYs.size();

@@ -12,7 +12,7 @@ namespace dent {
 // apart on the two sides of the crease so that the crease stays a sharp edge
 // in the lighting. Lives for one panel pass.
 class PanelLighting {
-public:
+  public:
     struct Gradient {
         Vec dx;       // change of the deformed position per unit of rest x
         Vec dy;       // change of the deformed position per unit of rest y

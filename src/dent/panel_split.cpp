@@ -16,7 +16,9 @@ struct Polygon {
     int count = 0;
 };
 
-inline float lerp(float a, float b, float t) { return (b - a) * t + a; }
+inline float lerp(float a, float b, float t) {
+    return (b - a) * t + a;
+}
 
 // All 26 interpolated floats of the point at t on the edge a -> b; `side`
 // is taken from a.
@@ -26,7 +28,8 @@ PanelVertex interpolated(const PanelVertex& a, const PanelVertex& b, float t) {
                      lerp(a.position.z, b.position.z, t)};
     r.normal = Vec{lerp(a.normal.x, b.normal.x, t), lerp(a.normal.y, b.normal.y, t),
                    lerp(a.normal.z, b.normal.z, t)};
-    for (int c = 0; c < 4; ++c) r.colour[c] = lerp(a.colour[c], b.colour[c], t);
+    for (int c = 0; c < 4; ++c)
+        r.colour[c] = lerp(a.colour[c], b.colour[c], t);
     for (int s = 0; s < 8; ++s) {
         r.uv[s][0] = lerp(a.uv[s][0], b.uv[s][0], t);
         r.uv[s][1] = lerp(a.uv[s][1], b.uv[s][1], t);
@@ -84,9 +87,9 @@ struct DiagonalCut {
     }
 };
 
-template <class Cut>
-void distances(const PanelTriangle& triangle, const Cut& cut, float d[3]) {
-    for (int k = 0; k < 3; ++k) d[k] = cut.distance(triangle.vertices[k]);
+template <class Cut> void distances(const PanelTriangle& triangle, const Cut& cut, float d[3]) {
+    for (int k = 0; k < 3; ++k)
+        d[k] = cut.distance(triangle.vertices[k]);
 }
 
 // Walks the edges 0->1, 1->2, 2->0 keeping the inside corners and adding a
@@ -126,7 +129,8 @@ void appendFan(const Polygon& polygon, std::int32_t material, int side,
         t.vertices[2] = polygon.v[i];
         t.material = material;
         if (side >= 0)
-            for (PanelVertex& v : t.vertices) v.side = side;
+            for (PanelVertex& v : t.vertices)
+                v.side = side;
         if (largeEnough(t.vertices[0].position, t.vertices[1].position, t.vertices[2].position))
             out.push_back(t);
     }
@@ -163,7 +167,8 @@ void appendCreaseSplit(const PanelTriangle& triangle, float p, float q,
     if (!crosses(d)) {
         const bool beyond = d[0] > 0.0f || d[1] > 0.0f || d[2] > 0.0f;
         out.push_back(triangle);
-        for (PanelVertex& v : out.back().vertices) v.side = beyond ? 1 : 0;
+        for (PanelVertex& v : out.back().vertices)
+            v.side = beyond ? 1 : 0;
         return;
     }
     Polygon polygon;
@@ -188,7 +193,8 @@ std::vector<PanelVertex> clipToVector(const PanelTriangle& triangle, const Cut& 
 template <class Cut>
 void cutAll(std::vector<PanelTriangle>& list, std::vector<PanelTriangle>& scratch, const Cut& cut) {
     scratch.clear();
-    for (const PanelTriangle& t : list) appendSplit(t, cut, scratch);
+    for (const PanelTriangle& t : list)
+        appendSplit(t, cut, scratch);
     list.swap(scratch);
 }
 
@@ -205,7 +211,8 @@ void surfaceInto(const PanelTriangle& triangle, const PanelShape& shape, float c
             cutAll(list, scratch, WidthCut{(float(k) * span) / float(count) + columnStart});
     }
     for (int k = 1; k <= 5; ++k)
-        cutAll(list, scratch, RowCut{((float(k) * shape.length) / 6.0f + shape.start) * shape.sign});
+        cutAll(list, scratch,
+               RowCut{((float(k) * shape.length) / 6.0f + shape.start) * shape.sign});
 }
 
 // Index of the cell of `lines` that holds the centroid coordinate c.
@@ -249,9 +256,8 @@ std::vector<PanelTriangle> splitLatticeDiagonal(const PanelTriangle& triangle, f
     return out;
 }
 
-std::vector<PanelTriangle> splitPanelSurface(const PanelTriangle& triangle,
-                                             const PanelShape& shape, float columnStart,
-                                             float columnEnd, unsigned columns) {
+std::vector<PanelTriangle> splitPanelSurface(const PanelTriangle& triangle, const PanelShape& shape,
+                                             float columnStart, float columnEnd, unsigned columns) {
     std::vector<PanelTriangle> list;
     std::vector<PanelTriangle> scratch;
     list.reserve(16);
@@ -260,9 +266,8 @@ std::vector<PanelTriangle> splitPanelSurface(const PanelTriangle& triangle,
     return list;
 }
 
-std::vector<PanelTriangle> splitPanelLattice(const PanelTriangle& triangle,
-                                             const PanelShape& shape, const SpanFold& span,
-                                             const PanelLattice& lattice) {
+std::vector<PanelTriangle> splitPanelLattice(const PanelTriangle& triangle, const PanelShape& shape,
+                                             const SpanFold& span, const PanelLattice& lattice) {
     std::vector<PanelTriangle> pieces;
     std::vector<PanelTriangle> out;
     pieces.reserve(16);

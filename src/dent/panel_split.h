@@ -13,10 +13,10 @@ namespace dent {
 // interpolated where a cut crosses an edge; `side` never is.
 struct PanelVertex {
     Vec position;
-    Vec normal;         // as read, not normalised; zero without source normals
-    float colour[4];    // prelit colour bytes in memory order, as 0 .. 255
-    float uv[8][2];     // texture-coordinate sets; unused sets stay zero
-    std::int32_t side;  // crease side: 0 near, 1 far
+    Vec normal;        // as read, not normalised; zero without source normals
+    float colour[4];   // prelit colour bytes in memory order, as 0 .. 255
+    float uv[8][2];    // texture-coordinate sets; unused sets stay zero
+    std::int32_t side; // crease side: 0 near, 1 far
 };
 static_assert(sizeof(PanelVertex) == 27 * 4, "PanelVertex is 26 floats and the side");
 
@@ -68,8 +68,7 @@ DENT_API std::vector<PanelTriangle> splitPanelSurface(const PanelTriangle& trian
 // that each result lies in one interpolation triangle of the lattice. A
 // lattice without cells makes no diagonal cut.
 DENT_API std::vector<PanelTriangle> splitPanelLattice(const PanelTriangle& triangle,
-                                                      const PanelShape& shape,
-                                                      const SpanFold& span,
+                                                      const PanelShape& shape, const SpanFold& span,
                                                       const PanelLattice& lattice);
 
 } // namespace dent

@@ -53,8 +53,8 @@ TEST(FoldFor, ClampsCreaseAndCompression) {
     const struct {
         float crease, compression, wantCrease, wantCompression;
     } cases[] = {
-        {0.9f, 0.2f, 0.65f, 0.2f},  {0.1f, 0.2f, 0.35f, 0.2f}, {0.5f, 0.8f, 0.5f, 0.45f},
-        {0.5f, -0.3f, 0.5f, 0.0f},  {0.65f, 0.45f, 0.65f, 0.45f},
+        {0.9f, 0.2f, 0.65f, 0.2f}, {0.1f, 0.2f, 0.35f, 0.2f},    {0.5f, 0.8f, 0.5f, 0.45f},
+        {0.5f, -0.3f, 0.5f, 0.0f}, {0.65f, 0.45f, 0.65f, 0.45f},
     };
     for (const auto& c : cases) {
         const FoldProfile p = dent::foldFor(2.0f, c.crease, c.compression * 2.0f);
@@ -89,9 +89,12 @@ TEST(FoldFor, StripsKeepTheirLengths) {
 }
 
 TEST(LimitedFold, KeepsAFoldWithinTheLimit) {
-    EXPECT_TRUE(bitEqual(dent::limitedFold(1.0f, 0.5f, 0.2f, 0.5f), dent::foldFor(1.0f, 0.5f, 0.2f)));
-    EXPECT_TRUE(bitEqual(dent::limitedFold(1.0f, 0.5f, 0.2f, 0.3f), dent::foldFor(1.0f, 0.5f, 0.2f)));
-    EXPECT_TRUE(bitEqual(dent::limitedFold(1.0f, 0.5f, 0.2f, kInf), dent::foldFor(1.0f, 0.5f, 0.2f)));
+    EXPECT_TRUE(
+        bitEqual(dent::limitedFold(1.0f, 0.5f, 0.2f, 0.5f), dent::foldFor(1.0f, 0.5f, 0.2f)));
+    EXPECT_TRUE(
+        bitEqual(dent::limitedFold(1.0f, 0.5f, 0.2f, 0.3f), dent::foldFor(1.0f, 0.5f, 0.2f)));
+    EXPECT_TRUE(
+        bitEqual(dent::limitedFold(1.0f, 0.5f, 0.2f, kInf), dent::foldFor(1.0f, 0.5f, 0.2f)));
 }
 
 TEST(LimitedFold, ReducesTheCompressionUntilTheLiftFits) {
@@ -102,7 +105,8 @@ TEST(LimitedFold, ReducesTheCompressionUntilTheLiftFits) {
 }
 
 TEST(LimitedFold, NegativeLimitAcceptsNoCompressionAndNaNLimitNoFold) {
-    EXPECT_TRUE(bitEqual(dent::limitedFold(1.2f, 0.45f, 0.3f, -0.1f), dent::foldFor(1.2f, 0.45f, 0.0f)));
+    EXPECT_TRUE(
+        bitEqual(dent::limitedFold(1.2f, 0.45f, 0.3f, -0.1f), dent::foldFor(1.2f, 0.45f, 0.0f)));
     EXPECT_TRUE(isZero(dent::limitedFold(0.01f, 0.45f, 0.3f, -0.1f)));
     EXPECT_TRUE(isZero(dent::limitedFold(1.2f, 0.45f, 0.3f, kNaN)));
 }
@@ -129,7 +133,8 @@ TEST(LimitedFold, LandsOnTheLargestCompressionWithinTheLimit) {
             EXPECT_EQ(p.compression, 0.45f * l);
             continue;
         }
-        const double exact = l - std::sqrt(a * a - double(h) * h) - std::sqrt(b * b - double(h) * h);
+        const double exact =
+            l - std::sqrt(a * a - double(h) * h) - std::sqrt(b * b - double(h) * h);
         EXPECT_NEAR(p.compression, exact, 5e-4 * l) << l << " " << k << " " << h;
     }
 }

@@ -34,7 +34,8 @@ PanelLattice lattice(const SpanFold& s, const PanelShape& shape) {
 
 std::vector<Vec> restOf(const PanelLattice& l) {
     std::vector<Vec> r;
-    for (const dent::SheetPoint& p : l.sheet) r.push_back(p.rest);
+    for (const dent::SheetPoint& p : l.sheet)
+        r.push_back(p.rest);
     return r;
 }
 
@@ -46,7 +47,8 @@ TEST(PanelLatticeInit, SixColumnsAcrossTheSpan) {
     const PanelLattice l = lattice(span(-1, 1, 0.3f, 6), {1, 0, 1, 0.5f});
     const float want[] = {-1.0f, -0.6666667f, -0.3333333f, 0.0f, 0.3333333f, 0.6666667f, 1.0f};
     ASSERT_EQ(l.columnXs.size(), 7u);
-    for (int i = 0; i < 7; ++i) EXPECT_FLOAT_EQ(l.columnXs[i], want[i]);
+    for (int i = 0; i < 7; ++i)
+        EXPECT_FLOAT_EQ(l.columnXs[i], want[i]);
     EXPECT_EQ(l.sheet.size(), 7u * l.rowYs.size());
     EXPECT_TRUE(bitEqual(l.points, restOf(l)));
 }
@@ -64,8 +66,10 @@ TEST(PanelLatticeInit, RowsAreSixBandsPlusTheCrease) {
     for (const auto& c : cases) {
         const PanelLattice l = lattice(span(-1, 1, 0, 6), c.shape);
         ASSERT_EQ(l.rowYs.size(), c.rows.size());
-        for (std::size_t j = 0; j < c.rows.size(); ++j) EXPECT_NEAR(l.rowYs[j], c.rows[j], 1e-6f);
-        for (std::size_t j = 1; j < l.rowYs.size(); ++j) EXPECT_GT(l.rowYs[j] - l.rowYs[j - 1], 1e-6f);
+        for (std::size_t j = 0; j < c.rows.size(); ++j)
+            EXPECT_NEAR(l.rowYs[j], c.rows[j], 1e-6f);
+        for (std::size_t j = 1; j < l.rowYs.size(); ++j)
+            EXPECT_GT(l.rowYs[j] - l.rowYs[j - 1], 1e-6f);
     }
 }
 
@@ -107,7 +111,8 @@ TEST(PanelLatticeInit, StartsOverAndNeedsAColumn) {
 TEST(PanelLatticeInit, NonFiniteShapeLeavesNoNonFiniteRow) {
     const PanelLattice l = lattice(span(0, 1, 0, 6), {1, 0, 1, kNaN});
     EXPECT_EQ(l.rowYs.size(), 7u);
-    for (const float y : l.rowYs) EXPECT_TRUE(std::isfinite(y));
+    for (const float y : l.rowYs)
+        EXPECT_TRUE(std::isfinite(y));
 }
 
 TEST(PanelLatticeSample, PicksTheCellAndDiagonalTriangle) {
@@ -116,12 +121,12 @@ TEST(PanelLatticeSample, PicksTheCellAndDiagonalTriangle) {
         Vec p;
         dent::LatticeSample want;
     } cases[] = {
-        {{0.25f, 0.5f, 9}, {{0, 5, 4}, {0.5f, 0.25f, 0.25f}}},   // above the diagonal
-        {{0.75f, 0.5f, 0}, {{0, 1, 5}, {0.25f, 0.25f, 0.5f}}},   // below it
-        {{1.0f, 0.0f, 0}, {{1, 2, 6}, {1.0f, 0.0f, 0.0f}}},      // on a column: cell to its right
-        {{3.0f, 2.5f, 0}, {{10, 11, 15}, {0.0f, 0.5f, 0.5f}}},   // last column: last cell, fx 1
+        {{0.25f, 0.5f, 9}, {{0, 5, 4}, {0.5f, 0.25f, 0.25f}}},    // above the diagonal
+        {{0.75f, 0.5f, 0}, {{0, 1, 5}, {0.25f, 0.25f, 0.5f}}},    // below it
+        {{1.0f, 0.0f, 0}, {{1, 2, 6}, {1.0f, 0.0f, 0.0f}}},       // on a column: cell to its right
+        {{3.0f, 2.5f, 0}, {{10, 11, 15}, {0.0f, 0.5f, 0.5f}}},    // last column: last cell, fx 1
         {{-50.0f, 99.0f, 0}, {{20, 25, 24}, {0.0f, 0.0f, 1.0f}}}, // far outside: border cell
-        {{kNaN, 0.5f, 0}, {{2, 7, 6}, {0.5f, 0.0f, 0.5f}}},      // NaN counts as the low edge
+        {{kNaN, 0.5f, 0}, {{2, 7, 6}, {0.5f, 0.0f, 0.5f}}},       // NaN counts as the low edge
     };
     for (const auto& c : cases) {
         const dent::LatticeSample s = l.sample(c.p);
@@ -192,7 +197,8 @@ TEST(PanelLatticeOrdered, RejectsFoldedFlattenedAndBrokenLists) {
 TEST(PanelLatticeKeepOrdered, AcceptsAnOrderedTarget) {
     PanelLattice l = lattice(span(0, 1, 0, 6), {1, 0, 1, 0.45f});
     std::vector<Vec> p = l.points;
-    for (Vec& v : p) v = v + Vec{0.01f, -0.02f, 0.3f};
+    for (Vec& v : p)
+        v = v + Vec{0.01f, -0.02f, 0.3f};
     const std::vector<Vec> target = p;
     l.keepOrdered(p);
     EXPECT_TRUE(bitEqual(p, target));
@@ -225,7 +231,8 @@ TEST(PanelLatticeKeepOrdered, ScalesAFoldOverBackAlongTheStep) {
 TEST(PanelLatticeKeepOrdered, NaNOrMisSizedTargetKeepsThePreviousPositions) {
     PanelLattice l = lattice(span(0, 1, 0, 6), {1, 0, 1, 0.45f});
     std::vector<Vec> first = l.points;
-    for (Vec& v : first) v.z += 0.1f;
+    for (Vec& v : first)
+        v.z += 0.1f;
     l.keepOrdered(first);
     const std::vector<Vec> accepted = l.points;
 
@@ -253,7 +260,8 @@ TEST(PanelLatticeKeepOrdered, AlwaysLeavesAnOrderedLattice) {
     for (int n = 0; n < 300; ++n) {
         std::vector<Vec> p = l.points;
         const float scale = unit(rng);
-        for (Vec& v : p) v = v + Vec{jitter(rng), jitter(rng), jitter(rng)} * scale;
+        for (Vec& v : p)
+            v = v + Vec{jitter(rng), jitter(rng), jitter(rng)} * scale;
         if (n % 7 == 0) p[rng() % p.size()].x = kNaN;
         if (n % 11 == 0) p[rng() % p.size()].z = INFINITY;
         l.keepOrdered(p);

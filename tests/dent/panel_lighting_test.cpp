@@ -37,7 +37,8 @@ Panel panel(float sign, float crease) {
 
 std::vector<Vec> restOf(const PanelLattice& l) {
     std::vector<Vec> r;
-    for (const dent::SheetPoint& s : l.sheet) r.push_back(s.rest);
+    for (const dent::SheetPoint& s : l.sheet)
+        r.push_back(s.rest);
     return r;
 }
 
@@ -59,7 +60,9 @@ Vec folded(Vec r, const PanelShape& shape, const dent::FoldProfile& f) {
     return {r.x, r.y + shape.sign * (to - u), r.z + rise};
 }
 
-bool bitEqual(Vec a, Vec b) { return std::memcmp(&a, &b, sizeof(Vec)) == 0; }
+bool bitEqual(Vec a, Vec b) {
+    return std::memcmp(&a, &b, sizeof(Vec)) == 0;
+}
 
 void expectNear(Vec a, Vec b, float tolerance) {
     EXPECT_NEAR(a.x, b.x, tolerance);
@@ -75,8 +78,8 @@ struct Vertex {
 };
 
 Vertex randomVertex(std::mt19937& rng, const Panel& p) {
-    std::uniform_real_distribution<float> x(-0.7f, 0.7f), y(p.lattice.rowYs.front(), p.lattice.rowYs.back()),
-        n(-1, 1);
+    std::uniform_real_distribution<float> x(-0.7f, 0.7f),
+        y(p.lattice.rowYs.front(), p.lattice.rowYs.back()), n(-1, 1);
     Vertex v{{x(rng), y(rng), 0.5f}, {n(rng), n(rng), 0.3f + std::fabs(n(rng))}, 0};
     const float creaseS = p.shape.start + p.shape.length * p.shape.crease;
     v.side = v.rest.y * p.shape.sign > creaseS ? 1 : 0;
@@ -111,16 +114,20 @@ TEST(PanelLighting, RigidMotionsKeepOrTurnTheRestNormal) {
             const char* what;
             Vec shift;
             float angle; // about z
-        } motions[] = {{"at rest", {0, 0, 0}, 0}, {"raised by 0.2", {0, 0, 0.2f}, 0},
-                       {"shifted", {0.3f, -0.45f, 0.1f}, 0}, {"turned", {0.1f, 0, 0}, 0.4f}};
+        } motions[] = {{"at rest", {0, 0, 0}, 0},
+                       {"raised by 0.2", {0, 0, 0.2f}, 0},
+                       {"shifted", {0.3f, -0.45f, 0.1f}, 0},
+                       {"turned", {0.1f, 0, 0}, 0.4f}};
         for (const auto& m : motions) {
             const float c = std::cos(m.angle), s = std::sin(m.angle);
             std::vector<Vec> moved;
-            for (const Vec r : rest) moved.push_back(Vec{c * r.x - s * r.y, s * r.x + c * r.y, r.z} + m.shift);
+            for (const Vec r : rest)
+                moved.push_back(Vec{c * r.x - s * r.y, s * r.x + c * r.y, r.z} + m.shift);
             const PanelLighting lighting(p.lattice, moved, p.shape);
             for (int n = 0; n < 500; ++n) {
                 const Vertex v = randomVertex(rng, p);
-                const Vec want = dent::normalized({c * v.normal.x - s * v.normal.y, s * v.normal.x + c * v.normal.y, v.normal.z});
+                const Vec want = dent::normalized(
+                    {c * v.normal.x - s * v.normal.y, s * v.normal.x + c * v.normal.y, v.normal.z});
                 expectNear(lighting.normal(p.lattice, v.rest, v.normal, v.side), want, 1e-5f);
             }
         }
@@ -135,7 +142,8 @@ TEST(PanelLighting, FoldedPanelTiltsEachSideLikeItsStrip) {
         const dent::FoldProfile f = dent::foldFor(p.shape.length, p.shape.crease, 0.3f);
         ASSERT_GT(f.lift, 0.0f);
         std::vector<Vec> positions;
-        for (const Vec r : restOf(p.lattice)) positions.push_back(folded(r, p.shape, f));
+        for (const Vec r : restOf(p.lattice))
+            positions.push_back(folded(r, p.shape, f));
         const PanelLighting lighting(p.lattice, positions, p.shape);
         const Vec nearWant = dent::normalized({0, -sign * f.lift / f.nearReach, 1});
         const Vec farWant = dent::normalized({0, sign * f.lift / f.farReach, 1});
@@ -169,12 +177,14 @@ TEST(PanelLighting, KeepsTheRestNormalWhereItCannotTurnIt) {
     EXPECT_TRUE(bitEqual(atRest.normal(p.lattice, nearPoint, {0, 0, 0}, 0), Vec{0, 0, 0}));
 
     std::vector<Vec> mirrored = rest; // folded over across x
-    for (Vec& v : mirrored) v.x = -v.x;
+    for (Vec& v : mirrored)
+        v.x = -v.x;
     const PanelLighting folded(p.lattice, mirrored, p.shape);
     EXPECT_TRUE(bitEqual(folded.normal(p.lattice, nearPoint, n, 0), n));
 
     std::vector<Vec> flattened = rest; // every cell squashed onto a line
-    for (Vec& v : flattened) v.y = 1.5f;
+    for (Vec& v : flattened)
+        v.y = 1.5f;
     const PanelLighting flat(p.lattice, flattened, p.shape);
     EXPECT_TRUE(bitEqual(flat.normal(p.lattice, nearPoint, n, 0), n));
 
@@ -192,7 +202,8 @@ TEST(PanelLighting, DegenerateCellsContributeNothing) {
     p.lattice.init(line, p.shape);
     const PanelLighting lighting(p.lattice, restOf(p.lattice), p.shape);
     for (const auto& list : lighting.sides)
-        for (const PanelLighting::Gradient& g : list) EXPECT_EQ(g.weight, 0.0f);
+        for (const PanelLighting::Gradient& g : list)
+            EXPECT_EQ(g.weight, 0.0f);
     const Vec n{0.3f, 0, 1};
     EXPECT_TRUE(bitEqual(lighting.normal(p.lattice, {0.2f, 1.2f, 0}, n, 0), n));
 }

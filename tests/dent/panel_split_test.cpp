@@ -47,18 +47,23 @@ bool sameLists(const std::vector<PanelTriangle>& a, const std::vector<PanelTrian
     return true;
 }
 
-Vec cross(Vec u, Vec v) { return {u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x}; }
+Vec cross(Vec u, Vec v) {
+    return {u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x};
+}
 
 Vec areaVector(const PanelTriangle& t) {
     const Vec& a = t.vertices[0].position;
     return cross(t.vertices[1].position - a, t.vertices[2].position - a) * 0.5f;
 }
 
-double area(const PanelTriangle& t) { return dent::length(areaVector(t)); }
+double area(const PanelTriangle& t) {
+    return dent::length(areaVector(t));
+}
 
 double totalArea(const std::vector<PanelTriangle>& list) {
     double sum = 0;
-    for (const PanelTriangle& t : list) sum += area(t);
+    for (const PanelTriangle& t : list)
+        sum += area(t);
     return sum;
 }
 
@@ -70,7 +75,8 @@ PanelVertex randomVertex(std::mt19937& rng, float x0, float x1, float y0, float 
     PanelVertex v{};
     v.position = {x(rng), y(rng), z(rng)};
     v.normal = {n(rng), n(rng), n(rng)};
-    for (float& c : v.colour) c = colour(rng);
+    for (float& c : v.colour)
+        c = colour(rng);
     for (auto& set : v.uv) {
         set[0] = uv(rng);
         set[1] = uv(rng);
@@ -81,7 +87,8 @@ PanelVertex randomVertex(std::mt19937& rng, float x0, float x1, float y0, float 
 
 PanelTriangle randomTriangle(std::mt19937& rng, float x0, float x1, float y0, float y1) {
     PanelTriangle t{};
-    for (PanelVertex& v : t.vertices) v = randomVertex(rng, x0, x1, y0, y1);
+    for (PanelVertex& v : t.vertices)
+        v = randomVertex(rng, x0, x1, y0, y1);
     t.material = int(rng() % 5) - 1;
     return t;
 }
@@ -101,12 +108,12 @@ TEST(SplitWidth, WorkedExample) {
     bc.uv[2][1] = 4;
     bc.colour[3] = 100;
     bc.normal = {0, 0, 1};
-    const PanelVertex want[3][3] = {{t.vertices[0], ab, bc},
-                                    {t.vertices[0], bc, t.vertices[2]},
-                                    {ab, t.vertices[1], bc}};
+    const PanelVertex want[3][3] = {
+        {t.vertices[0], ab, bc}, {t.vertices[0], bc, t.vertices[2]}, {ab, t.vertices[1], bc}};
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(out[i].material, 3);
-        for (int k = 0; k < 3; ++k) EXPECT_TRUE(sameFloats(out[i].vertices[k], want[i][k])) << i << k;
+        for (int k = 0; k < 3; ++k)
+            EXPECT_TRUE(sameFloats(out[i].vertices[k], want[i][k])) << i << k;
     }
 }
 
@@ -130,10 +137,12 @@ TEST(SplitWidth, TrianglesThatDoNotCrossComeBackUnchanged) {
 }
 
 TEST(SplitWidth, VertexOnTheLineGivesTwoPiecesAndZeroAreaInputVanishes) {
-    const std::vector<PanelTriangle> two = dent::splitWidth(triangle({1, 0, 0}, {2, 1, 0}, {0, 1, 0}), 1.0f);
+    const std::vector<PanelTriangle> two =
+        dent::splitWidth(triangle({1, 0, 0}, {2, 1, 0}, {0, 1, 0}), 1.0f);
     ASSERT_EQ(two.size(), 2u);
     EXPECT_LE(two[0].vertices[0].position.x + two[0].vertices[1].position.x +
-                  two[0].vertices[2].position.x, 3.0f);
+                  two[0].vertices[2].position.x,
+              3.0f);
     EXPECT_TRUE(dent::splitWidth(triangle({0, 0, 0}, {2, 0, 0}, {1.5f, 0, 0}), 1.0f).empty());
 }
 
@@ -180,16 +189,18 @@ TEST(Clip, CrossingVerticesLieExactlyOnTheCut) {
         const PanelTriangle t = randomTriangle(rng, -1, 1, -1, 1);
         for (const bool positive : {false, true}) {
             for (const PanelVertex& v : dent::clipWidth(t, 0.1f, positive)) {
-                const bool original = std::any_of(std::begin(t.vertices), std::end(t.vertices),
-                                                  [&](const PanelVertex& o) { return sameFloats(o, v); });
+                const bool original =
+                    std::any_of(std::begin(t.vertices), std::end(t.vertices),
+                                [&](const PanelVertex& o) { return sameFloats(o, v); });
                 if (!original) {
                     EXPECT_EQ(v.position.x, 0.1f);
                 }
                 EXPECT_TRUE(positive ? v.position.x >= 0.1f : v.position.x <= 0.1f);
             }
             for (const PanelVertex& v : dent::clipCrease(t, -1.0f, 0.3f, positive)) {
-                const bool original = std::any_of(std::begin(t.vertices), std::end(t.vertices),
-                                                  [&](const PanelVertex& o) { return sameFloats(o, v); });
+                const bool original =
+                    std::any_of(std::begin(t.vertices), std::end(t.vertices),
+                                [&](const PanelVertex& o) { return sameFloats(o, v); });
                 if (!original) {
                     EXPECT_EQ(v.position.y, -0.3f);
                     EXPECT_EQ(v.side, 0);
@@ -221,17 +232,23 @@ enum class Cut { width, crease, diagonal };
 
 std::vector<PanelTriangle> split(Cut cut, const PanelTriangle& t) {
     switch (cut) {
-    case Cut::width: return dent::splitWidth(t, 0.05f);
-    case Cut::crease: return dent::splitCrease(t, -1.0f, 0.1f);
-    default: return dent::splitLatticeDiagonal(t, -0.3f, -0.2f, 0.7f, 0.9f);
+    case Cut::width:
+        return dent::splitWidth(t, 0.05f);
+    case Cut::crease:
+        return dent::splitCrease(t, -1.0f, 0.1f);
+    default:
+        return dent::splitLatticeDiagonal(t, -0.3f, -0.2f, 0.7f, 0.9f);
     }
 }
 
 float distance(Cut cut, const PanelVertex& v) {
     switch (cut) {
-    case Cut::width: return v.position.x - 0.05f;
-    case Cut::crease: return v.position.y * -1.0f - 0.1f;
-    default: return (v.position.x + 0.3f) / 0.7f - (v.position.y + 0.2f) / 0.9f;
+    case Cut::width:
+        return v.position.x - 0.05f;
+    case Cut::crease:
+        return v.position.y * -1.0f - 0.1f;
+    default:
+        return (v.position.x + 0.3f) / 0.7f - (v.position.y + 0.2f) / 0.9f;
     }
 }
 
@@ -248,7 +265,8 @@ TEST(SplitProperties, ConserveAreaKeepWindingAndShareCrossings) {
                 EXPECT_EQ(piece.material, t.material);
                 EXPECT_GT(dent::dot(areaVector(piece), normal), 0.0f) << "mirrored piece";
                 if (cut != Cut::crease) continue;
-                for (const PanelVertex& v : piece.vertices) EXPECT_EQ(v.side, piece.vertices[0].side);
+                for (const PanelVertex& v : piece.vertices)
+                    EXPECT_EQ(v.side, piece.vertices[0].side);
             }
             // A generic crossing gives a triangle on one side and two on the
             // other; with fewer, a sliver was dropped along with its corners.
@@ -258,11 +276,13 @@ TEST(SplitProperties, ConserveAreaKeepWindingAndShareCrossings) {
             std::vector<PanelVertex> made[2];
             for (const PanelTriangle& piece : out) {
                 float sum = 0;
-                for (const PanelVertex& v : piece.vertices) sum += distance(cut, v);
+                for (const PanelVertex& v : piece.vertices)
+                    sum += distance(cut, v);
                 const int sideOfCut = sum > 0 ? 1 : 0;
                 for (const PanelVertex& v : piece.vertices) {
-                    const bool original = std::any_of(std::begin(t.vertices), std::end(t.vertices),
-                                                      [&](const PanelVertex& o) { return sameFloats(o, v); });
+                    const bool original =
+                        std::any_of(std::begin(t.vertices), std::end(t.vertices),
+                                    [&](const PanelVertex& o) { return sameFloats(o, v); });
                     if (!original) made[sideOfCut].push_back(v);
                 }
             }
@@ -280,13 +300,15 @@ TEST(SplitProperties, ConserveAreaKeepWindingAndShareCrossings) {
 // and y around splitWidth, against which the fused surface split must agree
 // bit for bit.
 PanelTriangle swapped(PanelTriangle t) {
-    for (PanelVertex& v : t.vertices) std::swap(v.position.x, v.position.y);
+    for (PanelVertex& v : t.vertices)
+        std::swap(v.position.x, v.position.y);
     return t;
 }
 
-std::vector<PanelTriangle> referenceSurface(const PanelTriangle& t, const PanelShape& shape, float a,
-                                            float b, unsigned n) {
-    std::vector<PanelTriangle> list = dent::splitCrease(t, shape.sign, shape.length * shape.crease + shape.start);
+std::vector<PanelTriangle> referenceSurface(const PanelTriangle& t, const PanelShape& shape,
+                                            float a, float b, unsigned n) {
+    std::vector<PanelTriangle> list =
+        dent::splitCrease(t, shape.sign, shape.length * shape.crease + shape.start);
     const unsigned count = std::min(12u, std::max(2u, n));
     const float span = b - a;
     if (span > 0.001f) {
@@ -294,7 +316,8 @@ std::vector<PanelTriangle> referenceSurface(const PanelTriangle& t, const PanelS
             const float w = (float(k) * span) / float(count) + a;
             std::vector<PanelTriangle> next;
             for (const PanelTriangle& piece : list)
-                for (const PanelTriangle& p : dent::splitWidth(piece, w)) next.push_back(p);
+                for (const PanelTriangle& p : dent::splitWidth(piece, w))
+                    next.push_back(p);
             list = next;
         }
     }
@@ -302,25 +325,33 @@ std::vector<PanelTriangle> referenceSurface(const PanelTriangle& t, const PanelS
         const float l = ((float(k) * shape.length) / 6.0f + shape.start) * shape.sign;
         std::vector<PanelTriangle> next;
         for (const PanelTriangle& piece : list)
-            for (const PanelTriangle& p : dent::splitWidth(swapped(piece), l)) next.push_back(swapped(p));
+            for (const PanelTriangle& p : dent::splitWidth(swapped(piece), l))
+                next.push_back(swapped(p));
         list = next;
     }
     return list;
 }
 
 std::vector<PanelTriangle> referenceLattice(const PanelTriangle& t, const PanelShape& shape,
-                                            const SpanFold& span, const dent::PanelLattice& lattice) {
+                                            const SpanFold& span,
+                                            const dent::PanelLattice& lattice) {
     std::vector<PanelTriangle> out;
     const std::vector<float>& xs = lattice.columnXs;
     const std::vector<float>& ys = lattice.rowYs;
-    for (const PanelTriangle& p : dent::splitPanelSurface(t, shape, span.from, span.to, span.columns)) {
-        const float cx = ((p.vertices[0].position.x + p.vertices[1].position.x) + p.vertices[2].position.x) * 0.33333334f;
-        const float cy = ((p.vertices[0].position.y + p.vertices[1].position.y) + p.vertices[2].position.y) * 0.33333334f;
+    for (const PanelTriangle& p :
+         dent::splitPanelSurface(t, shape, span.from, span.to, span.columns)) {
+        const float cx =
+            ((p.vertices[0].position.x + p.vertices[1].position.x) + p.vertices[2].position.x) *
+            0.33333334f;
+        const float cy =
+            ((p.vertices[0].position.y + p.vertices[1].position.y) + p.vertices[2].position.y) *
+            0.33333334f;
         std::size_t i = std::count_if(xs.begin(), xs.end(), [&](float x) { return x <= cx; });
         i = std::min(std::max<std::size_t>(i, 1) - 1, xs.size() - 2);
         std::size_t r = std::count_if(ys.begin(), ys.end(), [&](float y) { return y <= cy; });
         r = std::min(std::max<std::size_t>(r, 1) - 1, ys.size() - 2);
-        for (const PanelTriangle& d : dent::splitLatticeDiagonal(p, xs[i], ys[r], xs[i + 1] - xs[i], ys[r + 1] - ys[r]))
+        for (const PanelTriangle& d :
+             dent::splitLatticeDiagonal(p, xs[i], ys[r], xs[i + 1] - xs[i], ys[r + 1] - ys[r]))
             out.push_back(d);
     }
     return out;
@@ -347,16 +378,19 @@ TEST(SplitPanel, MatchesTheStraightforwardCompositionBitForBit) {
     const Panel panels[] = {panel(1, 0.6f, 1.3f, 0.47f, -0.7f, 0.75f),
                             panel(-1, 1.1f, 0.9f, 0.61f, -0.6f, 0.6f)};
     for (const Panel& p : panels) {
-        const float y0 = std::min(p.shape.start * p.shape.sign, (p.shape.start + p.shape.length) * p.shape.sign);
+        const float y0 =
+            std::min(p.shape.start * p.shape.sign, (p.shape.start + p.shape.length) * p.shape.sign);
         for (int n = 0; n < 400; ++n) {
             // Mostly small triangles, some spanning the panel, some beyond it.
             const float size = n % 10 == 0 ? 2.0f : 0.3f;
-            std::uniform_real_distribution<float> cx(-0.9f, 0.9f), cy(y0 - 0.1f, y0 + p.shape.length + 0.1f);
+            std::uniform_real_distribution<float> cx(-0.9f, 0.9f),
+                cy(y0 - 0.1f, y0 + p.shape.length + 0.1f);
             const float x = cx(rng), y = cy(rng);
             const PanelTriangle t = randomTriangle(rng, x - size, x + size, y - size, y + size);
             for (const unsigned columns : {0u, 1u, 6u, 13u})
-                ASSERT_TRUE(sameLists(dent::splitPanelSurface(t, p.shape, p.span.from, p.span.to, columns),
-                                      referenceSurface(t, p.shape, p.span.from, p.span.to, columns)));
+                ASSERT_TRUE(
+                    sameLists(dent::splitPanelSurface(t, p.shape, p.span.from, p.span.to, columns),
+                              referenceSurface(t, p.shape, p.span.from, p.span.to, columns)));
             ASSERT_TRUE(sameLists(dent::splitPanelLattice(t, p.shape, p.span, p.lattice),
                                   referenceLattice(t, p.shape, p.span, p.lattice)));
         }
@@ -382,13 +416,16 @@ TEST(SplitPanelSurface, ClampsTheColumnCount) {
         unsigned columns;
         float end;
         int cuts;
-    } cases[] = {{0, 1, 2}, {1, 1, 2}, {2, 1, 2}, {6, 1, 6}, {12, 1, 12}, {13, 1, 12}, {400, 1, 12}, {6, 0.001f, 0}};
+    } cases[] = {{0, 1, 2},   {1, 1, 2},   {2, 1, 2},    {6, 1, 6},
+                 {12, 1, 12}, {13, 1, 12}, {400, 1, 12}, {6, 0.001f, 0}};
     for (const auto& c : cases) {
-        const std::vector<PanelTriangle> out = dent::splitPanelSurface(big, shape, 0, c.end, c.columns);
+        const std::vector<PanelTriangle> out =
+            dent::splitPanelSurface(big, shape, 0, c.end, c.columns);
         if (c.cuts == 0) {
             EXPECT_TRUE(crossesX(out, 0.0005f));
         } else {
-            for (int k = 1; k < c.cuts; ++k) EXPECT_FALSE(crossesX(out, (float(k) * c.end) / float(c.cuts)));
+            for (int k = 1; k < c.cuts; ++k)
+                EXPECT_FALSE(crossesX(out, (float(k) * c.end) / float(c.cuts)));
             // Not finer than asked: the middle of the first column is not cut.
             EXPECT_TRUE(crossesX(out, c.end / float(2 * c.cuts))) << c.columns;
         }
@@ -399,7 +436,8 @@ TEST(SplitPanelSurface, ClampsTheColumnCount) {
                 lo = std::min(lo, v.position.y);
                 hi = std::max(hi, v.position.y);
             }
-            for (int k = 1; k <= 5; ++k) EXPECT_FALSE(lo < k / 6.0f - 1e-6f && hi > k / 6.0f + 1e-6f);
+            for (int k = 1; k <= 5; ++k)
+                EXPECT_FALSE(lo < k / 6.0f - 1e-6f && hi > k / 6.0f + 1e-6f);
         }
     }
 }
@@ -417,8 +455,10 @@ TEST(SplitPanelLattice, EveryPieceLiesInOneInterpolationTriangle) {
         const std::vector<float>& ys = p.lattice.rowYs;
         const float creaseS = p.shape.start + p.shape.length * p.shape.crease;
         for (int n = 0; n < 300; ++n) {
-            const PanelTriangle t = randomTriangle(rng, xs.front(), xs.back(), ys.front(), ys.back());
-            const std::vector<PanelTriangle> out = dent::splitPanelLattice(t, p.shape, p.span, p.lattice);
+            const PanelTriangle t =
+                randomTriangle(rng, xs.front(), xs.back(), ys.front(), ys.back());
+            const std::vector<PanelTriangle> out =
+                dent::splitPanelLattice(t, p.shape, p.span, p.lattice);
             EXPECT_NEAR(totalArea(out), area(t), 1e-5 + 3e-6 * double(out.size()));
             for (const PanelTriangle& piece : out) {
                 const PanelVertex* v = piece.vertices;
@@ -430,14 +470,17 @@ TEST(SplitPanelLattice, EveryPieceLiesInOneInterpolationTriangle) {
                 const dent::LatticeSample s = p.lattice.sample({cx, cy, 0});
                 // The corners of the centroid's triangle, counter-clockwise.
                 Vec c[3];
-                for (int k = 0; k < 3; ++k) c[k] = p.lattice.sheet[s.index[k]].rest;
+                for (int k = 0; k < 3; ++k)
+                    c[k] = p.lattice.sheet[s.index[k]].rest;
                 for (int k = 0; k < 3; ++k) {
                     const Vec q = v[k].position;
                     for (int e = 0; e < 3; ++e) {
                         const Vec a = c[e], b = c[(e + 1) % 3];
                         const float edge = std::hypot(b.x - a.x, b.y - a.y);
-                        const float inward = ((b.x - a.x) * (q.y - a.y) - (b.y - a.y) * (q.x - a.x)) / edge;
-                        EXPECT_GE(inward, -2e-6f) << "piece vertex outside its interpolation triangle";
+                        const float inward =
+                            ((b.x - a.x) * (q.y - a.y) - (b.y - a.y) * (q.x - a.x)) / edge;
+                        EXPECT_GE(inward, -2e-6f)
+                            << "piece vertex outside its interpolation triangle";
                     }
                 }
             }
