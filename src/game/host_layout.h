@@ -85,6 +85,7 @@ constexpr std::uint32_t VehicleEntityRef = 0x110; // pointer to a linked entity
 constexpr std::uint32_t VehicleHealth = 0x200;    // float
 constexpr std::uint32_t VehicleKind = 0x284;      // 32-bit; 0 is handled
 constexpr std::uint32_t VehicleDamage = 0x288;    // the damage record, embedded
+constexpr std::uint32_t VehicleRecordSize = 0x5A8; // bytes per vehicle pool slot
 
 constexpr std::uint8_t EntityTypeMask = 0x07;
 constexpr std::uint8_t EntityTypeVehicle = 2;
@@ -121,7 +122,7 @@ constexpr std::uint32_t MatrixRowStride = 0x10;
 constexpr std::uint32_t MatrixSize = 0x40;
 
 // Vehicle pool.
-constexpr std::uint32_t PoolObjects = 0x00;   // array of vehicle pointers, one per slot
+constexpr std::uint32_t PoolObjects = 0x00;   // slot storage: one vehicle record per slot
 constexpr std::uint32_t PoolFlags = 0x04;     // byte pointer: per-slot flag bytes
 constexpr std::uint32_t PoolSize = 0x08;      // 32-bit slot count
 constexpr std::uint8_t PoolSlotFree = 0x80;   // the rest of the byte is the generation
