@@ -1,21 +1,19 @@
 #include "game/contact_capture.h"
 
-#include "hook/MinHook.h"
+#include "sim/sim_state.h"
 #include "sim_fixture.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace {
 
 using guardtest::SimTest;
 
-void* target(game::Address a) {
-    return game::globalAddress(a);
-}
-
-// The two collision responses hooked as the plug-in hooks them, so that the
-// host's own calls reach the detours.
+// The two collision responses lead to the detours the way an inline hook
+// makes them: a jump at the host function's entry, and the host's own code
+// (here the substitute's implementation behind its stub) as the original.
 class ContactCapture : public SimTest {
 protected:
     void SetUp() override {
@@ -23,26 +21,24 @@ protected:
         sim::HostOptions options;
         options.poolSlots = 300;
         startHost(options);
-        const MH_STATUS init = MH_Initialize();
-        ASSERT_TRUE(init == MH_OK || init == MH_ERROR_ALREADY_INITIALIZED);
-        ASSERT_EQ(MH_CreateHook(target(game::addr::PairContact),
-                                reinterpret_cast<void*>(&game::pairContactDetour),
-                                reinterpret_cast<void**>(&game::pairContactOriginal)),
-                  MH_OK);
-        ASSERT_EQ(MH_CreateHook(target(game::addr::SingleContact),
-                                reinterpret_cast<void*>(&game::singleContactDetour),
-                                reinterpret_cast<void**>(&game::singleContactOriginal)),
-                  MH_OK);
-        ASSERT_EQ(MH_EnableHook(target(game::addr::PairContact)), MH_OK);
-        ASSERT_EQ(MH_EnableHook(target(game::addr::SingleContact)), MH_OK);
+        jumpTo(game::addr::PairContact, reinterpret_cast<void*>(&game::pairContactDetour));
+        jumpTo(game::addr::SingleContact, reinterpret_cast<void*>(&game::singleContactDetour));
+        game::pairContactOriginal = &sim::detail::pairContactImpl;
+        game::singleContactOriginal = &sim::detail::singleContactImpl;
         game::captureOpen = 1;
     }
     void TearDown() override {
-        MH_RemoveHook(target(game::addr::PairContact));
-        MH_RemoveHook(target(game::addr::SingleContact));
         game::pairContactOriginal = nullptr;
         game::singleContactOriginal = nullptr;
         SimTest::TearDown();
+    }
+
+    void jumpTo(game::Address at, void* detour) {
+        std::uint8_t jump[5] = {0xE9};
+        const std::uint32_t rel = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(detour)) -
+                                  (at + 5u);
+        std::memcpy(jump + 1, &rel, 4);
+        host->patchCode(at, jump, sizeof jump);
     }
 
     // A vehicle with a render object but no mesh, so hundreds stay cheap.

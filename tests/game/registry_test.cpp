@@ -5,6 +5,7 @@
 #include "sim_fixture.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -165,7 +166,7 @@ TEST_F(Registry, FrameWalkResetsRepairsAndDropsVanishedVehicles) {
 
         ASSERT_EQ(registry.records.size(), c.kept ? 1u : 0u) << c.what;
         if (c.kept) {
-            EXPECT_EQ(r->lastHealth, c.newHealth) << c.what;
+            EXPECT_EQ(std::memcmp(&r->lastHealth, &c.newHealth, sizeof(float)), 0) << c.what;
             if (c.restored) {
                 EXPECT_EQ(r->healthDrop, 0.0f) << c.what;
                 EXPECT_TRUE(onSourceGeometries(object, sources)) << c.what;
