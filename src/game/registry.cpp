@@ -80,8 +80,12 @@ void* BW_CDECL restoreAtomic(void* atomic, void* data) {
     const void* current = atomicGeometry(atomic);
     for (const auto& ref : record->meshReferences) {
         if (ref->copyGeometry != nullptr && ref->copyGeometry == current) {
-            plugin::phase("cleanup: restore original atomic geometry");
-            game::setGeometry(atomic, ref->sourceGeometry, 0);
+            // Without a source there is nothing to put back; leaving the copy
+            // on is safer than detaching the atomic's geometry.
+            if (ref->sourceGeometry != nullptr) {
+                plugin::phase("cleanup: restore original atomic geometry");
+                game::setGeometry(atomic, ref->sourceGeometry, 0);
+            }
             break;
         }
     }
