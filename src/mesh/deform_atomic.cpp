@@ -30,6 +30,15 @@ const char* const kExcludedWords[] = {"wheel", "exhaust", "misc", "ug_", "chassi
 
 std::uint32_t guardReports = 0;
 
+// The driver's step, for the line that reports an exception: the phase
+// marker alone would name the copy's last step after a clone.
+const char* driverStep = "atomic: begin";
+
+void step(const char* text) {
+    driverStep = text;
+    plugin::phase(text);
+}
+
 bool nameExcluded(const char* name) {
     if (name == nullptr) return false;
     char lower[kMaxNameBytes + 1];
@@ -113,7 +122,7 @@ game::MeshReference* attachCopy(void* atomic, void* geometry, game::TrackedVehic
     record.meshReferences.reserve(record.meshReferences.size() + 1);
     auto ref = std::make_unique<game::MeshReference>();
 
-    plugin::phase("atomic: clone geometry");
+    step("atomic: clone geometry");
     ref->copyGeometry = cloneGeometry(geometry);
     if (ref->copyGeometry == nullptr) {
         plugin::logLine("Geometry clone failed; mesh skipped.");
@@ -123,6 +132,7 @@ game::MeshReference* attachCopy(void* atomic, void* geometry, game::TrackedVehic
     // Panel recognition and setup (PanelBending) joins here: it may turn the
     // reference into a panel and replace its copy by the rebuilt geometry.
 
+    driverStep = "atomic: keep rest positions";
     std::int32_t m = 0;
     if (!copyAcceptable(ref->copyGeometry, record, m)) return nullptr;
     const dent::Vec* positions = positionsOf(ref->copyGeometry);
@@ -139,7 +149,7 @@ game::MeshReference* attachCopy(void* atomic, void* geometry, game::TrackedVehic
     record.meshReferences.push_back(std::move(ref)); // reserved: cannot throw
     game::MeshReference* kept = record.meshReferences.back().get();
 
-    plugin::phase("atomic: attach copied geometry");
+    step("atomic: attach copied geometry");
     if (game::setGeometry(atomic, kept->copyGeometry, 0) == nullptr ||
         game::atomicGeometry(atomic) != kept->copyGeometry) {
         // The atomic still draws its source: give back the copy and the count.
@@ -168,7 +178,7 @@ void growBounds(void* morph, const dent::Vec* positions, std::int32_t n) {
 }
 
 void deform(void* atomic, game::HitContext& hit) {
-    plugin::phase("atomic: begin / inspect frame and geometry");
+    step("atomic: begin / inspect frame and geometry");
     ++hit.visited;
     if (hit.record == nullptr) return;
     game::TrackedVehicle& record = *hit.record;
@@ -185,7 +195,7 @@ void deform(void* atomic, game::HitContext& hit) {
         return;
     }
 
-    plugin::phase("atomic: get frame matrix");
+    step("atomic: get frame matrix");
     const void* ltm = game::frameLTM(frame);
     if (ltm == nullptr) return;
     dent::BodyMatrix m;
@@ -207,13 +217,13 @@ void deform(void* atomic, game::HitContext& hit) {
         geometry = ref->copyGeometry;
     }
 
-    plugin::phase("atomic: lock vertices");
+    step("atomic: lock vertices");
     const bool withNormals = ref->panel.kind != 0 && !ref->panel.restNormals.empty();
     const std::int32_t mode =
         withNormals ? (game::LockPositions | game::LockNormals) : game::LockPositions;
     if (game::lock(geometry, mode) == nullptr) return;
 
-    plugin::phase("atomic: displace vertices");
+    step("atomic: displace vertices");
     void* morph = game::morphTarget(geometry, game::morphOffset);
     auto* positions = static_cast<dent::Vec*>(game::morphPositions(morph));
     const std::size_t count = ref->rest.size();
@@ -235,7 +245,7 @@ void deform(void* atomic, game::HitContext& hit) {
 
     growBounds(morph, positions, static_cast<std::int32_t>(count));
 
-    plugin::phase("atomic: unlock geometry");
+    step("atomic: unlock geometry");
     game::unlock(geometry);
 
     std::memcpy(game::bytesAt(atomic, game::AtomicBoundingSphere),
@@ -245,7 +255,7 @@ void deform(void* atomic, game::HitContext& hit) {
         static_cast<std::uint8_t>(game::field<std::uint8_t>(atomic, game::AtomicPrivateFlags) |
                                   game::AtomicSphereRewritten));
     ++hit.meshes;
-    plugin::phase("atomic: complete");
+    step("atomic: complete");
 }
 
 } // namespace
@@ -259,7 +269,7 @@ void* BW_CDECL deformAtomic(void* atomic, void* context) {
         // released by its owner on the way out; the atomic keeps the
         // geometry it had.
         plugin::logFormat(256, "Deformation failed during \"%s\"; atomic left unchanged.",
-                          plugin::currentPhase());
+                          driverStep);
     }
     return atomic;
 }
