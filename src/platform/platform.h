@@ -98,4 +98,7 @@ namespace platform::testing {
 // Deterministic time and keys for tests and the substitute host (POSIX only).
 void setTickCount(std::uint32_t ms);
 void setKeyDown(int virtualKey, bool down);
+// What executableBase() returns from now on (a substitute host stands in
+// for the game's image).
+void setExecutableBase(std::uintptr_t base);
 } // namespace platform::testing

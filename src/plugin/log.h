@@ -25,6 +25,10 @@ void logFormat(unsigned bufferSize, const char* format, ...)
 void phase(const char* text, bool force = false);
 const char* currentPhase();
 
+// Makes `text` the current phase without ever writing it (the per-frame
+// phases, and the exception report's own closing phase).
+void setCurrentPhase(const char* text);
+
 void setDiagnostics(bool on);
 bool diagnostics();
 

@@ -49,6 +49,10 @@ void loadSettings(const char* path);
 // (kept with the log state) and LogHits (stored in the record).
 void loadEarlySwitches(const char* path);
 
+// General/Enabled, tested once by start-up after the executable check; not
+// stored. False only when the file sets it to zero.
+bool enabledInSettings(const char* path);
+
 // Tests only: puts the record back to its defaults.
 void resetSettingsForTesting();
 Settings& mutableSettingsForTesting();
