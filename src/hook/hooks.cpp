@@ -4,6 +4,8 @@
 // never throws.
 
 #include "hook/MinHook.h"
+#include "hook/hook_entry.h"
+#include "hook/thread_freeze.h"
 #include "hook/trampoline.h"
 #include "hook/trampoline_pool.h"
 #include "platform/code_memory.h"
@@ -19,14 +21,7 @@ namespace {
 
 constexpr std::uint32_t kPageExecuteReadWrite = 0x40;
 
-struct Hook {
-    std::uint8_t* target;
-    std::uint8_t* detour;
-    std::uint8_t* trampoline;
-    TrampolineLayout layout;
-    std::uint8_t original[patchSize];  // the target's bytes the jump replaces
-    bool enabled;
-};
+using Hook = HookEntry;
 
 struct Engine {
     bool initialized = false;
@@ -92,33 +87,6 @@ MH_STATUS writeCode(std::uint8_t* address, const std::uint8_t* bytes, std::size_
     return MH_OK;
 }
 
-// A thread stopped at the start of a moved instruction (not the first: a
-// thread there simply enters the detour) continues at its copy.
-std::uintptr_t moveIntoTrampoline(std::uintptr_t ip, void* context) {
-    const Hook& hook = *static_cast<const Hook*>(context);
-    const auto target = reinterpret_cast<std::uintptr_t>(hook.target);
-    const auto trampoline = reinterpret_cast<std::uintptr_t>(hook.trampoline);
-    for (unsigned i = 1; i < hook.layout.count; ++i) {
-        if (ip == target + hook.layout.oldOffsets[i]) return trampoline + hook.layout.newOffsets[i];
-    }
-    return ip;
-}
-
-// The reverse: a thread in the trampoline goes back to the original bytes,
-// so that it does not depend on the trampoline once the hook is gone.
-std::uintptr_t moveOutOfTrampoline(std::uintptr_t ip, void* context) {
-    const Hook& hook = *static_cast<const Hook*>(context);
-    const auto target = reinterpret_cast<std::uintptr_t>(hook.target);
-    const auto trampoline = reinterpret_cast<std::uintptr_t>(hook.trampoline);
-    for (unsigned i = 0; i < hook.layout.count; ++i) {
-        if (ip == trampoline + hook.layout.newOffsets[i]) return target + hook.layout.oldOffsets[i];
-    }
-    if (hook.layout.jumpsBack && ip == trampoline + hook.layout.size - patchSize) {
-        return target + hook.layout.copiedSize;
-    }
-    return ip;
-}
-
 MH_STATUS enable(Hook& hook, platform::OtherThreads& threads) {
     std::uint8_t jump[patchSize] = {0xE9};  // E9 xxxxxxxx: JMP +5+xxxxxxxx
     const auto rel = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hook.detour) -
@@ -128,7 +96,7 @@ MH_STATUS enable(Hook& hook, platform::OtherThreads& threads) {
     const MH_STATUS status = writeCode(hook.target, jump, patchSize);
     if (status != MH_OK) return status;
     hook.enabled = true;
-    threads.moveInstructionPointers(moveIntoTrampoline, &hook);
+    moveThreadsAfterEnable(threads, hook);
     return MH_OK;
 }
 
@@ -136,7 +104,7 @@ MH_STATUS disable(Hook& hook, platform::OtherThreads& threads) {
     const MH_STATUS status = writeCode(hook.target, hook.original, patchSize);
     if (status != MH_OK) return status;
     hook.enabled = false;
-    threads.moveInstructionPointers(moveOutOfTrampoline, &hook);
+    moveThreadsAfterDisable(threads, hook);
     return MH_OK;
 }
 
