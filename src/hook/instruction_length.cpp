@@ -151,7 +151,10 @@ unsigned decodeInstruction(const std::uint8_t* code, Instruction* out) {
     if (attributes & kModrm) {
         in.hasModrm = true;
         in.modrm = next();
-        const unsigned mod = in.modrm >> 6;
+        // mov to/from control and debug registers reads ModRM as two
+        // registers whatever its mod field says.
+        const bool registersOnly = in.map == 2 && op >= 0x20 && op <= 0x23;
+        const unsigned mod = registersOnly ? 3u : in.modrm >> 6u;
         const unsigned rm = in.modrm & 7u;
         if (mod != 3) {
             if (in.addressSize16) {
