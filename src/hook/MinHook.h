@@ -26,20 +26,20 @@ extern "C" {
 #endif
 
 typedef enum MH_STATUS {
-    MH_UNKNOWN = -1,                  // unknown error; should not be returned
-    MH_OK = 0,                        // successful
-    MH_ERROR_ALREADY_INITIALIZED,     // MH_Initialize called twice
-    MH_ERROR_NOT_INITIALIZED,         // called before MH_Initialize
-    MH_ERROR_ALREADY_CREATED,         // the target already has a hook
-    MH_ERROR_NOT_CREATED,             // the target has no hook
-    MH_ERROR_ENABLED,                 // the hook is already enabled
-    MH_ERROR_DISABLED,                // the hook is not enabled
-    MH_ERROR_NOT_EXECUTABLE,          // target or detour is not executable memory
-    MH_ERROR_UNSUPPORTED_FUNCTION,    // the target's first bytes cannot be moved
-    MH_ERROR_MEMORY_ALLOC,            // no memory for the trampoline
-    MH_ERROR_MEMORY_PROTECT,          // the target's page protection cannot change
-    MH_ERROR_MODULE_NOT_FOUND,        // (module look-up; not used by this engine)
-    MH_ERROR_FUNCTION_NOT_FOUND       // (export look-up; not used by this engine)
+    MH_UNKNOWN = -1,               // unknown error; should not be returned
+    MH_OK = 0,                     // successful
+    MH_ERROR_ALREADY_INITIALIZED,  // MH_Initialize called twice
+    MH_ERROR_NOT_INITIALIZED,      // called before MH_Initialize
+    MH_ERROR_ALREADY_CREATED,      // the target already has a hook
+    MH_ERROR_NOT_CREATED,          // the target has no hook
+    MH_ERROR_ENABLED,              // the hook is already enabled
+    MH_ERROR_DISABLED,             // the hook is not enabled
+    MH_ERROR_NOT_EXECUTABLE,       // target or detour is not executable memory
+    MH_ERROR_UNSUPPORTED_FUNCTION, // the target's first bytes cannot be moved
+    MH_ERROR_MEMORY_ALLOC,         // no memory for the trampoline
+    MH_ERROR_MEMORY_PROTECT,       // the target's page protection cannot change
+    MH_ERROR_MODULE_NOT_FOUND,     // (module look-up; not used by this engine)
+    MH_ERROR_FUNCTION_NOT_FOUND    // (export look-up; not used by this engine)
 } MH_STATUS;
 
 // Passed to MH_EnableHook / MH_DisableHook: every created hook at once.

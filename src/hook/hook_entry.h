@@ -13,7 +13,7 @@ struct HookEntry {
     std::uint8_t* detour;
     std::uint8_t* trampoline;
     TrampolineLayout layout;
-    std::uint8_t original[patchSize];  // the target's bytes the jump replaces
+    std::uint8_t original[patchSize]; // the target's bytes the jump replaces
     bool enabled;
 };
 

@@ -42,7 +42,7 @@ Engine& engine() {
 std::atomic_flag engineBusy = ATOMIC_FLAG_INIT;
 
 class EngineLock {
-public:
+  public:
     EngineLock() {
         while (engineBusy.test_and_set(std::memory_order_acquire)) {
         }
@@ -65,11 +65,16 @@ Hook* findHook(const void* target) {
 // emulators list code pages of loaded modules as read-only).
 std::uint32_t executableForm(std::uint32_t protection) {
     switch (protection & 0xFFu) {
-    case 0x01: return (protection & ~0xFFu) | 0x10;  // no access -> execute
-    case 0x02: return (protection & ~0xFFu) | 0x20;  // read -> execute-read
-    case 0x04: return (protection & ~0xFFu) | 0x40;  // read-write -> execute-read-write
-    case 0x08: return (protection & ~0xFFu) | 0x80;  // write-copy -> execute-write-copy
-    default: return protection;
+    case 0x01:
+        return (protection & ~0xFFu) | 0x10; // no access -> execute
+    case 0x02:
+        return (protection & ~0xFFu) | 0x20; // read -> execute-read
+    case 0x04:
+        return (protection & ~0xFFu) | 0x40; // read-write -> execute-read-write
+    case 0x08:
+        return (protection & ~0xFFu) | 0x80; // write-copy -> execute-write-copy
+    default:
+        return protection;
     }
 }
 
@@ -88,10 +93,10 @@ MH_STATUS writeCode(std::uint8_t* address, const std::uint8_t* bytes, std::size_
 }
 
 MH_STATUS enable(Hook& hook, platform::OtherThreads& threads) {
-    std::uint8_t jump[patchSize] = {0xE9};  // E9 xxxxxxxx: JMP +5+xxxxxxxx
-    const auto rel = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hook.detour) -
-                                                (reinterpret_cast<std::uintptr_t>(hook.target) +
-                                                 patchSize));
+    std::uint8_t jump[patchSize] = {0xE9}; // E9 xxxxxxxx: JMP +5+xxxxxxxx
+    const auto rel =
+        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hook.detour) -
+                                   (reinterpret_cast<std::uintptr_t>(hook.target) + patchSize));
     std::memcpy(jump + 1, &rel, sizeof rel);
     const MH_STATUS status = writeCode(hook.target, jump, patchSize);
     if (status != MH_OK) return status;
@@ -120,7 +125,7 @@ MH_STATUS setEnabled(void* target, bool enabled) {
         if (one->enabled == enabled) return enabled ? MH_ERROR_ENABLED : MH_ERROR_DISABLED;
     }
     platform::OtherThreads threads;
-    threads.suspend();  // without a thread list, write anyway: nothing better exists
+    threads.suspend(); // without a thread list, write anyway: nothing better exists
     if (one) return enabled ? enable(*one, threads) : disable(*one, threads);
     for (Hook& hook : e.hooks) {
         if (hook.enabled == enabled) continue;
@@ -158,7 +163,7 @@ MH_STATUS createHook(void* pTarget, void* pDetour, void** ppOriginal) {
     platform::flushInstructionCache(trampoline, hook.layout.size);
     std::memcpy(hook.original, hook.target, patchSize);
     hook.enabled = false;
-    e.hooks.push_back(hook);  // capacity reserved: cannot throw
+    e.hooks.push_back(hook); // capacity reserved: cannot throw
 
     if (ppOriginal) *ppOriginal = trampoline;
     return MH_OK;
@@ -185,7 +190,8 @@ MH_STATUS uninitialize() {
     if (!e.initialized) return MH_ERROR_NOT_INITIALIZED;
     const MH_STATUS status = setEnabled(MH_ALL_HOOKS, false);
     if (status != MH_OK) return status;
-    for (const Hook& hook : e.hooks) e.pool.free(hook.trampoline);
+    for (const Hook& hook : e.hooks)
+        e.pool.free(hook.trampoline);
     e.hooks.clear();
     e.pool.releaseAll();
     e.initialized = false;
@@ -232,20 +238,34 @@ MH_STATUS WINAPI MH_DisableHook(void* pTarget) {
 
 const char* WINAPI MH_StatusToString(MH_STATUS status) {
     switch (status) {
-    case MH_UNKNOWN: return "MH_UNKNOWN";
-    case MH_OK: return "MH_OK";
-    case MH_ERROR_ALREADY_INITIALIZED: return "MH_ERROR_ALREADY_INITIALIZED";
-    case MH_ERROR_NOT_INITIALIZED: return "MH_ERROR_NOT_INITIALIZED";
-    case MH_ERROR_ALREADY_CREATED: return "MH_ERROR_ALREADY_CREATED";
-    case MH_ERROR_NOT_CREATED: return "MH_ERROR_NOT_CREATED";
-    case MH_ERROR_ENABLED: return "MH_ERROR_ENABLED";
-    case MH_ERROR_DISABLED: return "MH_ERROR_DISABLED";
-    case MH_ERROR_NOT_EXECUTABLE: return "MH_ERROR_NOT_EXECUTABLE";
-    case MH_ERROR_UNSUPPORTED_FUNCTION: return "MH_ERROR_UNSUPPORTED_FUNCTION";
-    case MH_ERROR_MEMORY_ALLOC: return "MH_ERROR_MEMORY_ALLOC";
-    case MH_ERROR_MEMORY_PROTECT: return "MH_ERROR_MEMORY_PROTECT";
-    case MH_ERROR_MODULE_NOT_FOUND: return "MH_ERROR_MODULE_NOT_FOUND";
-    case MH_ERROR_FUNCTION_NOT_FOUND: return "MH_ERROR_FUNCTION_NOT_FOUND";
+    case MH_UNKNOWN:
+        return "MH_UNKNOWN";
+    case MH_OK:
+        return "MH_OK";
+    case MH_ERROR_ALREADY_INITIALIZED:
+        return "MH_ERROR_ALREADY_INITIALIZED";
+    case MH_ERROR_NOT_INITIALIZED:
+        return "MH_ERROR_NOT_INITIALIZED";
+    case MH_ERROR_ALREADY_CREATED:
+        return "MH_ERROR_ALREADY_CREATED";
+    case MH_ERROR_NOT_CREATED:
+        return "MH_ERROR_NOT_CREATED";
+    case MH_ERROR_ENABLED:
+        return "MH_ERROR_ENABLED";
+    case MH_ERROR_DISABLED:
+        return "MH_ERROR_DISABLED";
+    case MH_ERROR_NOT_EXECUTABLE:
+        return "MH_ERROR_NOT_EXECUTABLE";
+    case MH_ERROR_UNSUPPORTED_FUNCTION:
+        return "MH_ERROR_UNSUPPORTED_FUNCTION";
+    case MH_ERROR_MEMORY_ALLOC:
+        return "MH_ERROR_MEMORY_ALLOC";
+    case MH_ERROR_MEMORY_PROTECT:
+        return "MH_ERROR_MEMORY_PROTECT";
+    case MH_ERROR_MODULE_NOT_FOUND:
+        return "MH_ERROR_MODULE_NOT_FOUND";
+    case MH_ERROR_FUNCTION_NOT_FOUND:
+        return "MH_ERROR_FUNCTION_NOT_FOUND";
     }
     return "(unknown)";
 }

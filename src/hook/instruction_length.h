@@ -13,12 +13,12 @@ namespace hook {
 constexpr unsigned maxInstructionLength = 15;
 
 struct Instruction {
-    std::uint8_t length = 0;          // 0: not decodable (invalid, VEX/EVEX, longer than 15)
-    std::uint8_t prefixCount = 0;     // legacy prefixes before the opcode
-    bool operandSize16 = false;       // 0x66 prefix seen
-    bool addressSize16 = false;       // 0x67 prefix seen
-    std::uint8_t map = 1;             // 1: one-byte map, 2: 0F xx, 3: 0F 38 xx / 0F 3A xx
-    std::uint8_t opcode = 0;          // the last opcode byte
+    std::uint8_t length = 0;      // 0: not decodable (invalid, VEX/EVEX, longer than 15)
+    std::uint8_t prefixCount = 0; // legacy prefixes before the opcode
+    bool operandSize16 = false;   // 0x66 prefix seen
+    bool addressSize16 = false;   // 0x67 prefix seen
+    std::uint8_t map = 1;         // 1: one-byte map, 2: 0F xx, 3: 0F 38 xx / 0F 3A xx
+    std::uint8_t opcode = 0;      // the last opcode byte
     bool hasModrm = false;
     std::uint8_t modrm = 0;
     std::uint8_t displacementSize = 0; // bytes

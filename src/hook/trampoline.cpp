@@ -17,7 +17,7 @@ namespace {
 //   op 02 EB 05 E9 xxxxxxxx
 //                   LOOPcc/JECXZ taken -> JMP xxxxxxxx, else fall through
 class Emitter {
-public:
+  public:
     Emitter(std::uint8_t* out, std::size_t capacity) : out_(out), capacity_(capacity) {}
 
     bool room(std::size_t n) const { return size_ + n <= capacity_; }
@@ -35,28 +35,34 @@ public:
         dword(static_cast<std::uint32_t>(destination - (here() + 4)));
     }
 
-private:
+  private:
     std::uint8_t* out_;
     std::size_t capacity_;
     std::size_t size_ = 0;
 };
 
 bool isRelativeBranch(const Instruction& in) {
-    if (in.map == 2) return (in.opcode & 0xF0u) == 0x80u;  // jcc rel32
+    if (in.map == 2) return (in.opcode & 0xF0u) == 0x80u; // jcc rel32
     if (in.map != 1) return false;
     return in.opcode == 0xE8 || in.opcode == 0xE9 || in.opcode == 0xEB ||
-           (in.opcode & 0xF0u) == 0x70u ||                   // jcc rel8
-           (in.opcode >= 0xE0 && in.opcode <= 0xE3);         // loopne, loope, loop, jecxz
+           (in.opcode & 0xF0u) == 0x70u ||           // jcc rel8
+           (in.opcode >= 0xE0 && in.opcode <= 0xE3); // loopne, loope, loop, jecxz
 }
 
 bool endsFlow(const Instruction& in) {
     if (in.map != 1) return false;
     switch (in.opcode) {
-    case 0xC2: case 0xC3: case 0xCA: case 0xCB: case 0xCF:  // returns
-    case 0xE9: case 0xEB: case 0xEA:                        // jumps
+    case 0xC2:
+    case 0xC3:
+    case 0xCA:
+    case 0xCB:
+    case 0xCF: // returns
+    case 0xE9:
+    case 0xEB:
+    case 0xEA: // jumps
         return true;
     case 0xFF:
-        return in.reg() == 4 || in.reg() == 5;              // indirect jumps
+        return in.reg() == 4 || in.reg() == 5; // indirect jumps
     default:
         return false;
     }
@@ -71,11 +77,11 @@ int pcThunkRegister(const std::uint8_t* address) {
         address[3] != 0xC3)
         return -1;
     const int reg = (address[1] >> 3) & 7;
-    return reg == 4 ? -1 : reg;  // "mov esp, [esp]" is no thunk
+    return reg == 4 ? -1 : reg; // "mov esp, [esp]" is no thunk
 }
 
-TrampolineError buildTrampoline(const std::uint8_t* target, std::uint8_t* out,
-                                std::size_t capacity, TrampolineLayout* layout) {
+TrampolineError buildTrampoline(const std::uint8_t* target, std::uint8_t* out, std::size_t capacity,
+                                TrampolineLayout* layout) {
     *layout = TrampolineLayout{};
     Emitter emit(out, capacity);
     const auto start = reinterpret_cast<std::uintptr_t>(target);
@@ -112,12 +118,12 @@ TrampolineError buildTrampoline(const std::uint8_t* target, std::uint8_t* out,
             } else {
                 std::memcpy(&rel, source + in.immediateOffset(), sizeof rel);
             }
-            const std::uintptr_t destination = next + static_cast<std::uintptr_t>(
-                                                          static_cast<std::intptr_t>(rel));
+            const std::uintptr_t destination =
+                next + static_cast<std::uintptr_t>(static_cast<std::intptr_t>(rel));
             const int thunkRegister =
-                in.map == 1 && in.opcode == 0xE8 ? pcThunkRegister(
-                                                       reinterpret_cast<const std::uint8_t*>(destination))
-                                                 : -1;
+                in.map == 1 && in.opcode == 0xE8
+                    ? pcThunkRegister(reinterpret_cast<const std::uint8_t*>(destination))
+                    : -1;
             if (in.map == 1 && in.opcode == 0xE8 && rel == 0) {
                 // "call $+5" only pushes its own return address (the start of a
                 // "pop reg" that reads it back); push the original one.
@@ -131,7 +137,7 @@ TrampolineError buildTrampoline(const std::uint8_t* target, std::uint8_t* out,
             } else {
                 branchAddresses[destinationCount] = sourceAddress;
                 destinations[destinationCount++] = destination;
-                emit.bytes(source, in.prefixCount);  // branch hints and the like stay
+                emit.bytes(source, in.prefixCount); // branch hints and the like stay
                 if (in.map == 2) {
                     emit.byte(0x0F);
                     emit.byte(in.opcode);

@@ -33,7 +33,7 @@ std::uint8_t* TrampolinePool::allocate() noexcept {
     }
     auto* base = static_cast<std::uint8_t*>(platform::allocateExecutable(size));
     if (!base) return nullptr;
-    pages_.push_back(Page{base, size, 1});  // capacity reserved: cannot throw
+    pages_.push_back(Page{base, size, 1}); // capacity reserved: cannot throw
     return base;
 }
 
@@ -53,7 +53,8 @@ void TrampolinePool::free(std::uint8_t* slot) noexcept {
 }
 
 void TrampolinePool::releaseAll() noexcept {
-    for (const Page& page : pages_) platform::freeExecutable(page.base, page.size);
+    for (const Page& page : pages_)
+        platform::freeExecutable(page.base, page.size);
     pages_.clear();
 }
 

@@ -11,7 +11,7 @@
 namespace hook {
 
 class TrampolinePool {
-public:
+  public:
     TrampolinePool() = default;
     TrampolinePool(const TrampolinePool&) = delete;
     TrampolinePool& operator=(const TrampolinePool&) = delete;
@@ -26,11 +26,11 @@ public:
 
     std::size_t pageCount() const { return pages_.size(); }
 
-private:
+  private:
     struct Page {
         std::uint8_t* base;
         std::size_t size;
-        std::uint64_t used;  // one bit per slot
+        std::uint64_t used; // one bit per slot
     };
     std::vector<Page> pages_;
 };

@@ -30,7 +30,7 @@ bool isExecutable(const void* address);
 // them. On POSIX it holds none: the programs that rewrite code there are
 // single-threaded.
 class OtherThreads {
-public:
+  public:
     OtherThreads() = default;
     OtherThreads(const OtherThreads&) = delete;
     OtherThreads& operator=(const OtherThreads&) = delete;
@@ -51,8 +51,8 @@ public:
 
     std::size_t count() const { return threads_.size(); }
 
-private:
-    std::vector<void*> threads_;  // thread handles
+  private:
+    std::vector<void*> threads_; // thread handles (ids while being listed)
 };
 
 } // namespace platform

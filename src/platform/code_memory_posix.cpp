@@ -11,8 +11,8 @@
 namespace platform {
 
 void* allocateExecutable(std::size_t size) {
-    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE | PROT_EXEC,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* memory =
+        mmap(nullptr, size, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return memory == MAP_FAILED ? nullptr : memory;
 }
 
@@ -86,8 +86,12 @@ bool isExecutable(const void* address) {
 
 // Tests and the substitute host rewrite code from a single thread; there is
 // nothing to hold.
-bool OtherThreads::suspend() noexcept { return true; }
-void OtherThreads::resume() noexcept { threads_.clear(); }
+bool OtherThreads::suspend() noexcept {
+    return true;
+}
+void OtherThreads::resume() noexcept {
+    threads_.clear();
+}
 void OtherThreads::moveInstructionPointers(MoveFunction, void*) noexcept {}
 
 } // namespace platform

@@ -1,6 +1,8 @@
 #include "platform/code_memory.h"
 
 #include <windows.h>
+
+// Needs the types of <windows.h> first.
 #include <tlhelp32.h>
 
 namespace platform {
@@ -30,42 +32,53 @@ bool isExecutable(const void* address) {
 
 bool OtherThreads::suspend() noexcept {
     resume();
-    // The thread list and every allocation are made before the first thread
-    // stops: a suspended thread may hold the heap lock.
-    std::vector<DWORD> ids;
-    try {
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-        if (snapshot == INVALID_HANDLE_VALUE) return false;
-        const DWORD process = GetCurrentProcessId();
-        const DWORD self = GetCurrentThreadId();
-        THREADENTRY32 entry;
-        entry.dwSize = sizeof entry;
-        if (Thread32First(snapshot, &entry)) {
-            do {
-                // Entries shorter than the owner field carry no process id.
-                if (entry.dwSize >= offsetof(THREADENTRY32, th32OwnerProcessID) + sizeof(DWORD) &&
-                    entry.th32OwnerProcessID == process && entry.th32ThreadID != self) {
-                    ids.push_back(entry.th32ThreadID);
+    // Every allocation and release happens while all threads still run: a
+    // suspended thread may hold the heap lock. The list first holds thread
+    // ids, which are then replaced in place by the handles of the threads
+    // that were stopped.
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    const DWORD process = GetCurrentProcessId();
+    const DWORD self = GetCurrentThreadId();
+    bool listed = true;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    if (Thread32First(snapshot, &entry)) {
+        do {
+            // Entries shorter than the owner field carry no process id.
+            if (entry.dwSize >= offsetof(THREADENTRY32, th32OwnerProcessID) + sizeof(DWORD) &&
+                entry.th32OwnerProcessID == process && entry.th32ThreadID != self) {
+                try {
+                    threads_.push_back(
+                        reinterpret_cast<void*>(static_cast<std::uintptr_t>(entry.th32ThreadID)));
+                } catch (...) {
+                    listed = false;
+                    break;
                 }
-                entry.dwSize = sizeof entry;
-            } while (Thread32Next(snapshot, &entry));
-        }
-        CloseHandle(snapshot);
-        threads_.reserve(ids.size());
-    } catch (...) {
+            }
+            entry.dwSize = sizeof entry;
+        } while (Thread32Next(snapshot, &entry));
+    }
+    CloseHandle(snapshot);
+    if (!listed) {
+        threads_.clear();
         return false;
     }
-    for (DWORD id : ids) {
+
+    std::size_t held = 0;
+    for (std::size_t i = 0; i < threads_.size(); ++i) {
+        const auto id = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(threads_[i]));
         HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT |
                                        THREAD_QUERY_INFORMATION,
                                    FALSE, id);
-        if (!thread) continue;  // the thread has ended since the snapshot
+        if (!thread) continue; // the thread has ended since the snapshot
         if (SuspendThread(thread) == static_cast<DWORD>(-1)) {
             CloseHandle(thread);
             continue;
         }
-        threads_.push_back(thread);  // capacity reserved above: no allocation
+        threads_[held++] = thread;
     }
+    threads_.resize(held); // shrinking: no allocation, no release
     return true;
 }
 
@@ -74,7 +87,7 @@ void OtherThreads::resume() noexcept {
         ResumeThread(static_cast<HANDLE>(thread));
         CloseHandle(static_cast<HANDLE>(thread));
     }
-    threads_.clear();
+    threads_.clear(); // keeps the storage; it is released with the object
 }
 
 void OtherThreads::moveInstructionPointers(MoveFunction move, void* context) noexcept {

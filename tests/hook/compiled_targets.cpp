@@ -12,4 +12,6 @@ __attribute__((noipa, thiscall)) int compiledThiscall(Counter* self, int x) {
     return self->base * 3 + self->step * x;
 }
 
-__attribute__((noipa)) int compiledHelper() { return 300; }
+__attribute__((noipa)) int compiledHelper() {
+    return 300;
+}

@@ -13,7 +13,9 @@
 
 namespace {
 
-std::uintptr_t address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+std::uintptr_t address(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p);
+}
 
 // ---- detours ----------------------------------------------------------------
 
@@ -30,7 +32,7 @@ struct DetourLog {
 };
 DetourLog detourLog;
 
-void* originalFunction = nullptr;  // the trampoline MH_CreateHook handed out
+void* originalFunction = nullptr; // the trampoline MH_CreateHook handed out
 
 int cdeclDetour(int a, int b) {
     ++detourLog.calls;
@@ -82,7 +84,8 @@ struct Piece {
         return *this;
     }
     Piece& d32(std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
         return *this;
     }
     // A rel32 field ending here, leading to `destination`.
@@ -100,14 +103,25 @@ struct Shape {
     int (*expected)(int a, int b);
 };
 
-int difference(int a, int b) { return a - b; }
-int differencePlusData(int a, int b) { return a - b + kData; }
-int differencePlusHelper(int a, int b) { return a - b + 300; }
-int minusOneIfNegative(int a, int b) { return a < 0 ? -1 : a - b; }
-int sevenSevenSevenIfZero(int a, int b) { return a == 0 ? 777 : a - b; }
+int difference(int a, int b) {
+    return a - b;
+}
+int differencePlusData(int a, int b) {
+    return a - b + kData;
+}
+int differencePlusHelper(int a, int b) {
+    return a - b + 300;
+}
+int minusOneIfNegative(int a, int b) {
+    return a < 0 ? -1 : a - b;
+}
+int sevenSevenSevenIfZero(int a, int b) {
+    return a == 0 ? 777 : a - b;
+}
 
 // "mov eax, [esp+4]; sub eax, [esp+8]; ret" continues most shapes.
-const std::initializer_list<std::uint8_t> kCdeclTail = {0x8B, 0x44, 0x24, 0x04, 0x2B, 0x44, 0x24, 0x08, 0xC3};
+const std::initializer_list<std::uint8_t> kCdeclTail = {0x8B, 0x44, 0x24, 0x04, 0x2B,
+                                                        0x44, 0x24, 0x08, 0xC3};
 
 const Shape kShapes[] = {
     {"push ebp; mov ebp, esp; [ebp+disp8]", Convention::cdecl,
@@ -118,8 +132,8 @@ const Shape kShapes[] = {
      difference},
     {"push ebp; mov ebp, esp; [ebp+disp32]", Convention::cdecl,
      [](std::uintptr_t base) {
-         return std::vector<Piece>{Piece(base, 0).b({0x55, 0x89, 0xE5, 0x8B, 0x85, 0x08, 0, 0, 0, 0x2B,
-                                                     0x85, 0x0C, 0, 0, 0, 0x5D, 0xC3})};
+         return std::vector<Piece>{Piece(base, 0).b(
+             {0x55, 0x89, 0xE5, 0x8B, 0x85, 0x08, 0, 0, 0, 0x2B, 0x85, 0x0C, 0, 0, 0, 0x5D, 0xC3})};
      },
      difference},
     {"hot-patch prologue mov edi, edi; push ebp; mov ebp, esp", Convention::cdecl,
@@ -129,19 +143,20 @@ const Shape kShapes[] = {
      },
      difference},
     {"[esp+disp8] through a SIB byte", Convention::cdecl,
-     [](std::uintptr_t base) { return std::vector<Piece>{Piece(base, 0).b(kCdeclTail)}; }, difference},
+     [](std::uintptr_t base) { return std::vector<Piece>{Piece(base, 0).b(kCdeclTail)}; },
+     difference},
     {"sub esp, imm8", Convention::cdecl,
      [](std::uintptr_t base) {
-         return std::vector<Piece>{Piece(base, 0).b({0x83, 0xEC, 0x10, 0x8B, 0x44, 0x24, 0x14, 0x2B, 0x44,
-                                                     0x24, 0x18, 0x83, 0xC4, 0x10, 0xC3})};
+         return std::vector<Piece>{Piece(base, 0).b({0x83, 0xEC, 0x10, 0x8B, 0x44, 0x24, 0x14, 0x2B,
+                                                     0x44, 0x24, 0x18, 0x83, 0xC4, 0x10, 0xC3})};
      },
      difference},
     {"sub esp, imm32; [esp+disp32] through a SIB byte", Convention::cdecl,
      [](std::uintptr_t base) {
-         return std::vector<Piece>{Piece(base, 0).b({0x81, 0xEC, 0x00, 0x01, 0x00, 0x00,  //
-                                                     0x8B, 0x84, 0x24, 0x04, 0x01, 0x00, 0x00,
-                                                     0x2B, 0x84, 0x24, 0x08, 0x01, 0x00, 0x00,
-                                                     0x81, 0xC4, 0x00, 0x01, 0x00, 0x00, 0xC3})};
+         return std::vector<Piece>{
+             Piece(base, 0).b({0x81, 0xEC, 0x00, 0x01, 0x00, 0x00, //
+                               0x8B, 0x84, 0x24, 0x04, 0x01, 0x00, 0x00, 0x2B, 0x84, 0x24, 0x08,
+                               0x01, 0x00, 0x00, 0x81, 0xC4, 0x00, 0x01, 0x00, 0x00, 0xC3})};
      },
      difference},
     {"operand without displacement", Convention::cdecl,
@@ -154,10 +169,11 @@ const Shape kShapes[] = {
     {"absolute memory operand", Convention::cdecl,
      [](std::uintptr_t base) {
          // mov ecx, [data]; mov eax, [esp+4]; sub eax, [esp+8]; add eax, ecx; ret
-         return std::vector<Piece>{Piece(base, 0)
-                                       .b({0x8B, 0x0D})
-                                       .d32(static_cast<std::uint32_t>(base + kDataAt))
-                                       .b({0x8B, 0x44, 0x24, 0x04, 0x2B, 0x44, 0x24, 0x08, 0x01, 0xC8, 0xC3})};
+         return std::vector<Piece>{
+             Piece(base, 0)
+                 .b({0x8B, 0x0D})
+                 .d32(static_cast<std::uint32_t>(base + kDataAt))
+                 .b({0x8B, 0x44, 0x24, 0x04, 0x2B, 0x44, 0x24, 0x08, 0x01, 0xC8, 0xC3})};
      },
      differencePlusData},
     {"relative call first", Convention::cdecl,
@@ -178,17 +194,17 @@ const Shape kShapes[] = {
     {"short jump inside the first five bytes", Convention::cdecl,
      [](std::uintptr_t base) {
          // mov eax, [esp+4]; jmp short body; body: sub eax, [esp+8]; ret
-         return std::vector<Piece>{
-             Piece(base, 0).b({0x8B, 0x44, 0x24, 0x04, 0xEB, kBodyAt - 6}),
-             Piece(base, kBodyAt).b({0x2B, 0x44, 0x24, 0x08, 0xC3})};
+         return std::vector<Piece>{Piece(base, 0).b({0x8B, 0x44, 0x24, 0x04, 0xEB, kBodyAt - 6}),
+                                   Piece(base, kBodyAt).b({0x2B, 0x44, 0x24, 0x08, 0xC3})};
      },
      difference},
     {"short conditional jump inside the first five bytes", Convention::fastcall,
      [](std::uintptr_t base) {
          // test ecx, ecx; js negative; mov eax, ecx; sub eax, edx; ret
          // negative: mov eax, -1; ret
-         return std::vector<Piece>{Piece(base, 0).b({0x85, 0xC9, 0x78, kBodyAt - 4, 0x89, 0xC8, 0x29, 0xD0, 0xC3}),
-                                   Piece(base, kBodyAt).b({0xB8, 0xFF, 0xFF, 0xFF, 0xFF, 0xC3})};
+         return std::vector<Piece>{
+             Piece(base, 0).b({0x85, 0xC9, 0x78, kBodyAt - 4, 0x89, 0xC8, 0x29, 0xD0, 0xC3}),
+             Piece(base, kBodyAt).b({0xB8, 0xFF, 0xFF, 0xFF, 0xFF, 0xC3})};
      },
      minusOneIfNegative},
     {"near conditional jump", Convention::fastcall,
@@ -203,21 +219,21 @@ const Shape kShapes[] = {
     {"jecxz first", Convention::fastcall,
      [](std::uintptr_t base) {
          // jecxz zero; mov eax, ecx; sub eax, edx; ret   zero: mov eax, 777; ret
-         return std::vector<Piece>{Piece(base, 0).b({0xE3, kBodyAt - 2, 0x89, 0xC8, 0x29, 0xD0, 0xC3}),
-                                   Piece(base, kBodyAt).b({0xB8}).d32(777).b({0xC3})};
+         return std::vector<Piece>{
+             Piece(base, 0).b({0xE3, kBodyAt - 2, 0x89, 0xC8, 0x29, 0xD0, 0xC3}),
+             Piece(base, kBodyAt).b({0xB8}).d32(777).b({0xC3})};
      },
      sevenSevenSevenIfZero},
     {"PIC thunk call first", Convention::cdecl,
      [](std::uintptr_t base) {
          // call thunk.ax; mov eax, [eax + data - (base+5)]; add eax, [esp+4]; sub eax, [esp+8]; ret
-         return std::vector<Piece>{
-             Piece(base, 0)
-                 .b({0xE8})
-                 .rel32(base + kThunkAt)
-                 .b({0x8B, 0x80})
-                 .d32(static_cast<std::uint32_t>(kDataAt - 5))
-                 .b({0x03, 0x44, 0x24, 0x04, 0x2B, 0x44, 0x24, 0x08, 0xC3}),
-             Piece(base, kThunkAt).b({0x8B, 0x04, 0x24, 0xC3})};
+         return std::vector<Piece>{Piece(base, 0)
+                                       .b({0xE8})
+                                       .rel32(base + kThunkAt)
+                                       .b({0x8B, 0x80})
+                                       .d32(static_cast<std::uint32_t>(kDataAt - 5))
+                                       .b({0x03, 0x44, 0x24, 0x04, 0x2B, 0x44, 0x24, 0x08, 0xC3}),
+                                   Piece(base, kThunkAt).b({0x8B, 0x04, 0x24, 0xC3})};
      },
      differencePlusData},
     {"call to the next instruction, then pop", Convention::cdecl,
@@ -245,7 +261,7 @@ void* detourFor(Convention convention) {
 
 // A page of executable memory holding one assembled shape.
 class CodePage {
-public:
+  public:
     CodePage() {
         base_ = static_cast<std::uint8_t*>(platform::allocateExecutable(kSize));
         if (base_) {
@@ -261,17 +277,18 @@ public:
         std::memcpy(base_ + at, bytes.data(), bytes.size());
     }
     void write(const std::vector<Piece>& pieces) {
-        for (const Piece& p : pieces) write(p.bytes, p.offset);
+        for (const Piece& p : pieces)
+            write(p.bytes, p.offset);
     }
     std::uint8_t* base() const { return base_; }
 
-private:
+  private:
     static constexpr std::size_t kSize = 4096;
     std::uint8_t* base_ = nullptr;
 };
 
 class HookApi : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(MH_Initialize(), MH_OK);
         detourLog = DetourLog{};
@@ -290,7 +307,8 @@ TEST_F(HookApi, EveryPrologueShapeRunsTheDetourAndTheOriginalThroughTheTrampolin
         page.write(shape.assemble(address(page.base())));
         void* target = page.base();
         for (const auto& args : kArguments) {
-            ASSERT_EQ(callAs(shape.convention, target, args[0], args[1]), shape.expected(args[0], args[1]))
+            ASSERT_EQ(callAs(shape.convention, target, args[0], args[1]),
+                      shape.expected(args[0], args[1]))
                 << "the assembled function itself is wrong";
         }
         std::uint8_t before[16];
@@ -331,14 +349,14 @@ TEST_F(HookApi, EveryPrologueShapeRunsTheDetourAndTheOriginalThroughTheTrampolin
 
 TEST_F(HookApi, FunctionsThatCannotBeMovedAreRefusedAndLeftAlone) {
     const std::vector<std::uint8_t> cases[] = {
-        {0xC3},                                // ret
-        {0x31, 0xC0, 0xC3},                    // xor eax, eax; ret
-        {0xC2, 0x08, 0x00},                    // ret 8
-        {0xFF, 0xE1},                          // jmp ecx
-        {0x8B, 0xC1, 0xFF, 0x20},              // mov eax, ecx; jmp [eax]
-        {0x49, 0x75, 0xFD, 0x89, 0xC8, 0xC3},  // loop back into the first bytes
-        {0x90, 0x74, 0xFD, 0x90, 0x90, 0xC3},  // branch to the function's start
-        {0x0F, 0x04, 0x90, 0x90, 0x90, 0xC3},  // undefined opcode
+        {0xC3},                               // ret
+        {0x31, 0xC0, 0xC3},                   // xor eax, eax; ret
+        {0xC2, 0x08, 0x00},                   // ret 8
+        {0xFF, 0xE1},                         // jmp ecx
+        {0x8B, 0xC1, 0xFF, 0x20},             // mov eax, ecx; jmp [eax]
+        {0x49, 0x75, 0xFD, 0x89, 0xC8, 0xC3}, // loop back into the first bytes
+        {0x90, 0x74, 0xFD, 0x90, 0x90, 0xC3}, // branch to the function's start
+        {0x0F, 0x04, 0x90, 0x90, 0x90, 0xC3}, // undefined opcode
     };
     for (const auto& code : cases) {
         SCOPED_TRACE(::testing::PrintToString(code));
@@ -364,8 +382,9 @@ TEST_F(HookApi, CompiledCdeclFunction) {
     std::uint8_t before[16];
     std::memcpy(before, target, sizeof before);
 
-    ASSERT_EQ(MH_CreateHook(target, reinterpret_cast<void*>(&compiledCdeclDetour), &originalFunction),
-              MH_OK);
+    ASSERT_EQ(
+        MH_CreateHook(target, reinterpret_cast<void*>(&compiledCdeclDetour), &originalFunction),
+        MH_OK);
     // Built as position-independent code, the function normally starts by
     // calling a PC thunk; its trampoline must load the address instead.
     const auto* code = static_cast<const std::uint8_t*>(target);
@@ -382,7 +401,7 @@ TEST_F(HookApi, CompiledCdeclFunction) {
     EXPECT_EQ(detourLog.calls, 1);
     EXPECT_EQ(detourLog.a, 5);
     EXPECT_EQ(detourLog.b, 9);
-    compiledBias = 20;  // the global is still read through the right address
+    compiledBias = 20; // the global is still read through the right address
     EXPECT_EQ(call(1, 1, 1), (7 - 3 + 1 + 20) * 2);
     compiledBias = 11;
 
@@ -402,8 +421,9 @@ TEST_F(HookApi, CompiledThiscallFunction) {
     std::uint8_t before[16];
     std::memcpy(before, target, sizeof before);
 
-    ASSERT_EQ(MH_CreateHook(target, reinterpret_cast<void*>(&compiledThiscallDetour), &originalFunction),
-              MH_OK);
+    ASSERT_EQ(
+        MH_CreateHook(target, reinterpret_cast<void*>(&compiledThiscallDetour), &originalFunction),
+        MH_OK);
     ASSERT_EQ(MH_EnableHook(target), MH_OK);
     // Repeated calls: a detour or trampoline that popped the wrong amount of
     // stack would not survive them.
@@ -463,7 +483,8 @@ TEST_F(HookApi, EnableAndDisableReportTheStateTheyFind) {
     void* target = page.base();
     EXPECT_EQ(MH_EnableHook(target), MH_ERROR_NOT_CREATED);
     EXPECT_EQ(MH_DisableHook(target), MH_ERROR_NOT_CREATED);
-    ASSERT_EQ(MH_CreateHook(target, reinterpret_cast<void*>(&cdeclDetour), &originalFunction), MH_OK);
+    ASSERT_EQ(MH_CreateHook(target, reinterpret_cast<void*>(&cdeclDetour), &originalFunction),
+              MH_OK);
     EXPECT_EQ(MH_DisableHook(target), MH_ERROR_DISABLED);
     EXPECT_EQ(MH_EnableHook(target), MH_OK);
     EXPECT_EQ(MH_EnableHook(target), MH_ERROR_ENABLED);
@@ -476,7 +497,8 @@ TEST_F(HookApi, EnableAndDisableReportTheStateTheyFind) {
 TEST_F(HookApi, AllHooksSwitchTogetherAndStoppingTheEngineRestoresThem) {
     CodePage first, second;
     first.write(std::vector<std::uint8_t>(kCdeclTail));
-    second.write(std::vector<std::uint8_t>({0x55, 0x89, 0xE5, 0x8B, 0x45, 0x08, 0x2B, 0x45, 0x0C, 0x5D, 0xC3}));
+    second.write(std::vector<std::uint8_t>(
+        {0x55, 0x89, 0xE5, 0x8B, 0x45, 0x08, 0x2B, 0x45, 0x0C, 0x5D, 0xC3}));
     std::uint8_t firstBefore[16], secondBefore[16];
     std::memcpy(firstBefore, first.base(), 16);
     std::memcpy(secondBefore, second.base(), 16);
@@ -496,7 +518,7 @@ TEST_F(HookApi, AllHooksSwitchTogetherAndStoppingTheEngineRestoresThem) {
     ASSERT_EQ(MH_Uninitialize(), MH_OK);
     EXPECT_EQ(std::memcmp(firstBefore, first.base(), 16), 0);
     EXPECT_EQ(std::memcmp(secondBefore, second.base(), 16), 0);
-    ASSERT_EQ(MH_Initialize(), MH_OK);  // for TearDown
+    ASSERT_EQ(MH_Initialize(), MH_OK); // for TearDown
     EXPECT_EQ(MH_EnableHook(first.base()), MH_ERROR_NOT_CREATED) << "stopping removed the hooks";
 }
 

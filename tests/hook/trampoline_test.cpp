@@ -14,7 +14,9 @@ using hook::buildTrampoline;
 using hook::TrampolineError;
 using hook::TrampolineLayout;
 
-std::uintptr_t address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+std::uintptr_t address(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p);
+}
 
 std::int32_t read32(const std::uint8_t* p) {
     std::int32_t v;
@@ -30,7 +32,7 @@ std::uintptr_t rel32Destination(const std::uint8_t* field) {
 // Source code lives in executable memory (the builder looks at call targets
 // there); the trampoline is built into an ordinary buffer.
 class TrampolineBuild : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         page_ = static_cast<std::uint8_t*>(platform::allocateExecutable(4096));
         ASSERT_NE(page_, nullptr);
@@ -72,7 +74,7 @@ TEST_F(TrampolineBuild, CopiesWholeInstructionsAndJumpsToTheRest) {
 TEST_F(TrampolineBuild, RelativeBranchesStillReachTheirTargets) {
     struct Case {
         const char* text;
-        unsigned at;                       // page offset of the function
+        unsigned at; // page offset of the function
         std::vector<std::uint8_t> code;
         unsigned branchAt;                 // offset of the branch in `code`
         unsigned destination;              // page offset the branch leads to
@@ -83,14 +85,55 @@ TEST_F(TrampolineBuild, RelativeBranchesStillReachTheirTargets) {
     const Case cases[] = {
         {"call rel32", 0, {0xE8, 0xFB, 0x01, 0x00, 0x00}, 0, 0x200, {0xE8}, 1, true},
         {"jmp rel32 ends the copy", 0, {0xE9, 0xFB, 0x01, 0x00, 0x00}, 0, 0x200, {0xE9}, 1, false},
-        {"jmp rel8 after a mov", 0, {0x8B, 0x44, 0x24, 0x04, 0xEB, 0x7A}, 4, 0x80, {0xE9}, 5, false},
-        {"jz rel8 widens to rel32", 0, {0x85, 0xC9, 0x74, 0x7C, 0x90, 0x90}, 2, 0x80, {0x0F, 0x84}, 4, true},
-        {"jl rel8 backwards", 0x800, {0x85, 0xC9, 0x7C, 0xF0, 0x90, 0x90}, 2, 0x7F4, {0x0F, 0x8C}, 4, true},
+        {"jmp rel8 after a mov",
+         0,
+         {0x8B, 0x44, 0x24, 0x04, 0xEB, 0x7A},
+         4,
+         0x80,
+         {0xE9},
+         5,
+         false},
+        {"jz rel8 widens to rel32",
+         0,
+         {0x85, 0xC9, 0x74, 0x7C, 0x90, 0x90},
+         2,
+         0x80,
+         {0x0F, 0x84},
+         4,
+         true},
+        {"jl rel8 backwards",
+         0x800,
+         {0x85, 0xC9, 0x7C, 0xF0, 0x90, 0x90},
+         2,
+         0x7F4,
+         {0x0F, 0x8C},
+         4,
+         true},
         {"jnz rel32", 0, {0x0F, 0x85, 0x7A, 0x00, 0x00, 0x00}, 0, 0x80, {0x0F, 0x85}, 2, true},
-        {"branch hint kept", 0, {0x3E, 0x74, 0x7D, 0x90, 0x90, 0x90}, 0, 0x80, {0x3E, 0x0F, 0x84}, 3, true},
-        {"jecxz branches over a near jump", 0, {0xE3, 0x7E, 0x90, 0x90, 0x90}, 0, 0x80,
-         {0xE3, 0x02, 0xEB, 0x05, 0xE9}, 5, true},
-        {"loop likewise", 0, {0x90, 0xE2, 0x7D, 0x90, 0x90}, 1, 0x80, {0xE2, 0x02, 0xEB, 0x05, 0xE9}, 6, true},
+        {"branch hint kept",
+         0,
+         {0x3E, 0x74, 0x7D, 0x90, 0x90, 0x90},
+         0,
+         0x80,
+         {0x3E, 0x0F, 0x84},
+         3,
+         true},
+        {"jecxz branches over a near jump",
+         0,
+         {0xE3, 0x7E, 0x90, 0x90, 0x90},
+         0,
+         0x80,
+         {0xE3, 0x02, 0xEB, 0x05, 0xE9},
+         5,
+         true},
+        {"loop likewise",
+         0,
+         {0x90, 0xE2, 0x7D, 0x90, 0x90},
+         1,
+         0x80,
+         {0xE2, 0x02, 0xEB, 0x05, 0xE9},
+         6,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -98,7 +141,8 @@ TEST_F(TrampolineBuild, RelativeBranchesStillReachTheirTargets) {
         const std::uint8_t* target = place(c.at, c.code);
         ASSERT_EQ(build(target), TrampolineError::none);
         unsigned index = 0;
-        while (index < layout_.count && layout_.oldOffsets[index] != c.branchAt) ++index;
+        while (index < layout_.count && layout_.oldOffsets[index] != c.branchAt)
+            ++index;
         ASSERT_LT(index, layout_.count);
         const unsigned newAt = layout_.newOffsets[index];
         ASSERT_EQ(std::memcmp(out_ + newAt, c.emitted.data(), c.emitted.size()), 0);
@@ -107,7 +151,8 @@ TEST_F(TrampolineBuild, RelativeBranchesStillReachTheirTargets) {
         EXPECT_EQ(layout_.jumpsBack, c.jumpsBack);
         if (c.jumpsBack) {
             EXPECT_EQ(out_[layout_.size - 5], 0xE9);
-            EXPECT_EQ(rel32Destination(out_ + layout_.size - 4), address(target + layout_.copiedSize));
+            EXPECT_EQ(rel32Destination(out_ + layout_.size - 4),
+                      address(target + layout_.copiedSize));
         }
     }
 }
@@ -117,7 +162,7 @@ TEST_F(TrampolineBuild, PcThunkCallBecomesALoadOfTheOriginalReturnAddress) {
     place(0x100, {0x8B, 0x1C, 0x24, 0xC3});
     const std::uint8_t* target = place(0, {0xE8, 0xFB, 0x00, 0x00, 0x00, 0x81, 0xC3, 1, 2, 3, 4});
     ASSERT_EQ(build(target), TrampolineError::none);
-    EXPECT_EQ(out_[0], 0xB8 + 3);  // mov ebx, imm32
+    EXPECT_EQ(out_[0], 0xB8 + 3); // mov ebx, imm32
     EXPECT_EQ(static_cast<std::uintptr_t>(static_cast<std::uint32_t>(read32(out_ + 1))),
               address(target + 5));
     EXPECT_EQ(layout_.copiedSize, 5);
@@ -127,7 +172,7 @@ TEST_F(TrampolineBuild, CallToTheNextInstructionPushesTheOriginalAddress) {
     // call $+5; pop eax; ...
     const std::uint8_t* target = place(0, {0xE8, 0x00, 0x00, 0x00, 0x00, 0x58, 0x90});
     ASSERT_EQ(build(target), TrampolineError::none);
-    EXPECT_EQ(out_[0], 0x68);  // push imm32
+    EXPECT_EQ(out_[0], 0x68); // push imm32
     EXPECT_EQ(static_cast<std::uintptr_t>(static_cast<std::uint32_t>(read32(out_ + 1))),
               address(target + 5));
     EXPECT_EQ(rel32Destination(out_ + 6), address(target + 5));
@@ -162,7 +207,7 @@ TEST_F(TrampolineBuild, RefusesWhatCannotBeMovedSafely) {
         const char* text;
         std::vector<std::uint8_t> code;
         TrampolineError error;
-        unsigned failedAt;  // offset of the instruction named
+        unsigned failedAt; // offset of the instruction named
     };
     const Case cases[] = {
         {"ret", {0xC3}, TrampolineError::tooShort, 0},
@@ -170,14 +215,23 @@ TEST_F(TrampolineBuild, RefusesWhatCannotBeMovedSafely) {
         {"ret 8", {0xC2, 0x08, 0x00}, TrampolineError::tooShort, 0},
         {"jmp ecx", {0xFF, 0xE1}, TrampolineError::tooShort, 0},
         {"jmp rel8", {0xEB, 0x10}, TrampolineError::tooShort, 0},
-        {"loop back into the first bytes", {0x49, 0x75, 0xFD, 0x89, 0xC8, 0xC3},
-         TrampolineError::branchIntoPatch, 1},
-        {"branch to the function's start", {0x90, 0x74, 0xFD, 0x90, 0x90, 0x90},
-         TrampolineError::branchIntoPatch, 1},
-        {"jump forward into the overwritten bytes", {0x74, 0x01, 0x90, 0x90, 0x90, 0x90},
-         TrampolineError::branchIntoPatch, 0},
+        {"loop back into the first bytes",
+         {0x49, 0x75, 0xFD, 0x89, 0xC8, 0xC3},
+         TrampolineError::branchIntoPatch,
+         1},
+        {"branch to the function's start",
+         {0x90, 0x74, 0xFD, 0x90, 0x90, 0x90},
+         TrampolineError::branchIntoPatch,
+         1},
+        {"jump forward into the overwritten bytes",
+         {0x74, 0x01, 0x90, 0x90, 0x90, 0x90},
+         TrampolineError::branchIntoPatch,
+         0},
         {"undefined opcode", {0x90, 0x0F, 0x04, 0x90, 0x90}, TrampolineError::undecodable, 1},
-        {"16-bit relative call", {0x66, 0xE8, 0x10, 0x00, 0x90}, TrampolineError::unsupportedBranch, 0},
+        {"16-bit relative call",
+         {0x66, 0xE8, 0x10, 0x00, 0x90},
+         TrampolineError::unsupportedBranch,
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
