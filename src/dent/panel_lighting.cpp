@@ -106,8 +106,11 @@ Vec PanelLighting::normal(const PanelLattice& lattice, Vec rest, Vec restNormal,
     const Vec m{(h.y * n.x - g.y * n.y + n.z * (g.y * h.z - g.z * h.y)) / det,
                 (g.x * n.y - h.x * n.x + n.z * (g.z * h.x - g.x * h.z)) / det, n.z};
     if (!isFinite(n.z) || !isFinite(m.x) || !isFinite(m.y)) return restNormal;
-    if (!(length(m) > 0.00000001f)) return restNormal;
-    return normalized(m);
+    // normalized(m), sharing the one square root with the length test.
+    const float l = length(m);
+    if (!(l > 0.00000001f)) return restNormal;
+    if (!(l > 0.00001f)) return Vec{0.0f, 0.0f, 0.0f};
+    return m * (1.0f / l);
 }
 
 } // namespace dent
