@@ -6,6 +6,9 @@ add_compile_options(-Wall -Wextra)
 add_compile_options(-ffp-contract=off)
 if(BW_BUILD STREQUAL "win32" OR BW_BUILD STREQUAL "linux32")
   add_compile_options(-msse2 -mfpmath=sse)
+  # The game and the system call our detours and handlers with a stack that is
+  # only 4-byte aligned; realign where SSE spills need 16 bytes.
+  add_compile_options(-mstackrealign)
 endif()
 if(BW_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
