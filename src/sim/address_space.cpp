@@ -25,7 +25,7 @@ std::int32_t rel32(game::Address next, const void* target) {
 }
 
 bool inCode(game::Address a, std::size_t n) {
-    return a < CodeEnd && a + n > CodeBegin;
+    return a < CodeEnd && a + n > MapBegin;
 }
 
 } // namespace
@@ -85,9 +85,11 @@ void (*callThunk(game::Address site))() {
 }
 
 void protectCode() {
-    mprotect(at(MapBegin), CodeBegin - MapBegin, PROT_READ);
-    mprotect(at(CodeBegin), CodeEnd - CodeBegin, PROT_READ | PROT_EXEC);
-    __builtin___clear_cache(static_cast<char*>(at(CodeBegin)), static_cast<char*>(at(CodeEnd)));
+    // The image header shares the code's protection: a user-mode emulator
+    // merges a read-only neighbour into the code range in its list of
+    // mappings and then reports the code as not executable.
+    mprotect(at(MapBegin), CodeEnd - MapBegin, PROT_READ | PROT_EXEC);
+    __builtin___clear_cache(static_cast<char*>(at(MapBegin)), static_cast<char*>(at(CodeEnd)));
     codeProtected = true;
 }
 

@@ -11,8 +11,7 @@ namespace sim::detail {
 
 constexpr game::Address MapBegin = game::addr::ImageBase;
 constexpr game::Address MapEnd = 0x95D000; // just past the last host global
-constexpr game::Address CodeBegin = 0x401000;
-constexpr game::Address CodeEnd = 0x600000;
+constexpr game::Address CodeEnd = 0x600000; // image header and code: read-execute
 
 // Maps the range without replacing anything already mapped. False when the
 // range is taken.

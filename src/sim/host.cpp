@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "sim/address_space.h"
 #include "sim/sim_state.h"
 
@@ -107,6 +108,7 @@ Matrix Matrix::yaw(float degrees, dent::Vec p) {
 
 namespace {
 bool hostAlive = false; // the addresses are fixed: one host at a time
+std::uintptr_t processBase = 0; // what the platform reported before the host stood in
 } // namespace
 
 Host::Host(HostOptions options) {
@@ -174,6 +176,11 @@ Host::Host(HostOptions options) {
         game::setVecField(ensureModelInfo(m), game::ModelInfoRearLight, DefaultRearLight);
 
     protectCode();
+    // The platform layer now reports this image as the process's executable,
+    // and system time starts where the host clock does.
+    processBase = platform::executableBase();
+    platform::testing::setExecutableBase(game::addr::ImageBase);
+    platform::testing::setTickCount(0);
     ok_ = true;
 }
 
@@ -181,6 +188,7 @@ Host::~Host() {
     if (!ok_) return;
     freeEverything();
     unmapHostRange();
+    platform::testing::setExecutableBase(processBase);
     hostAlive = false;
 }
 
@@ -188,6 +196,7 @@ Host::~Host() {
 
 void Host::step(std::uint32_t ms) {
     setClock(clock() + ms);
+    platform::testing::setTickCount(platform::tickCount() + ms);
     callThunk(game::addr::ProcessCall)();
 }
 
@@ -229,6 +238,14 @@ void Host::setClock(std::uint32_t ms) {
 
 std::uint32_t Host::clock() const {
     return game::hostClock();
+}
+
+void Host::setTickCount(std::uint32_t ms) {
+    platform::testing::setTickCount(ms);
+}
+
+void Host::setKey(int virtualKey, bool down) {
+    platform::testing::setKeyDown(virtualKey, down);
 }
 
 void Host::setHoldFlags(std::uint8_t a, std::uint8_t b) {

@@ -118,7 +118,8 @@ public:
     bool ok() const { return ok_; }
 
     // ---- the frame and the session ------------------------------------------
-    // Advances the host clock and runs one frame through the call at 0x48E49B.
+    // Advances the host clock and the system tick count and runs one frame
+    // through the call at 0x48E49B.
     void step(std::uint32_t ms = 33);
     // Runs `action` inside the next frame's game processing (in queue order).
     void duringNextProcess(std::function<void()> action);
@@ -134,6 +135,9 @@ public:
     // ---- globals -------------------------------------------------------------
     void setClock(std::uint32_t ms);
     std::uint32_t clock() const;
+    // System time (the tick count) and keys, as the platform layer reports them.
+    void setTickCount(std::uint32_t ms);
+    void setKey(int virtualKey, bool down);
     void setHoldFlags(std::uint8_t a, std::uint8_t b);
     void setEngineInstance(bool present);
     void setPoolPointer(bool present);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "game/host_functions.h"
+#include "platform/platform.h"
 #include "sim/host.h"
 
 namespace {
@@ -108,7 +109,13 @@ TEST(SimHost, StepRunsTheGameProcessingThroughTheCallSite) {
         ++ran;
         processSeen = host.lifecycle().process;
     });
+    host.setTickCount(500);
     host.step(40);
+    EXPECT_EQ(540u, platform::tickCount()); // system time moves with the frame
+    EXPECT_EQ(0x400000u, platform::executableBase());
+    host.setKey(0x76, true);
+    EXPECT_TRUE(platform::keyDown(0x76));
+    host.setKey(0x76, false);
     EXPECT_EQ(1, ran);
     EXPECT_EQ(1u, processSeen); // inside the processing call
     EXPECT_EQ(1040u, host.clock());
