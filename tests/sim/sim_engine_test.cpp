@@ -251,4 +251,32 @@ TEST_F(SimEngine, FramesComposeWorldMatricesAndAtomicsWalkInOrder) {
     EXPECT_EQ(1, seen.n);
 }
 
+TEST_F(SimEngine, WildRecordsAreRefusedAndCounted) {
+    // The real engine would fault on these; the model refuses and counts them,
+    // so a test can assert the plug-in never handed the host a bad record.
+    unsigned char junk[128] = {};
+    void* wild = junk;
+    EXPECT_EQ(nullptr, game::frameName(wild));
+    EXPECT_EQ(nullptr, game::frameLTM(wild));
+    EXPECT_EQ(nullptr, game::lock(wild, 2));
+    EXPECT_EQ(nullptr, game::unlock(wild));
+    EXPECT_EQ(nullptr, game::geometrySkin(wild));
+    EXPECT_EQ(nullptr, game::setGeometry(wild, nullptr, 0));
+    EXPECT_EQ(0u, game::atomicFlags(wild));
+    EXPECT_EQ(-1, game::vehicleRef(wild));
+    EXPECT_EQ(8u, host.accounting().invalidCalls);
+    EXPECT_EQ(0, game::destroyGeometry(wild));
+    EXPECT_EQ(1u, host.accounting().badReleases);
+
+    // Counts and pointers in a record corrupted on purpose do not change what
+    // the host frees: its own allocations are the truth.
+    void* g = game::createGeometry(30, 10, 0x1A);
+    game::setField<std::int32_t>(g, game::GeometryVertexCount, 30001);
+    game::setField<std::int32_t>(g, game::GeometryTriangleCount, -1);
+    game::setPointerField(g, game::GeometryTriangles, junk);
+    game::setPointerField(g, game::GeometryPrelit, nullptr);
+    EXPECT_EQ(1, game::destroyGeometry(g));
+    EXPECT_EQ(0u, host.accounting().liveGeometries);
+}
+
 } // namespace
