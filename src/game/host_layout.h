@@ -94,7 +94,7 @@ constexpr int FirstHandledModel = 90;
 constexpr int LastHandledModel = 150;
 
 // Damage record (embedded in the vehicle).
-constexpr std::uint32_t DamageDoorStatus = 0x09;  // six bytes, one per door
+constexpr std::uint32_t DamageDoorStatus = 0x09;  // six bytes, one per door (host-internal: game::getDoorStatus)
 constexpr std::uint32_t DamageLightStatus = 0x10; // 32-bit, two bits per light
 constexpr std::uint32_t DamagePanelStatus = 0x14; // 32-bit, four bits per panel
 constexpr std::uint32_t DamageRecordSize = 0x1C;
@@ -108,15 +108,17 @@ constexpr std::uint32_t AtomicPrivateFlags = 0x03; // bit 0x01: bounding sphere 
 constexpr std::uint32_t AtomicFrame = 0x04;
 constexpr std::uint32_t AtomicGeometry = 0x18;
 constexpr std::uint32_t AtomicBoundingSphere = 0x1C; // centre x, y, z, radius
-constexpr std::uint32_t AtomicVisibilityFlags = 0x70; // the word game::atomicFlags returns
+constexpr std::uint32_t AtomicVisibilityFlags = 0x70; // host-internal: read through game::atomicFlags
 constexpr std::uint8_t AtomicSphereRewritten = 0x01;
 
 // Frame. The world matrix that game::frameLTM returns has rows right, up, at,
 // position of 16 bytes each (three floats and one further word).
 constexpr std::uint32_t FrameParent = 0x04;
+// Host-internal (the plug-in uses game::frameLTM and game::frameName): the
+// local matrix, the world matrix and the name text as the host stores them.
 constexpr std::uint32_t FrameModelling = 0x10;
 constexpr std::uint32_t FrameWorld = 0x50;
-constexpr std::uint32_t FrameNodeName = 0xA8; // name text as the host stores it
+constexpr std::uint32_t FrameNodeName = 0xA8;
 constexpr std::uint32_t FrameNodeNameSize = 24;
 constexpr std::uint32_t MatrixRowStride = 0x10;
 constexpr std::uint32_t MatrixSize = 0x40;
@@ -180,7 +182,7 @@ constexpr std::uint32_t MorphNormals = 0x18;
 constexpr std::uint32_t MorphTargetSize = 28;
 
 // Material.
-constexpr std::uint32_t MaterialRefCount = 0x18; // int16
+constexpr std::uint32_t MaterialRefCount = 0x18; // int16, host-internal
 constexpr std::uint32_t MaterialSize = 0x1C;
 
 // Vehicle model info.
