@@ -74,7 +74,6 @@ unsigned char* newGeometry(std::int32_t vertices, std::int32_t triangles, std::u
     auto rec = std::make_unique<GeometryRec>();
     GeometryRec& g = *rec;
     g.raw = zeroed(GeometryRecordSize);
-    g.refs = 1;
     g.vertices = vertices;
     g.triangles = triangles;
     g.texSets = sets;
@@ -125,9 +124,11 @@ bool materialTableSafe(const GeometryRec& g) {
 
 void dropGeometry(GeometryRec& g) {
     State& st = state();
-    --g.refs;
-    game::setField<std::int16_t>(g.raw, game::GeometryRefCount, static_cast<std::int16_t>(g.refs));
-    if (g.refs > 0) return;
+    // The count lives in the record, as in the engine: the plug-in holds a
+    // source by raising that field directly.
+    const auto refs = static_cast<std::int16_t>(game::geometryRefCount(g.raw) - 1);
+    game::setField<std::int16_t>(g.raw, game::GeometryRefCount, refs);
+    if (refs > 0) return;
     if (!materialTableSafe(g)) ++st.accounting.unsafeReleases;
     for (void* m : g.materials) releaseMaterial(m);
     std::free(g.triangleArray);
@@ -212,7 +213,7 @@ void freeEverything() {
     st.frames.clear();
     while (!st.geometries.empty()) {
         GeometryRec& g = *st.geometries.begin()->second;
-        g.refs = 1;
+        game::setField<std::int16_t>(g.raw, game::GeometryRefCount, 1);
         dropGeometry(g);
     }
     for (auto& [raw, m] : st.materials) std::free(m->raw);

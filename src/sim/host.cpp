@@ -479,7 +479,7 @@ bool Host::isLiveGeometry(const void* geometry) const {
 
 std::int32_t Host::references(const void* geometry) const {
     const GeometryRec* g = findGeometry(geometry);
-    return g ? g->refs : -1;
+    return g ? game::geometryRefCount(g->raw) : -1;
 }
 
 std::int32_t Host::materialReferences(const void* material) const {

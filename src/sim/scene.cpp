@@ -160,8 +160,8 @@ void* attachGeometry(void* atomic, void* geometry, std::uint32_t flags) {
     void* old = game::atomicGeometry(atomic);
     if (old == geometry) return atomic;
     if (next) {
-        ++next->refs;
-        game::setField<std::int16_t>(next->raw, game::GeometryRefCount, static_cast<std::int16_t>(next->refs));
+        game::setField<std::int16_t>(next->raw, game::GeometryRefCount,
+                                     static_cast<std::int16_t>(game::geometryRefCount(next->raw) + 1));
     }
     if (old) {
         if (GeometryRec* g = findGeometry(old)) dropGeometry(*g);

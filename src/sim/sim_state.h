@@ -19,7 +19,6 @@ namespace sim::detail {
 
 struct GeometryRec {
     unsigned char* raw = nullptr;
-    std::int32_t refs = 0;
     std::int32_t vertices = 0;
     std::int32_t triangles = 0;
     int texSets = 0;

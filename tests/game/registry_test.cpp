@@ -35,9 +35,6 @@ protected:
         const std::int16_t raw = game::geometryRefCount(geometry);
         game::setField<std::int16_t>(geometry, game::GeometryRefCount,
                                      static_cast<std::int16_t>(raw + 1));
-        // The substitute keeps its own count beside the record's.
-        sim::detail::GeometryRec* rec = sim::detail::findGeometry(geometry);
-        if (rec != nullptr && rec->refs == raw) rec->refs = raw + 1;
     }
 
     // Gives every atomic of the vehicle a private copy; returns how many.

@@ -15,27 +15,6 @@
 
 namespace {
 
-// The substitute host keeps its own reference count beside the record's
-// 16-bit field, which the plug-in raises directly (as the engine's own
-// add-reference does). Mirror the field into the host's count before every
-// call that may drop a reference.
-game::SetGeometryFn hostSetGeometry = nullptr;
-game::DestroyGeometryFn hostDestroyGeometry = nullptr;
-
-void syncCount(void* geometry) {
-    if (sim::detail::GeometryRec* rec = sim::detail::findGeometry(geometry))
-        rec->refs = game::geometryRefCount(geometry);
-}
-void* BW_CDECL setGeometryMirrored(void* atomic, void* geometry, std::uint32_t flags) {
-    if (atomic != nullptr) syncCount(game::atomicGeometry(atomic));
-    syncCount(geometry);
-    return hostSetGeometry(atomic, geometry, flags);
-}
-std::int32_t BW_CDECL destroyGeometryMirrored(void* geometry) {
-    syncCount(geometry);
-    return hostDestroyGeometry(geometry);
-}
-
 std::vector<unsigned char> positionBytes(const void* geometry) {
     const void* morph = game::morphTarget(geometry, game::morphOffset);
     const auto* p = static_cast<const unsigned char*>(game::morphPositions(morph));
@@ -64,10 +43,6 @@ protected:
         s.maxTotalVertices = 1000000;
         s.maxTrackedVehicles = 8;
         mesh::resetGeometryGuardReportsForTesting();
-        hostSetGeometry = game::setGeometry;
-        hostDestroyGeometry = game::destroyGeometry;
-        game::setGeometry = &setGeometryMirrored;
-        game::destroyGeometry = &destroyGeometryMirrored;
 
         host->setClock(1000);
         car = addCar();
@@ -90,8 +65,6 @@ protected:
         EXPECT_EQ(geometries(car), sources) << "an atomic did not get its source back";
         for (std::size_t i = 0; i < sources.size(); ++i)
             EXPECT_EQ(positionBytes(sources[i]), sourceBytes[i]) << "a source geometry changed";
-        game::setGeometry = hostSetGeometry;
-        game::destroyGeometry = hostDestroyGeometry;
         SimTest::TearDown();
     }
 
