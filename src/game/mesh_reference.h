@@ -3,6 +3,7 @@
 // One atomic's private mesh: the geometry it drew before its first dent
 // (held by one counted reference) and the copy it draws now (owned).
 
+#include "dent/panel_lattice.h"
 #include "dent/vec.h"
 
 #include <cstdint>
@@ -12,10 +13,23 @@ namespace game {
 
 // What makes a mesh a bonnet or boot panel rather than an ordinary mesh.
 // kind 0 is an ordinary mesh (the default); panel recognition fills in the
-// rest.
+// rest, and assigning a default-constructed state resets it.
 struct PanelState {
-    std::uint32_t kind = 0;
+    std::int32_t kind = 0;  // 0 ordinary, 1 bonnet, 2 boot
+    bool damaged = false;   // the host's damaged variant of the part
+    dent::PanelShape shape{1.0f, 0.0f, 1.0f, 0.5f};
+    float compression = 0.0f;   // accumulated fold, world units
+    float episodeAmount = 0.0f; // strongest fold amount asked for in this episode
     std::vector<dent::Vec> restNormals; // the copy's normals when attached; empty: none
+    std::vector<std::int32_t> sides;    // crease side of each vertex: 0 near, 1 far
+    dent::SpanFold fold = defaultFold();
+    dent::PanelLattice lattice;
+
+    static dent::SpanFold defaultFold() {
+        dent::SpanFold f{};
+        f.columns = 6;
+        return f;
+    }
 };
 
 struct MeshReference {

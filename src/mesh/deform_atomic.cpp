@@ -7,6 +7,8 @@
 #include "game/host_layout.h"
 #include "game/registry.h"
 #include "mesh/geometry_clone.h"
+#include "mesh/panel_pass.h"
+#include "mesh/panel_setup.h"
 #include "plugin/log.h"
 #include "plugin/settings.h"
 
@@ -129,8 +131,12 @@ game::MeshReference* attachCopy(void* atomic, void* geometry, game::TrackedVehic
         return nullptr;
     }
 
-    // Panel recognition and setup (PanelBending) joins here: it may turn the
-    // reference into a panel and replace its copy by the rebuilt geometry.
+    // A bonnet or boot is rebuilt for folding; its copy is then the rebuilt
+    // panel, or stays the clone when the panel is refused.
+    if (plugin::settings().panelBending) {
+        driverStep = "atomic: panel setup";
+        setupPanel(atomic, game::atomicFrame(atomic), *ref, record);
+    }
 
     driverStep = "atomic: keep rest positions";
     std::int32_t m = 0;
@@ -233,12 +239,19 @@ void deform(void* atomic, game::HitContext& hit) {
         // The same dent grew: move each vertex only by the growth.
         previousDepth = ref->previousDepth;
         previousRadius = ref->previousRadius;
+    } else {
+        // A new dent: a panel's fold of this episode starts from nothing.
+        ref->panel.episodeAmount = 0.0f;
     }
-    // The panel pass takes the place of the ordinary dent for a panel once
-    // panels are recognised; until then every mesh is ordinary.
-    const plugin::Settings& s = plugin::settings();
-    dent::dentVertices(ref->rest.data(), positions, count, q, d, hit.depth, hit.radius,
-                       previousDepth, previousRadius, s.maxTotalDisplacement, s.falloffPower);
+    if (ref->panel.kind != 0) {
+        auto* normals = withNormals ? static_cast<dent::Vec*>(game::morphNormals(morph)) : nullptr;
+        panelPass(*ref, positions, normals, count, q, d, hit, previousDepth, previousRadius);
+    } else {
+        const plugin::Settings& s = plugin::settings();
+        dent::dentVertices(ref->rest.data(), positions, count, q, d, hit.depth, hit.radius,
+                           previousDepth, previousRadius, s.maxTotalDisplacement,
+                           s.falloffPower);
+    }
     ref->lastSerial = hit.serial;
     ref->previousDepth = hit.depth;
     ref->previousRadius = hit.radius;

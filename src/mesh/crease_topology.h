@@ -1,0 +1,26 @@
+#pragma once
+
+// The rebuild of a bonnet or boot into a panel that can fold: its triangles
+// cut along the crease and the lattice, every piece given its own three
+// vertices and drawn from both sides through two faces that share them.
+
+#include "game/mesh_reference.h"
+
+#include <cstdint>
+
+namespace mesh {
+
+// A new geometry holding the panel rebuilt from `source` (which is read, never
+// changed or released), or null when the panel is refused or a host call
+// fails; nothing the build created is left behind then. Writes the panel's
+// shape start and length, fold, lattice and side list into `panel` (kind,
+// damaged, sign and crease must already be set). The caller owns the result.
+// Game thread only, with game::morphOffset known. Allocation failure
+// propagates as std::bad_alloc, after releasing what was created.
+void* buildCreaseTopology(void* source, game::PanelState& panel);
+
+// A prelit colour channel interpolated as a float, stored back as a byte:
+// rounded to the nearest integer, halves away from zero, clamped to 0 .. 255.
+std::uint8_t panelColourByte(float value);
+
+} // namespace mesh

@@ -1,0 +1,146 @@
+#include "mesh/panel_pass.h"
+
+#include "dent/displace.h"
+#include "dent/fold_profile.h"
+#include "dent/panel_lighting.h"
+#include "plugin/log.h"
+#include "plugin/settings.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace mesh {
+
+namespace {
+
+// Only a push mostly along the panel's length folds it.
+constexpr float kMinAlignment = 0.4f;
+
+// The strongest share of the dent that reaches any vertex of the panel.
+float reachOf(const std::vector<dent::Vec>& rest, dent::Vec q, float radius, float power) {
+    if (!(radius > 0.0f)) return 0.0f;
+    float reach = 0.0f;
+    for (const dent::Vec& p : rest) reach = std::max(reach, dent::falloff(dent::length(p - q), radius, power));
+    return reach;
+}
+
+// A lattice point moved by the roof of `profile`: the near part rises from
+// the start to the crease, the far part falls from the crease to the end,
+// and the panel shortens along its axis by the compression.
+dent::Vec folded(dent::Vec r, dent::Vec w, const dent::FoldProfile& profile,
+                 const dent::PanelShape& shape) {
+    dent::Vec f = w;
+    if (!(profile.compression > 0.0f && profile.length > 0.0f)) return f;
+    const float u = std::clamp(shape.sign * r.y - shape.start, 0.0f, profile.length);
+    const float split = profile.crease * profile.length;
+    float along;
+    float rise;
+    if (u <= split) {
+        const float t = u / split;
+        along = profile.nearReach * t;
+        rise = t * profile.lift;
+    } else {
+        const float t = (u - split) / (profile.length - split);
+        along = profile.nearReach + t * profile.farReach;
+        rise = (1.0f - t) * profile.lift;
+    }
+    f.y += shape.sign * (along - u);
+    f.z += rise;
+    return f;
+}
+
+dent::Vec limited(dent::Vec r, dent::Vec f, float maxTotal) {
+    const float distance = dent::length(f - r);
+    if (!(distance > maxTotal)) return f;
+    const dent::Vec t = (f - r) * maxTotal;
+    return r + dent::Vec{t.x / distance, t.y / distance, t.z / distance};
+}
+
+} // namespace
+
+void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normals,
+               std::size_t count, dent::Vec q, dent::Vec d, game::HitContext& hit,
+               float previousDepth, float previousRadius) {
+    const plugin::Settings& s = plugin::settings();
+    game::PanelState& panel = ref.panel;
+    const dent::PanelShape& shape = panel.shape;
+
+    // Only the push that drives the panel towards its start counts.
+    const float alignment = std::max(0.0f, -d.y * shape.sign);
+    bool folding = false;
+    if (alignment > kMinAlignment && hit.depth > s.panelMinDepth) {
+        const float reach = reachOf(ref.rest, q, hit.radius, s.falloffPower);
+        const float amount = alignment * (hit.depth - s.panelMinDepth) * s.panelStrength * reach;
+        // Within one episode only the growth of the strongest push counts.
+        const float growth = std::max(0.0f, amount - panel.episodeAmount);
+        panel.episodeAmount = std::max(amount, panel.episodeAmount);
+        const float target =
+            std::min(panel.compression + growth, s.panelMaxCompression * shape.length);
+        const dent::FoldProfile limit =
+            dent::limitedFold(shape.length, shape.crease, target, s.panelMaxLift);
+        panel.compression = limit.compression;
+        ++hit.panels;
+        if (s.logHits) {
+            plugin::logFormat(180,
+                              "PanelFold: kind=%s variant=%s compression=%.3f lift=%.3f "
+                              "crease=%.3f vertices=%d",
+                              panel.kind == 1 ? "bonnet" : "boot",
+                              panel.damaged ? "damaged" : "original",
+                              static_cast<double>(limit.compression),
+                              static_cast<double>(limit.lift), static_cast<double>(shape.crease),
+                              static_cast<int>(count));
+        }
+        folding = true;
+    }
+    // The fold is a function of the compression alone, shown on every pass.
+    const dent::FoldProfile profile = dent::foldFor(shape.length, shape.crease, panel.compression);
+
+    std::vector<dent::SheetPoint>& sheet = panel.lattice.sheet;
+    std::vector<dent::Vec> moved;
+    moved.reserve(sheet.size());
+    for (dent::SheetPoint& point : sheet) {
+        const dent::Vec r = point.rest;
+        dent::Vec w = point.current;
+        if (!folding) {
+            w = dent::displaceImpact(r, w, q, d, hit.depth, hit.radius, previousDepth,
+                                     previousRadius, s.maxTotalDisplacement, s.falloffPower);
+        } else if (s.panelFollowBody) {
+            // Sideways and in height the point follows the body's dent where
+            // it lies; along the length, the dent of its column's start edge.
+            const dent::Vec r1 =
+                dent::displaceImpact(r, r, q, d, hit.depth, hit.radius, previousDepth,
+                                     previousRadius, s.maxTotalDisplacement, s.falloffPower);
+            const dent::Vec e{r.x, shape.sign * shape.start, r.z};
+            const dent::Vec r2 =
+                dent::displaceImpact(e, e, q, d, hit.depth, hit.radius, previousDepth,
+                                     previousRadius, s.maxTotalDisplacement, s.falloffPower);
+            w.x += r1.x - r.x;
+            w.z += r1.z - r.z;
+            w.y += r2.y - e.y;
+        }
+        point.current = w;
+        moved.push_back(limited(r, folded(r, w, profile, shape), s.maxTotalDisplacement));
+    }
+    panel.lattice.keepOrdered(moved);
+
+    const dent::PanelLighting lighting(panel.lattice, moved, shape);
+    const bool relight = normals != nullptr && panel.restNormals.size() >= count;
+    for (std::size_t i = 0; i < count; ++i) {
+        const dent::Vec p = ref.rest[i];
+        const dent::LatticeSample at = panel.lattice.sample(p);
+        dent::Vec out = p;
+        for (int k = 0; k < 3; ++k) {
+            const std::uint32_t index = at.index[k];
+            // A lattice that does not cover its own index moves nothing.
+            if (index >= moved.size() || index >= sheet.size()) continue;
+            out = out + (moved[index] - sheet[index].rest) * at.weight[k];
+        }
+        positions[i] = out;
+        if (relight) {
+            const int side = i < panel.sides.size() ? panel.sides[i] : 0;
+            normals[i] = lighting.normal(panel.lattice, p, panel.restNormals[i], side);
+        }
+    }
+}
+
+} // namespace mesh
