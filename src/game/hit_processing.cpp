@@ -7,6 +7,7 @@
 #include "game/host_functions.h"
 #include "game/host_layout.h"
 #include "game/readable_range.h"
+#include "game/rear_lights.h"
 #include "game/registry.h"
 #include "mesh/deform_atomic.h"
 #include "plugin/log.h"
@@ -95,6 +96,7 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
         return;
 
     // Rear lights that the dent reaches are judged here, before the meshes.
+    rearLights(vehicle, record->episode, isPlayer);
 
     const dent::Episode& e = record->episode;
     HitContext context{};

@@ -280,6 +280,10 @@ inline dent::Vec matrixRow(const void* m, int r) {
 
 inline std::uint32_t damageLightStatus(const void* d) { return field<std::uint32_t>(d, DamageLightStatus); }
 inline std::uint32_t damagePanelStatus(const void* d) { return field<std::uint32_t>(d, DamagePanelStatus); }
+inline void setDamageLightStatus(void* d, std::uint32_t word) { setField<std::uint32_t>(d, DamageLightStatus, word); }
+inline void setDamagePanelStatus(void* d, std::uint32_t word) { setField<std::uint32_t>(d, DamagePanelStatus, word); }
+
+inline dent::Vec modelInfoRearLight(const void* info) { return vecField(info, ModelInfoRearLight); }
 
 inline void* renderObjectFrame(const void* r) { return pointerField(r, RenderObjectFrame); }
 
