@@ -18,6 +18,21 @@
 #include <ctime>
 
 namespace platform {
+
+// The state behind platform::testing, under one C name with default
+// visibility: a plug-in that a test program loads with dlopen binds its copy
+// to the program's exported one, so both see the time, keys and executable
+// base the test sets.
+struct TestState {
+    std::atomic<bool> tickSet;
+    std::atomic<std::uint32_t> tick;
+    std::atomic<bool> keys[256];
+    std::atomic<bool> baseSet;
+    std::atomic<std::uintptr_t> base;
+};
+extern "C" __attribute__((visibility("default"))) TestState bw_platform_test_state;
+TestState bw_platform_test_state{};
+
 namespace {
 
 constexpr std::uint32_t kPageNoAccess = 0x01;
@@ -29,11 +44,6 @@ constexpr std::uint32_t kPageExecuteRead = 0x20;
 constexpr std::uint32_t kPageExecuteReadWrite = 0x40;
 constexpr std::uint32_t kPageExecuteWriteCopy = 0x80;
 
-std::atomic<bool> g_tickSet{false};
-std::atomic<std::uint32_t> g_tick{0};
-std::atomic<bool> g_keys[256];
-std::atomic<bool> g_baseSet{false};
-std::atomic<std::uintptr_t> g_base{0};
 
 // Bounded copy that reports whether the whole text fitted.
 bool copyText(char* out, std::size_t size, const char* text) {
@@ -306,7 +316,7 @@ bool ownModulePath(char* out, std::size_t size) {
 }
 
 std::uintptr_t executableBase() {
-    if (g_baseSet.load()) return g_base.load();
+    if (bw_platform_test_state.baseSet.load()) return bw_platform_test_state.base.load();
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(getauxval(AT_PHDR)), &info) == 0) return 0;
     return reinterpret_cast<std::uintptr_t>(info.dli_fbase);
@@ -372,7 +382,7 @@ void flushInstructionCache(void* address, std::size_t size) {
 // ---- time and input -----------------------------------------------------------------
 
 std::uint32_t tickCount() {
-    if (g_tickSet.load()) return g_tick.load();
+    if (bw_platform_test_state.tickSet.load()) return bw_platform_test_state.tick.load();
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::uint32_t>(static_cast<unsigned long long>(ts.tv_sec) * 1000u +
@@ -381,7 +391,7 @@ std::uint32_t tickCount() {
 
 bool keyDown(int virtualKey) {
     if (virtualKey < 0 || virtualKey >= 256) return false;
-    return g_keys[virtualKey].load();
+    return bw_platform_test_state.keys[virtualKey].load();
 }
 
 // ---- log file -------------------------------------------------------------------
@@ -445,17 +455,17 @@ void installFaultReporter(void (*reporter)(const FaultInfo&)) {
 namespace platform::testing {
 
 void setTickCount(std::uint32_t ms) {
-    g_tick.store(ms);
-    g_tickSet.store(true);
+    bw_platform_test_state.tick.store(ms);
+    bw_platform_test_state.tickSet.store(true);
 }
 
 void setKeyDown(int virtualKey, bool down) {
-    if (virtualKey >= 0 && virtualKey < 256) g_keys[virtualKey].store(down);
+    if (virtualKey >= 0 && virtualKey < 256) bw_platform_test_state.keys[virtualKey].store(down);
 }
 
 void setExecutableBase(std::uintptr_t base) {
-    g_base.store(base);
-    g_baseSet.store(true);
+    bw_platform_test_state.base.store(base);
+    bw_platform_test_state.baseSet.store(true);
 }
 
 } // namespace platform::testing

@@ -1,0 +1,108 @@
+#include "game/frame_hook.h"
+
+#include "dent/traffic.h"
+#include "dent/vec.h"
+#include "game/contact_capture.h"
+#include "game/frame_state.h"
+#include "game/hit_processing.h"
+#include "game/hook_installation.h"
+#include "game/host_layout.h"
+#include "game/layout_probe.h"
+#include "game/readable_range.h"
+#include "game/registry.h"
+#include "game/traffic_candidates.h"
+#include "platform/platform.h"
+#include "plugin/log.h"
+#include "plugin/settings.h"
+
+#include <cmath>
+#include <vector>
+
+namespace game {
+
+PlainCallFn processTarget = nullptr;
+std::uint8_t probeTried = 0;
+
+namespace {
+
+constexpr int kResetKey = 0x76; // F7
+constexpr std::size_t kPositionSpan = EntityPosition + 3 * sizeof(float);
+
+bool gateOpen() {
+    if (registry() == nullptr || shuttingDown) return false;
+    if (vehiclePool() == nullptr || engineInstance() == nullptr) return false;
+    return ((holdFlagA() | holdFlagB()) & 1u) == 0;
+}
+
+// The entity's position when its record is readable and the position finite.
+bool finitePosition(const void* entity, dent::Vec* out) {
+    if (entity == nullptr || !readableRange(entity, kPositionSpan)) return false;
+    *out = entityPosition(entity);
+    return std::isfinite(out->x) && std::isfinite(out->y) && std::isfinite(out->z);
+}
+
+void traffic(void* playerVehicle) {
+    const plugin::Settings& s = plugin::settings();
+    if (!s.affectNPCs) return;
+    dent::Vec reference{};
+    if (playerVehicle != nullptr) {
+        if (!finitePosition(playerVehicle, &reference)) return;
+    } else if (!finitePosition(game::playerPed(), &reference)) {
+        return;
+    }
+    const std::vector<dent::TrafficCandidate> candidates =
+        buildTrafficCandidates(reference, playerVehicle, s);
+    std::uint32_t served = 0;
+    for (const dent::TrafficCandidate& c : candidates) {
+        if (served >= s.maxNPCPerFrame) break;
+        processHit(const_cast<void*>(c.vehicle), false, false, playerVehicle);
+        ++served;
+    }
+}
+
+// Everything after the game's processing that the gate and the probe allow.
+void update() {
+    if (!gateOpen()) return;
+    if (!probeTried) {
+        probeTried = 1;
+        probeGeometryLayout();
+    }
+    if (morphOffset == 0) return;
+
+    Registry& reg = *registry();
+    frameWalk(reg);
+
+    void* playerVehicle = game::playerVehicle();
+    const bool down = platform::keyDown(kResetKey);
+    const bool reset = down && !reg.f7Latch;
+    reg.f7Latch = down ? 1 : 0;
+    if (playerVehicle != nullptr) processHit(playerVehicle, true, reset, playerVehicle);
+
+    traffic(playerVehicle);
+}
+
+} // namespace
+
+void BW_CDECL frameHook() {
+    installHooks();
+
+    contactQueue.reset();
+    captureOpen = (hooksActive && !shuttingDown) ? 1 : 0;
+    plugin::setCurrentPhase("game process");
+    if (processTarget != nullptr) processTarget();
+    captureOpen = 0;
+    plugin::setCurrentPhase("Bucklewright update");
+
+    try {
+        update();
+    } catch (...) {
+        // Nothing may unwind into the host; the frame's remaining work is
+        // simply skipped.
+    }
+
+    if (contactQueue.dropped != 0 && plugin::settings().logHits)
+        plugin::logLine("Contact queue full: excess impacts skipped for this frame.");
+    plugin::setCurrentPhase("game rendering / between updates");
+}
+
+} // namespace game

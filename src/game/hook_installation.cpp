@@ -1,0 +1,137 @@
+#include "game/hook_installation.h"
+
+#include "game/contact_capture.h"
+#include "game/frame_hook.h"
+#include "game/frame_state.h"
+#include "game/host_layout.h"
+#include "game/lifecycle.h"
+#include "game/part_retention.h"
+#include "game/readable_range.h"
+#include "game/registry.h"
+#include "hook/MinHook.h"
+#include "plugin/log.h"
+#include "plugin/settings.h"
+
+namespace game {
+
+namespace {
+
+constexpr std::uint8_t kNearJump = 0xE9;
+
+std::uint8_t contactInstallTried = 0;
+std::uint8_t retentionInstallTried = 0;
+
+template <class Fn>
+void* code(Fn fn) {
+    return reinterpret_cast<void*>(fn);
+}
+
+template <class Fn>
+void** slot(Fn* trampoline) {
+    return reinterpret_cast<void**>(trampoline);
+}
+
+void* at(std::uintptr_t address) { return reinterpret_cast<void*>(address); }
+
+bool initialized(MH_STATUS status) {
+    return status == MH_OK || status == MH_ERROR_ALREADY_INITIALIZED;
+}
+
+const HookRow kRows[kContactHookRows] = {
+    {addr::PairContact, code(&pairContactDetour), slot(&pairContactOriginal)},
+    {addr::SingleContact, code(&singleContactDetour), slot(&singleContactOriginal)},
+    {addr::GameShutdown, code(&gameShutdownDetour), slot(&gameShutdownOriginal)},
+    {addr::ShutDownForRestart, code(&shutDownForRestartDetour), slot(&shutDownForRestartOriginal)},
+};
+
+void installContactHooks() {
+    if (!initialized(MH_Initialize())) {
+        plugin::logLine("Contact hooks: initialization failed; disabled.");
+        return;
+    }
+    for (int k = 0; k < kContactHookRows; ++k) {
+        const MH_STATUS status = MH_CreateHook(at(kRows[k].target), kRows[k].detour, kRows[k].trampoline);
+        if (status != MH_OK) {
+            plugin::logFormat(128, "Contact hook %08lX failed: %s; deformation disabled.",
+                              static_cast<unsigned long>(kRows[k].target), MH_StatusToString(status));
+            for (int j = 0; j < k; ++j) MH_RemoveHook(at(kRows[j].target));
+            return;
+        }
+    }
+    for (int k = 0; k < kContactHookRows; ++k) {
+        if (MH_EnableHook(at(kRows[k].target)) != MH_OK) {
+            for (int j = 0; j < kContactHookRows; ++j) {
+                MH_DisableHook(at(kRows[j].target));
+                MH_RemoveHook(at(kRows[j].target));
+            }
+            plugin::logLine("Contact hook activation failed; deformation disabled.");
+            return;
+        }
+    }
+    hooksActive = 1;
+    plugin::logLine("Lifecycle hooks active: cleanup before CGame::Shutdown and ShutDownForRestart.");
+    plugin::logLine("Contact hooks active: GTA III pair and alternate/static paths; original physics preserved.");
+}
+
+bool jumpAlreadyAt(std::uintptr_t address) {
+    return *reinterpret_cast<const volatile std::uint8_t*>(address) == kNearJump;
+}
+
+void installPartRetentionHooks() {
+    const plugin::Settings& s = plugin::settings();
+    if (!s.partRetentionEnabled || s.attemptsPerStage < 2) return;
+    if (!initialized(MH_Initialize())) return;
+
+    void* damage = at(addr::ComponentDamage);
+    void* reset = at(addr::DamageReset);
+    if (jumpAlreadyAt(addr::ComponentDamage) ||
+        MH_CreateHook(damage, code(&componentDamageDetour), slot(&componentDamageOriginal)) != MH_OK) {
+        plugin::logLine("Part retention: hook conflict/failure; stock detachment retained.");
+        return;
+    }
+    if (jumpAlreadyAt(addr::DamageReset) ||
+        MH_CreateHook(reset, code(&damageResetDetour), slot(&damageResetOriginal)) != MH_OK) {
+        MH_RemoveHook(damage);
+        plugin::logLine("Part retention: hook conflict/failure; stock detachment retained.");
+        return;
+    }
+    if (MH_EnableHook(damage) != MH_OK || MH_EnableHook(reset) != MH_OK) {
+        MH_DisableHook(damage);
+        MH_RemoveHook(damage);
+        MH_DisableHook(reset);
+        MH_RemoveHook(reset);
+        plugin::logLine("Part retention: activation failed; stock detachment retained.");
+        return;
+    }
+    plugin::logFormat(160, "Part retention active: %u separate attempts per delayed stage; 750 ms contact gap.",
+                      static_cast<unsigned>(s.attemptsPerStage));
+}
+
+bool readableForStartup(std::uintptr_t address, std::size_t size) { return readableRange(address, size); }
+
+} // namespace
+
+const HookRow* contactHookRows() { return kRows; }
+
+void installHooks() {
+    if (!contactInstallTried) {
+        contactInstallTried = 1;
+        installContactHooks();
+    }
+    if (!retentionInstallTried) {
+        retentionInstallTried = 1;
+        installPartRetentionHooks();
+    }
+}
+
+plugin::StartupBindings startupBindings() {
+    plugin::StartupBindings b{};
+    b.readable = &readableForStartup;
+    b.createRegistry = &createRegistry;
+    b.patches[0] = {addr::RwShutdownCall, &renderWareShutdownDetour, &renderWareShutdownTarget};
+    b.patches[1] = {addr::PoolsShutdownCall, &poolsShutdownDetour, &poolsShutdownTarget};
+    b.patches[2] = {addr::ProcessCall, &frameHook, &processTarget};
+    return b;
+}
+
+} // namespace game
