@@ -505,4 +505,26 @@ TEST_F(Session, RestartThenShutdown) {
     expectLog(want);
 }
 
+TEST_F(Session, GateHoldsFrameWorkButNotTheGame) {
+    attach("[General]\nLogHits=0\n");
+    void* player = car();
+    void* other = car({0, 4, 0});
+    host.setPlayerVehicle(player);
+    host.setHoldFlags(0x01, 0x00);
+    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    host.setHoldFlags(0x00, 0x03);
+    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    host.setHoldFlags(0, 0);
+    host.setEngineInstance(false);
+    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    EXPECT_FALSE(drawsCopies(player));
+    EXPECT_EQ(host.lifecycle().process, 3u);
+    EXPECT_EQ(host.lifecycle().pairContact, 3u);
+    expectLog({kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention}); // no probe yet
+    host.setEngineInstance(true);
+    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    EXPECT_TRUE(drawsCopies(player));
+    host.endSession();
+}
+
 } // namespace
