@@ -66,6 +66,16 @@ DENT_HOT_INLINE Vec displaceValid(Vec rest, Vec current, const Dent& d) {
 
     const Vec moved = current + d.unitDirection * step;
     Vec offset = moved - rest;
+    if (!isFinite(offset)) {
+        // Positions near the float limit overflow the offset: clamp it in
+        // double instead, so that the point stays finite and within maxTotal.
+        const double o[3] = {double(current.x) + double(d.unitDirection.x) * step - rest.x,
+                             double(current.y) + double(d.unitDirection.y) * step - rest.y,
+                             double(current.z) + double(d.unitDirection.z) * step - rest.z};
+        const double len = std::sqrt(o[0] * o[0] + o[1] * o[1] + o[2] * o[2]);
+        const double s = len > double(d.maxTotal) ? double(d.maxTotal) / len : 1.0;
+        return Vec{float(rest.x + o[0] * s), float(rest.y + o[1] * s), float(rest.z + o[2] * s)};
+    }
     const float offsetSquared = dot(offset, offset);
     // offsetSquared <= maxTotal^2 exactly means the rounded length cannot exceed maxTotal.
     if (double(offsetSquared) > double(d.maxTotal) * double(d.maxTotal)) {

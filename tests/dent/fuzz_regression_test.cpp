@@ -1,0 +1,44 @@
+// Inputs the fuzzers found, kept as ordinary tests once the fault was fixed.
+
+#include "dent/displace.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+
+namespace {
+
+using dent::Vec;
+
+double distance(Vec a, Vec b) {
+    const double dx = double(a.x) - b.x, dy = double(a.y) - b.y, dz = double(a.z) - b.z;
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// Positions at the float limit: current - rest overflowed to infinity and
+// the clamp turned it into NaN.
+TEST(FuzzRegression, DisplacementOffsetThatOverflowsStaysFiniteAndBounded) {
+    struct Case {
+        const char* what;
+        Vec rest;
+        Vec current;
+    } cases[] = {
+        {"opposite float limits", {0.0f, 0.0f, FLT_MAX}, {8.448f, 0.032f, -FLT_MAX}},
+        {"pushed past the limit", {-FLT_MAX, 0.0f, 0.0f}, {FLT_MAX, 0.0f, 0.0f}},
+    };
+    const Vec contact{-31.355f, -32.001f, 10.874f};
+    const Vec direction{31.354f, -31.355f, -0.123f};
+    for (const Case& c : cases) {
+        const Vec r = dent::displaceImpact(c.rest, c.current, contact, direction, 31.362f, 31.274f,
+                                           31.366f, 31.355f, 31.355f, 12.344f);
+        EXPECT_TRUE(dent::isFinite(r)) << c.what;
+        EXPECT_LE(distance(r, c.rest), 31.355 * (1.0 + 1e-6) + double(FLT_MAX) * 1e-6) << c.what;
+        Vec batch = c.current;
+        dent::dentVertices(&c.rest, &batch, 1, contact, direction, 31.362f, 31.274f, 31.366f,
+                           31.355f, 31.355f, 12.344f);
+        EXPECT_EQ(batch, r) << c.what;
+    }
+}
+
+} // namespace
