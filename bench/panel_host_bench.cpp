@@ -20,7 +20,8 @@ namespace {
 using dent::Vec;
 
 struct Panel {
-    dent::PanelShape shape{1.0f, 0.0f, 1.2f, 0.47f}; // crease off the grid lines, as varied cars have it
+    dent::PanelShape shape{1.0f, 0.0f, 1.2f,
+                           0.47f}; // crease off the grid lines, as varied cars have it
     dent::SpanFold span{};
     dent::PanelLattice lattice;
     std::vector<dent::PanelTriangle> source;
@@ -36,7 +37,8 @@ Panel proceduralBonnet() {
     const int across = 14, along = 10;
     auto vertex = [&](int i, int j) {
         dent::PanelVertex v{};
-        v.position = {-0.8f + 1.6f * float(i) / float(across), 1.2f * float(j) / float(along), 0.0f};
+        v.position = {-0.8f + 1.6f * float(i) / float(across), 1.2f * float(j) / float(along),
+                      0.0f};
         v.normal = {0.0f, 0.0f, 1.0f};
         v.colour[0] = v.colour[1] = v.colour[2] = 128.0f;
         v.colour[3] = 255.0f;
@@ -89,7 +91,8 @@ void BM_BonnetFirstTouch(benchmark::State& state) {
                 positions[v] = c.position;
                 normals[v] = dent::normalized(c.normal);
                 for (int b = 0; b < 4; ++b)
-                    colours[4 * v + b] = std::uint8_t(std::clamp(std::round(c.colour[b]), 0.0f, 255.0f));
+                    colours[4 * v + b] =
+                        std::uint8_t(std::clamp(std::round(c.colour[b]), 0.0f, 255.0f));
                 uv[2 * v] = c.uv[0][0];
                 uv[2 * v + 1] = c.uv[0][1];
                 sides.push_back(c.side);
@@ -120,10 +123,13 @@ void BM_BonnetFoldPass(benchmark::State& state) {
     const float depth = 0.25f, radius = 0.8f, maxTotal = 1.05f, power = 0.65f;
     for (auto _ : state) {
         float reach = 0.0f;
-        for (const Vec& r : rest) reach = std::max(reach, dent::falloff(dent::length(r - q), radius, power));
+        for (const Vec& r : rest)
+            reach = std::max(reach, dent::falloff(dent::length(r - q), radius, power));
         const float compression = std::min((depth - 0.06f) * reach, 0.4f * p.shape.length);
-        const dent::FoldProfile limit = dent::limitedFold(p.shape.length, p.shape.crease, compression, 0.55f);
-        const dent::FoldProfile f = dent::foldFor(p.shape.length, p.shape.crease, limit.compression);
+        const dent::FoldProfile limit =
+            dent::limitedFold(p.shape.length, p.shape.crease, compression, 0.55f);
+        const dent::FoldProfile f =
+            dent::foldFor(p.shape.length, p.shape.crease, limit.compression);
         std::vector<Vec> moved;
         moved.reserve(p.lattice.sheet.size());
         for (dent::SheetPoint& s : p.lattice.sheet) {

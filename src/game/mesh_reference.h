@@ -15,11 +15,11 @@ namespace game {
 // kind 0 is an ordinary mesh (the default); panel recognition fills in the
 // rest, and assigning a default-constructed state resets it.
 struct PanelState {
-    std::int32_t kind = 0;  // 0 ordinary, 1 bonnet, 2 boot
-    bool damaged = false;   // the host's damaged variant of the part
+    std::int32_t kind = 0; // 0 ordinary, 1 bonnet, 2 boot
+    bool damaged = false;  // the host's damaged variant of the part
     dent::PanelShape shape{1.0f, 0.0f, 1.0f, 0.5f};
-    float compression = 0.0f;   // accumulated fold, world units
-    float episodeAmount = 0.0f; // strongest fold amount asked for in this episode
+    float compression = 0.0f;           // accumulated fold, world units
+    float episodeAmount = 0.0f;         // strongest fold amount asked for in this episode
     std::vector<dent::Vec> restNormals; // the copy's normals when attached; empty: none
     std::vector<std::int32_t> sides;    // crease side of each vertex: 0 near, 1 far
     dent::SpanFold fold = defaultFold();

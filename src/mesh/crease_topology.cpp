@@ -29,12 +29,14 @@ constexpr std::uint32_t kSpanColumns = 6;
 constexpr std::uint32_t kCarriedFormatBits = 0xFE;
 constexpr std::size_t kSphereBytes = 16;
 
-const char* kindWord(std::int32_t kind) { return kind == 1 ? "bonnet" : "boot"; }
+const char* kindWord(std::int32_t kind) {
+    return kind == 1 ? "bonnet" : "boot";
+}
 
 // Holds a geometry created here until it is handed to the caller, so that
 // every early return and an allocation failure give it back to the host.
 class Created {
-public:
+  public:
     explicit Created(void* geometry) : geometry_(geometry) {}
     ~Created() { game::guardedGeometryRelease(geometry_); }
     Created(const Created&) = delete;
@@ -46,12 +48,12 @@ public:
         return g;
     }
 
-private:
+  private:
     void* geometry_;
 };
 
 struct Bounds {
-    float low[3] = {1e20f, 1e20f, 1e20f};    // x, s, z
+    float low[3] = {1e20f, 1e20f, 1e20f}; // x, s, z
     float high[3] = {-1e20f, -1e20f, -1e20f};
 };
 
@@ -85,7 +87,8 @@ void describeSpan(game::PanelState& panel, const Bounds& b, float length) {
         fold.nearEdge[k] = dent::Vec{x, sign * lowS, fold.height};
         fold.farEdge[k] = dent::Vec{x, (lowS + length) * sign, fold.height};
     }
-    for (float& f : fold.spare) f = 0.0f;
+    for (float& f : fold.spare)
+        f = 0.0f;
     panel.lattice.init(fold, panel.shape);
 }
 
@@ -106,7 +109,8 @@ Arrays arraysOf(void* geometry, std::int32_t sets) {
         a.normals = static_cast<dent::Vec*>(game::morphNormals(a.morph));
     }
     a.prelit = static_cast<unsigned char*>(game::prelitColours(geometry));
-    for (std::int32_t s = 0; s < sets; ++s) a.texCoords[s] = static_cast<float*>(game::texCoords(geometry, s));
+    for (std::int32_t s = 0; s < sets; ++s)
+        a.texCoords[s] = static_cast<float*>(game::texCoords(geometry, s));
     return a;
 }
 
@@ -115,7 +119,8 @@ dent::PanelVertex cornerOf(const Arrays& a, std::uint16_t idx, std::int32_t sets
     v.position = a.positions[idx];
     if (a.normals != nullptr) v.normal = a.normals[idx];
     if (a.prelit != nullptr) {
-        for (int c = 0; c < 4; ++c) v.colour[c] = static_cast<float>(a.prelit[4u * idx + c]);
+        for (int c = 0; c < 4; ++c)
+            v.colour[c] = static_cast<float>(a.prelit[4u * idx + c]);
     }
     for (std::int32_t s = 0; s < sets; ++s) {
         if (a.texCoords[s] == nullptr) continue;
@@ -170,7 +175,8 @@ bool writePieces(void* source, void* target, const Arrays& to, std::int32_t sets
             to.positions[v] = c.position;
             if (to.normals != nullptr) to.normals[v] = dent::normalized(c.normal);
             if (to.prelit != nullptr) {
-                for (int b = 0; b < 4; ++b) to.prelit[4 * v + b] = panelColourByte(c.colour[b]);
+                for (int b = 0; b < 4; ++b)
+                    to.prelit[4 * v + b] = panelColourByte(c.colour[b]);
             }
             for (std::int32_t s = 0; s < sets; ++s) {
                 to.texCoords[s][2 * v] = c.uv[s][0];

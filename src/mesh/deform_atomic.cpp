@@ -249,8 +249,7 @@ void deform(void* atomic, game::HitContext& hit) {
     } else {
         const plugin::Settings& s = plugin::settings();
         dent::dentVertices(ref->rest.data(), positions, count, q, d, hit.depth, hit.radius,
-                           previousDepth, previousRadius, s.maxTotalDisplacement,
-                           s.falloffPower);
+                           previousDepth, previousRadius, s.maxTotalDisplacement, s.falloffPower);
     }
     ref->lastSerial = hit.serial;
     ref->previousDepth = hit.depth;

@@ -20,7 +20,8 @@ constexpr float kMinAlignment = 0.4f;
 float reachOf(const std::vector<dent::Vec>& rest, dent::Vec q, float radius, float power) {
     if (!(radius > 0.0f)) return 0.0f;
     float reach = 0.0f;
-    for (const dent::Vec& p : rest) reach = std::max(reach, dent::falloff(dent::length(p - q), radius, power));
+    for (const dent::Vec& p : rest)
+        reach = std::max(reach, dent::falloff(dent::length(p - q), radius, power));
     return reach;
 }
 
@@ -81,14 +82,13 @@ void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normal
         panel.compression = limit.compression;
         ++hit.panels;
         if (s.logHits) {
-            plugin::logFormat(180,
-                              "PanelFold: kind=%s variant=%s compression=%.3f lift=%.3f "
-                              "crease=%.3f vertices=%d",
-                              panel.kind == 1 ? "bonnet" : "boot",
-                              panel.damaged ? "damaged" : "original",
-                              static_cast<double>(limit.compression),
-                              static_cast<double>(limit.lift), static_cast<double>(shape.crease),
-                              static_cast<int>(count));
+            plugin::logFormat(
+                180,
+                "PanelFold: kind=%s variant=%s compression=%.3f lift=%.3f "
+                "crease=%.3f vertices=%d",
+                panel.kind == 1 ? "bonnet" : "boot", panel.damaged ? "damaged" : "original",
+                static_cast<double>(limit.compression), static_cast<double>(limit.lift),
+                static_cast<double>(shape.crease), static_cast<int>(count));
         }
         folding = true;
     }

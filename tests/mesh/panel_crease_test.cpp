@@ -30,7 +30,7 @@ struct PanelSpec {
 };
 
 class Crease : public guardtest::SimTest {
-protected:
+  protected:
     void SetUp() override {
         SimTest::SetUp();
         game::morphOffset = game::MorphOffsetCandidates[0];
@@ -38,7 +38,8 @@ protected:
         glass = host->createMaterial();
     }
     void TearDown() override {
-        for (void* g : made) host->releaseGeometry(g);
+        for (void* g : made)
+            host->releaseGeometry(g);
         host->releaseMaterial(paint);
         host->releaseMaterial(glass);
         const sim::Accounting a = host->accounting();
@@ -55,7 +56,8 @@ protected:
         if (s.normals) flags |= game::FormatNormals;
         if (s.prelit) flags |= game::FormatPrelit;
         const int v = (s.nx + 1) * (s.ny + 1), t = 2 * s.nx * s.ny + s.repeatTriangles;
-        void* raw = host->createGeometry(v, t, flags | (std::uint32_t(s.sets) << game::FormatTexCoordShift));
+        void* raw = host->createGeometry(
+            v, t, flags | (std::uint32_t(s.sets) << game::FormatTexCoordShift));
         sim::detail::GeometryRec* g = sim::detail::findGeometry(raw);
         for (int j = 0, k = 0; j <= s.ny; ++j)
             for (int i = 0; i <= s.nx; ++i, ++k) {
@@ -64,7 +66,8 @@ protected:
                 std::memcpy(g->positions + 12 * k, &p, 12);
                 if (g->normals) std::memcpy(g->normals + 12 * k, &s.normal, 12);
                 if (g->prelit) {
-                    const unsigned char c[4] = {std::uint8_t(10 + 10 * i), std::uint8_t(20 + 10 * j), 200, 255};
+                    const unsigned char c[4] = {std::uint8_t(10 + 10 * i),
+                                                std::uint8_t(20 + 10 * j), 200, 255};
                     std::memcpy(g->prelit + 4 * k, c, 4);
                 }
                 for (int set = 0; set < s.sets; ++set) {
@@ -84,7 +87,8 @@ protected:
                 triangle(a, a + 1, c + 1, paint);
                 triangle(a, c + 1, c, (i + j) % 3 == 0 ? glass : paint);
             }
-        for (int r = 0; r < s.repeatTriangles; ++r) triangle(0, 1, s.nx + 2, paint);
+        for (int r = 0; r < s.repeatTriangles; ++r)
+            triangle(0, 1, s.nx + 2, paint);
         const float sphere[4] = {0.0f, s.y0 + 0.5f * s.length, 0.0f, 2.0f};
         std::memcpy(g->morph + game::MorphBoundingSphere, sphere, 16);
         made.push_back(raw);
@@ -107,7 +111,8 @@ protected:
     }
 
     static const dent::Vec* arrayAt(const void* g, std::uint32_t field) {
-        return static_cast<const dent::Vec*>(game::pointerField(game::morphTarget(g, game::morphOffset), field));
+        return static_cast<const dent::Vec*>(
+            game::pointerField(game::morphTarget(g, game::morphOffset), field));
     }
 
     void* paint = nullptr;
@@ -162,8 +167,11 @@ TEST_F(Crease, RebuildsEveryPieceTwoSidedWithItsOwnVertices) {
         EXPECT_EQ(panel.sides.size(), std::size_t(3 * n));
         EXPECT_EQ(game::geometryFlags(g) & 0xFFu, game::geometryFlags(source) & 0xFEu);
         EXPECT_EQ(game::texCoordSetCount(g), c.sets);
-        EXPECT_EQ(std::memcmp(game::bytesAt(game::morphTarget(g, game::morphOffset), game::MorphBoundingSphere),
-                              game::bytesAt(game::morphTarget(source, game::morphOffset), game::MorphBoundingSphere), 16),
+        EXPECT_EQ(std::memcmp(game::bytesAt(game::morphTarget(g, game::morphOffset),
+                                            game::MorphBoundingSphere),
+                              game::bytesAt(game::morphTarget(source, game::morphOffset),
+                                            game::MorphBoundingSphere),
+                              16),
                   0);
 
         const auto* faces = static_cast<const game::Triangle*>(game::triangles(g));
@@ -178,8 +186,11 @@ TEST_F(Crease, RebuildsEveryPieceTwoSidedWithItsOwnVertices) {
             const game::Triangle& front = faces[2 * k];
             const game::Triangle& back = faces[2 * k + 1];
             const std::uint16_t a = std::uint16_t(3 * k);
-            ASSERT_TRUE(front.vertex[0] == a && front.vertex[1] == a + 1 && front.vertex[2] == a + 2) << k;
-            ASSERT_TRUE(back.vertex[0] == a && back.vertex[1] == a + 2 && back.vertex[2] == a + 1) << k;
+            ASSERT_TRUE(front.vertex[0] == a && front.vertex[1] == a + 1 &&
+                        front.vertex[2] == a + 2)
+                << k;
+            ASSERT_TRUE(back.vertex[0] == a && back.vertex[1] == a + 2 && back.vertex[2] == a + 1)
+                << k;
             ASSERT_EQ(front.material, back.material) << k;
             const dent::Vec e1 = p[a + 1] - p[a], e2 = p[a + 2] - p[a];
             area += 0.5 * std::fabs(double(e1.x) * e2.y - double(e1.y) * e2.x);
@@ -285,19 +296,23 @@ TEST_F(Crease, RefusalsBeforeCreationMakeNothing) {
         }
         game::PanelState panel = panelOf(1);
         const std::uint32_t created = host->accounting().geometriesCreated;
-        const int bounds = countLog("PanelBounds: kind=bonnet damaged=0 length=1.2000 height=0.0000 rejected");
+        const int bounds =
+            countLog("PanelBounds: kind=bonnet damaged=0 length=1.2000 height=0.0000 rejected");
         EXPECT_EQ(build(source, panel), nullptr);
         EXPECT_EQ(host->accounting().geometriesCreated, created);
-        EXPECT_EQ(countLog("PanelBounds: kind=bonnet damaged=0 length=1.2000 height=0.0000 rejected"),
-                  bounds + (c.boundsLine ? 1 : 0));
+        EXPECT_EQ(
+            countLog("PanelBounds: kind=bonnet damaged=0 length=1.2000 height=0.0000 rejected"),
+            bounds + (c.boundsLine ? 1 : 0));
         if (c.repeat == 9000) {
             // The case is real: the repeated triangle is cut in pieces, so
             // the source's 9032 triangles make more than 10000.
             const auto* tris = static_cast<const game::Triangle*>(game::triangles(source));
             const dent::Vec* p = arrayAt(source, game::MorphPositions);
             dent::PanelTriangle pt{};
-            for (int j = 0; j < 3; ++j) pt.vertices[j].position = p[tris[game::triangleCount(source) - 1].vertex[j]];
-            const std::size_t pieces = dent::splitPanelLattice(pt, panel.shape, panel.fold, panel.lattice).size();
+            for (int j = 0; j < 3; ++j)
+                pt.vertices[j].position = p[tris[game::triangleCount(source) - 1].vertex[j]];
+            const std::size_t pieces =
+                dent::splitPanelLattice(pt, panel.shape, panel.fold, panel.lattice).size();
             EXPECT_GE(pieces, 2u);
         }
         if (c.corrupt == 2) {
@@ -324,7 +339,8 @@ void* BW_CDECL unlockThenEmptyTable(void* geometry) {
     return r;
 }
 std::int32_t BW_CDECL destroyRestoringTable(void* geometry) {
-    if (geometry == emptied) game::setField<std::int32_t>(geometry, game::GeometryMaterialCount, emptiedCount);
+    if (geometry == emptied)
+        game::setField<std::int32_t>(geometry, game::GeometryMaterialCount, emptiedCount);
     return hostDestroy(geometry);
 }
 
@@ -344,10 +360,14 @@ TEST_F(Crease, EveryFailureAfterCreationReleasesTheNewGeometry) {
         bool corruptTable;
         bool badMaterial;
     } cases[] = {
-        {sim::HostCall::CreateGeometry, 1, false, false},  {sim::HostCall::TriangleVertices, 1, false, false},
-        {sim::HostCall::TriangleVertices, 2, false, false}, {sim::HostCall::TriangleVertices, faces, false, false},
-        {sim::HostCall::TriangleMaterial, 1, false, false}, {sim::HostCall::TriangleMaterial, faces, false, false},
-        {sim::HostCall::Unlock, 1, false, false},           {sim::HostCall::Count, 0, true, false},
+        {sim::HostCall::CreateGeometry, 1, false, false},
+        {sim::HostCall::TriangleVertices, 1, false, false},
+        {sim::HostCall::TriangleVertices, 2, false, false},
+        {sim::HostCall::TriangleVertices, faces, false, false},
+        {sim::HostCall::TriangleMaterial, 1, false, false},
+        {sim::HostCall::TriangleMaterial, faces, false, false},
+        {sim::HostCall::Unlock, 1, false, false},
+        {sim::HostCall::Count, 0, true, false},
         {sim::HostCall::Count, 0, false, true},
     };
     sim::detail::GeometryRec* rec = sim::detail::findGeometry(source);
@@ -387,9 +407,15 @@ TEST(PanelColour, RoundsHalvesAwayFromZeroAndClamps) {
     const struct {
         float in;
         int out;
-    } cases[] = {{254.5f, 255}, {255.6f, 255}, {-3.0f, 0}, {0.49f, 0}, {127.5f, 128}, {-0.5f, 0},
+    } cases[] = {{254.5f, 255},
+                 {255.6f, 255},
+                 {-3.0f, 0},
+                 {0.49f, 0},
+                 {127.5f, 128},
+                 {-0.5f, 0},
                  {std::numeric_limits<float>::quiet_NaN(), 0}};
-    for (const auto& c : cases) EXPECT_EQ(mesh::panelColourByte(c.in), c.out) << c.in;
+    for (const auto& c : cases)
+        EXPECT_EQ(mesh::panelColourByte(c.in), c.out) << c.in;
 }
 
 TEST_F(Crease, ClassifiesByNamePrefixOverAtMost24Frames) {
@@ -400,14 +426,15 @@ TEST_F(Crease, ClassifiesByNamePrefixOverAtMost24Frames) {
         std::int32_t kind;
     } cases[] = {
         {"BonNet_hi_ok", "boot", 1, 1}, {"HOOD", "x", 1, 1},       {"boot_hi_dam", "x", 1, 2},
-        {"Trunk", "x", 1, 2},           {"myboot", "x", 1, 0},      {"myboot", "bonnet_dummy", 1, 1},
-        {"", "trunk_dummy", 1, 2},      {"door", "bonnet", 23, 1},  {"door", "bonnet", 24, 0},
+        {"Trunk", "x", 1, 2},           {"myboot", "x", 1, 0},     {"myboot", "bonnet_dummy", 1, 1},
+        {"", "trunk_dummy", 1, 2},      {"door", "bonnet", 23, 1}, {"door", "bonnet", 24, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.leaf);
         SCOPED_TRACE(c.chain);
         void* parent = nullptr;
-        for (int i = c.chain; i >= 1; --i) parent = host->createFrame(i == c.chain ? c.above : "link", parent);
+        for (int i = c.chain; i >= 1; --i)
+            parent = host->createFrame(i == c.chain ? c.above : "link", parent);
         void* leaf = host->createFrame(c.leaf, parent);
         EXPECT_EQ(mesh::classifyPanel(leaf), c.kind);
     }

@@ -26,7 +26,7 @@ struct FoldLine {
 };
 
 class PanelFold : public guardtest::SimTest {
-protected:
+  protected:
     void SetUp() override {
         SimTest::SetUp();
         game::morphOffset = game::MorphOffsetCandidates[0];
@@ -48,7 +48,8 @@ protected:
     void TearDown() override {
         // The shutdown path: every atomic gets its source back, every copy goes.
         game::Registry& r = *game::registry();
-        for (auto& record : r.records) game::resetRecord(*record);
+        for (auto& record : r.records)
+            game::resetRecord(*record);
         game::deleteAllRecords(r);
         const sim::Accounting a = host->accounting();
         EXPECT_EQ(a.liveGeometries, live) << "a copy leaked";
@@ -66,7 +67,8 @@ protected:
 
     std::vector<void*> geometries() {
         std::vector<void*> out;
-        for (void* a : host->atomicsOf(game::renderObject(car))) out.push_back(game::atomicGeometry(a));
+        for (void* a : host->atomicsOf(game::renderObject(car)))
+            out.push_back(game::atomicGeometry(a));
         return out;
     }
 
@@ -90,7 +92,8 @@ protected:
              bool reset = false) {
         host->setClock(clock);
         game::contactQueue.reset();
-        const dent::Contact c{car, host->handleOf(car), game::renderObject(car), point, normal, impulse, 7};
+        const dent::Contact c{
+            car, host->handleOf(car), game::renderObject(car), point, normal, impulse, 7};
         ASSERT_TRUE(game::contactQueue.add(c));
         game::processHit(car, true, reset, car);
     }
@@ -115,7 +118,9 @@ protected:
         for (const auto& l : logLines()) {
             char kind[16] = {}, variant[16] = {};
             FoldLine f;
-            if (std::sscanf(l.c_str(), "PanelFold: kind=%15s variant=%15s compression=%f lift=%f crease=%f vertices=%d",
+            if (std::sscanf(l.c_str(),
+                            "PanelFold: kind=%15s variant=%15s compression=%f lift=%f crease=%f "
+                            "vertices=%d",
                             kind, variant, &f.compression, &f.lift, &f.crease, &f.vertices) == 6) {
                 f.kind = kind;
                 f.variant = variant;
@@ -126,7 +131,8 @@ protected:
     }
 
     static const dent::Vec* arrayOf(const void* g, std::uint32_t field) {
-        return static_cast<const dent::Vec*>(game::pointerField(game::morphTarget(g, game::morphOffset), field));
+        return static_cast<const dent::Vec*>(
+            game::pointerField(game::morphTarget(g, game::morphOffset), field));
     }
 
     // Extent of the panel along its axis and the highest rise over rest.
@@ -186,9 +192,10 @@ TEST_F(PanelFold, FrontalPushFoldsTheBonnetAlongItsCrease) {
     EXPECT_LT(departure, 1e-5f) << "no fold, no new light";
     float restExtent, rise;
     measure(*ref, restExtent, rise);
-    const std::string mesh = "PanelMesh: kind=bonnet variant=original sharedLattice=1 sharedVertexBackfaces=1 "
-                             "length=1.2000 triangles=" +
-                             std::to_string(game::triangleCount(ref->copyGeometry));
+    const std::string mesh =
+        "PanelMesh: kind=bonnet variant=original sharedLattice=1 sharedVertexBackfaces=1 "
+        "length=1.2000 triangles=" +
+        std::to_string(game::triangleCount(ref->copyGeometry));
     EXPECT_EQ(countLog(mesh), 1);
 
     struct Step {
@@ -237,7 +244,8 @@ TEST_F(PanelFold, CompressionStaysWithinItsLimitsOverManyHits) {
         s.panelMaxCompression = k.maxCompression;
         s.panelMaxLift = k.maxLift;
         const std::size_t earlier = foldLines().size();
-        for (std::uint32_t serial = 1; serial <= 10; ++serial) drive(bonnet, serial, 0.6f, kFront, kBack);
+        for (std::uint32_t serial = 1; serial <= 10; ++serial)
+            drive(bonnet, serial, 0.6f, kFront, kBack);
         game::MeshReference* ref = referenceOf(bonnet);
         ASSERT_NE(ref, nullptr);
         EXPECT_LE(ref->panel.compression, k.maxCompression * 1.2f);
@@ -247,7 +255,8 @@ TEST_F(PanelFold, CompressionStaysWithinItsLimitsOverManyHits) {
         EXPECT_LE(rise, k.maxLift + 1e-4f);
         const std::vector<FoldLine> lines = foldLines();
         ASSERT_EQ(lines.size(), earlier + 10);
-        for (std::size_t i = earlier; i < lines.size(); ++i) EXPECT_LE(lines[i].lift, k.maxLift + 5e-4f);
+        for (std::size_t i = earlier; i < lines.size(); ++i)
+            EXPECT_LE(lines[i].lift, k.maxLift + 5e-4f);
         // The lift limit binds before the compression limit does.
         if (k.maxLift < 0.5f) {
             EXPECT_LT(ref->panel.compression, k.maxCompression * 1.2f - 0.05f);
@@ -282,13 +291,15 @@ TEST_F(PanelFold, HitsOnTheCarFoldTheBonnetOrBootOrDentWithoutFolding) {
             if (!c.folds) {
                 const dent::Vec* p = arrayOf(ref->copyGeometry, game::MorphPositions);
                 float inward = 0.0f;
-                for (std::size_t i = 0; i < ref->rest.size(); ++i) inward = std::min(inward, p[i].x - ref->rest[i].x);
+                for (std::size_t i = 0; i < ref->rest.size(); ++i)
+                    inward = std::min(inward, p[i].x - ref->rest[i].x);
                 EXPECT_LT(inward, -0.01f) << "the lattice took the dent";
             }
         }
         const std::vector<FoldLine> lines = foldLines();
         ASSERT_EQ(lines.size(), before + (c.folds ? 2 : 0));
-        for (std::size_t i = before; i < lines.size(); ++i) EXPECT_EQ(lines[i].kind, c.kind);
+        for (std::size_t i = before; i < lines.size(); ++i)
+            EXPECT_EQ(lines[i].kind, c.kind);
         if (c.folds) {
             EXPECT_NE(lines[before].variant, lines[before + 1].variant);
         }
@@ -310,11 +321,12 @@ TEST_F(PanelFold, F7PutsTheOriginalBonnetBack) {
 }
 
 // A panel-named part of given size under the car, drawing its own sheet.
-void* addPart(sim::Host& host, void* car, const char* name, float width, float length, float height) {
+void* addPart(sim::Host& host, void* car, const char* name, float width, float length,
+              float height) {
     const int nx = 6, ny = 6;
     void* raw = host.createGeometry((nx + 1) * (ny + 1), 2 * nx * ny,
-                                    game::FormatPositions | game::FormatNormals | game::FormatTexCoords1 |
-                                        (1u << game::FormatTexCoordShift));
+                                    game::FormatPositions | game::FormatNormals |
+                                        game::FormatTexCoords1 | (1u << game::FormatTexCoordShift));
     sim::detail::GeometryRec* g = sim::detail::findGeometry(raw);
     void* material = host.createMaterial();
     for (int j = 0, k = 0; j <= ny; ++j)
@@ -328,7 +340,9 @@ void* addPart(sim::Host& host, void* car, const char* name, float width, float l
         for (int i = 0; i < nx; ++i)
             for (int h = 0; h < 2; ++h, ++t) {
                 const int a = j * (nx + 1) + i, c = a + nx + 1;
-                game::Triangle tri{{std::uint16_t(a), std::uint16_t(h ? c + 1 : a + 1), std::uint16_t(h ? c : c + 1)}, 0};
+                game::Triangle tri{{std::uint16_t(a), std::uint16_t(h ? c + 1 : a + 1),
+                                    std::uint16_t(h ? c : c + 1)},
+                                   0};
                 sim::detail::appendMaterial(*g, material, &tri.material);
                 std::memcpy(g->triangleArray + 8 * t, &tri, 8);
             }
@@ -377,7 +391,8 @@ TEST_F(PanelFold, RefusedPanelsDentAsOrdinaryMeshes) {
         EXPECT_EQ(ref->rest.size(), 49u) << "the clone, not a rebuilt panel";
         const dent::Vec* p = arrayOf(ref->copyGeometry, game::MorphPositions);
         float sunk = 0.0f;
-        for (std::size_t i = 0; i < ref->rest.size(); ++i) sunk = std::min(sunk, p[i].z - ref->rest[i].z);
+        for (std::size_t i = 0; i < ref->rest.size(); ++i)
+            sunk = std::min(sunk, p[i].z - ref->rest[i].z);
         EXPECT_LT(sunk, -0.05f);
         EXPECT_EQ(countLog(fallback), ++fallbacks);
         const auto after = logLines();
@@ -393,25 +408,32 @@ TEST_F(PanelFold, FirstTouchHostCallsAndAllocationFailure) {
     void* bonnet = atomicNamed("bonnet_hi_ok");
     void* source = game::atomicGeometry(bonnet);
     const std::int32_t sourceTriangles = game::triangleCount(source);
-    const sim::HostCall counted[] = {sim::HostCall::GeometrySkin, sim::HostCall::CreateGeometry,
-                                     sim::HostCall::TriangleVertices, sim::HostCall::TriangleMaterial,
-                                     sim::HostCall::Unlock, sim::HostCall::Lock, sim::HostCall::SetGeometry};
+    const sim::HostCall counted[] = {
+        sim::HostCall::GeometrySkin,     sim::HostCall::CreateGeometry,
+        sim::HostCall::TriangleVertices, sim::HostCall::TriangleMaterial,
+        sim::HostCall::Unlock,           sim::HostCall::Lock,
+        sim::HostCall::SetGeometry};
     std::uint32_t before[7];
-    for (int i = 0; i < 7; ++i) before[i] = host->uses(counted[i]);
+    for (int i = 0; i < 7; ++i)
+        before[i] = host->uses(counted[i]);
     drive(bonnet, 1, 0.2f, kFront, kBack);
     game::MeshReference* ref = referenceOf(bonnet);
     ASSERT_NE(ref, nullptr);
     const std::uint32_t faces = std::uint32_t(game::triangleCount(ref->copyGeometry));
     std::uint32_t used[7];
-    for (int i = 0; i < 7; ++i) used[i] = host->uses(counted[i]) - before[i];
+    for (int i = 0; i < 7; ++i)
+        used[i] = host->uses(counted[i]) - before[i];
     // Clone, then rebuild: skin test, creation, four face calls per piece and
     // one unlock each; one lock for the pass and its unlock; one attach.
-    const std::uint32_t expected[7] = {2, 2, std::uint32_t(sourceTriangles) + faces,
-                                       std::uint32_t(sourceTriangles) + faces, 3, 1, 1};
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(used[i], expected[i]) << i;
+    const std::uint32_t expected[7] = {
+        2, 2, std::uint32_t(sourceTriangles) + faces, std::uint32_t(sourceTriangles) + faces, 3,
+        1, 1};
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(used[i], expected[i]) << i;
     std::printf("[ first touch ] %d source triangles -> %u pieces; host calls: skin %u, create %u, "
                 "vertices %u, material %u, unlock %u, lock %u, attach %u\n",
-                sourceTriangles, faces / 2, used[0], used[1], used[2], used[3], used[4], used[5], used[6]);
+                sourceTriangles, faces / 2, used[0], used[1], used[2], used[3], used[4], used[5],
+                used[6]);
 
     // Running out of memory while the rebuild writes its side list releases
     // the half-built panel and the clone; the atomic keeps its source.
@@ -421,7 +443,8 @@ TEST_F(PanelFold, FirstTouchHostCallsAndAllocationFailure) {
     EXPECT_TRUE(allocationFailureHappened());
     EXPECT_EQ(game::atomicGeometry(bonnet), source);
     EXPECT_EQ(host->accounting().liveGeometries, live);
-    EXPECT_EQ(countLog("Deformation failed during \"atomic: panel setup\"; atomic left unchanged."), 1);
+    EXPECT_EQ(countLog("Deformation failed during \"atomic: panel setup\"; atomic left unchanged."),
+              1);
 }
 
 } // namespace
