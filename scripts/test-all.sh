@@ -13,4 +13,10 @@ for preset in win32 native native-asan linux32 linux32-asan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs" || status=1
 done
+# The core again under clang, then each libFuzzer target for 10 s (a test
+# each, labelled fuzz); the seeded drivers ran with the linux32 tests.
+echo "=== native-fuzz"
+cmake --preset native-fuzz >/dev/null
+cmake --build --preset native-fuzz -j "$jobs"
+ctest --preset native-fuzz -j 2 || status=1
 exit $status
