@@ -13,7 +13,10 @@ if(_probe_result STREQUAL "0")
   set(BW_EMULATED OFF CACHE INTERNAL "")
 else()
   find_program(BW_QEMU_I386 NAMES qemu-i386-static qemu-i386 REQUIRED)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${BW_QEMU_I386} CACHE FILEPATH "" FORCE)
+  # Reserve 3 GiB of guest address space: without it qemu places the stack
+  # just under 1 GiB, AddressSanitizer sizes its view of memory from that,
+  # and the first heap region mapped above it aborts the sanitizer build.
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${BW_QEMU_I386};-R;0xC0000000" CACHE STRING "" FORCE)
   set(BW_EMULATED ON CACHE INTERNAL "")
   message(STATUS "32-bit programs run through ${BW_QEMU_I386}")
 endif()
