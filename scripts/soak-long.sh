@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Long reliability runs on the substitute host (linux32-asan build): the soak
+# for FRAMES frames (default 8000) from SEED, the exhaustive fault sweep
+# (every use of every host call, every plug-in allocation) and the panel
+# rebuild driver for 20000 random meshes. Each program's summary line
+# (BW-SOAK, BW-SWEEP, BW-FUZZ) is kept in build/soak-long/summary.txt.
+#   scripts/soak-long.sh [FRAMES] [SEED]
+#   BW_SOAK_PRESET=linux32 scripts/soak-long.sh   (without the sanitizers)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+frames=${1:-8000}
+seed=${2:-20240611}
+preset=${BW_SOAK_PRESET:-linux32-asan}
+jobs=$(nproc)
+[ "$jobs" -gt 2 ] && jobs=2
+build=build/soak-long/$preset
+out=build/soak-long
+mkdir -p "$out"
+
+cmake --preset "$preset" -B "$build" >/dev/null
+cmake --build "$build" -j "$jobs" --target soak_test fault_sweep panel_rebuild_fuzz
+
+run() {
+  if [ "$(uname -m)" = "x86_64" ] && command -v qemu-i386-static >/dev/null; then
+    qemu-i386-static "$@"
+  else
+    "$@"
+  fi
+}
+export ASAN_OPTIONS=detect_leaks=0
+status=0
+: >"$out/summary.txt"
+echo "=== soak: $frames frames from seed $seed"
+BW_SOAK_FRAMES=$frames BW_SOAK_SEED=$seed run "$build/tests/soak/soak_test" | tee "$out/soak.txt" || status=1
+echo "=== fault sweep, exhaustive"
+BW_SWEEP_FULL=1 run "$build/tests/soak/fault_sweep" | tee "$out/sweep.txt" | grep -v '^VIOLATION' || true
+grep -q '^BW-SWEEP .*violations=0 leaks=0 exceptions=0' "$out/sweep.txt" || status=1
+echo "=== panel rebuild driver"
+BW_PANEL_FUZZ_ITERATIONS=20000 BW_PANEL_FUZZ_SEED=$seed run "$build/tests/soak/panel_rebuild_fuzz" \
+  | tee "$out/panel.txt" | grep -E 'BW-FUZZ|PASSED|FAILED' || status=1
+grep -h '^BW-' "$out/soak.txt" "$out/sweep.txt" "$out/panel.txt" >"$out/summary.txt" || true
+cat "$out/summary.txt"
+exit $status

@@ -1,0 +1,173 @@
+// The fault sweep: one scripted session (dents on player and traffic, bonnet
+// and boot folds, a rear light, a held door, F7, a repair, a deleted car and
+// its reused slot, a restart, the shutdown) is first run clean to count the
+// plug-in's uses of every host call and its own allocations; then it is run
+// again once per fault: each host call failing at its Nth use, each
+// allocation failing in turn. Every run must go on to a clean end: the frame
+// invariants hold, nothing leaks or is freed twice, no exception reaches the
+// host and the log holds only the plug-in's lines.
+//
+// Length: by default every call's first 8 uses and 8 more spread over the
+// rest, and the first 48 allocations and 24 more spread over the rest (a
+// stride); BW_SWEEP_FULL=1 runs every use and every allocation.
+
+#include "harness.h"
+
+#include "game/host_layout.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+
+namespace {
+
+constexpr const char* kIni = "[General]\r\nLogHits=1\r\n";
+
+sim::ColPoint colPoint(dent::Vec p, dent::Vec n) {
+    sim::ColPoint c{};
+    c.point = p;
+    c.normal = n;
+    c.pieceA = 5;
+    c.pieceB = 7;
+    return c;
+}
+
+void script(soak::Figures& f) {
+    soak::Session s(kIni, 110, f);
+    if (!s.ok()) return;
+    sim::Host& host = s.host();
+    void* player = s.addCar({0, 0, 0}, 90);
+    void* other = s.addCar({0, 4, 0}, 95);
+    void* third = s.addCar({4, -5, 0}, 101);
+    host.setPlayerVehicle(player);
+    s.frame();
+    // Head-on: the player's bonnet and the other car's boot fold.
+    s.queuePair(player, other, colPoint({0, 2, 0.5f}, {0, -1, 0}), 900, 900);
+    s.frame();
+    // From behind at the left rear light, then a side hit on traffic.
+    s.queuePair(player, third, colPoint({-0.7f, -2.1f, 0.3f}, {0, 1, 0}), 1200, 1200);
+    s.frame(1000);
+    s.queueSingle(third, nullptr, colPoint({4.9f, -5, 0.4f}, {-1, 0, 0}), 2500);
+    s.frame(400);
+    // The same crash growing, then a door held for separate attempts.
+    s.queuePair(player, other, colPoint({0.3f, 2.1f, 0.6f}, {0, -1, 0.2f}), 1800, 1800);
+    s.frame(50);
+    s.queueComponentDamage(player, 5, 1.0f);
+    s.frame(1000);
+    s.queueComponentDamage(player, 5, 1.0f);
+    s.frame(1000);
+    // F7, then a repair by the game.
+    host.setKey(0x76, true);
+    s.frame();
+    host.setKey(0x76, false);
+    s.frame();
+    s.queuePair(player, other, colPoint({0, 2, 0.5f}, {0, -1, 0}), 900, 900);
+    s.frame(1000);
+    game::setField<float>(player, game::VehicleHealth, 500.0f);
+    s.frame();
+    game::setField<float>(player, game::VehicleHealth, 1000.0f);
+    s.frame();
+    // A car deleted, its slot reused by a new one that is hit at once.
+    s.removeCar(third);
+    void* fourth = s.addCar({-4, -5, 0}, 120);
+    s.queuePair(fourth, player, colPoint({-4.5f, -4, 0.5f}, {1, 0, 0}), 1500, 1500);
+    s.frame(1000);
+    s.restart();
+    player = s.addCar({0, 0, 0}, 90);
+    other = s.addCar({0, 4, 0}, 95);
+    host.setPlayerVehicle(player);
+    s.frame();
+    s.queuePair(player, other, colPoint({0, 2, 0.5f}, {0, -1, 0}), 900, 900);
+    s.frame(1000);
+    s.finish();
+}
+
+// The uses to fail: all of 1 .. count, or the first `head` and `spread` more
+// spread evenly over the rest.
+std::vector<std::uint64_t> choose(std::uint64_t count, bool full, std::uint64_t head, std::uint64_t spread) {
+    std::set<std::uint64_t> out;
+    for (std::uint64_t n = 1; n <= count && (full || n <= head); ++n) out.insert(n);
+    if (!full && count > head)
+        for (std::uint64_t k = 1; k <= spread; ++k) out.insert(head + (count - head) * k / spread);
+    return {out.begin(), out.end()};
+}
+
+} // namespace
+
+int main() {
+    const bool full = soak::envNumber("BW_SWEEP_FULL", 0) != 0;
+    // BW_SWEEP_ONLY=<call index>:<use> or alloc:<n> reruns one case.
+    if (const char* only = std::getenv("BW_SWEEP_ONLY")) {
+        unsigned long a = 0, b = 0;
+        const bool alloc = std::strncmp(only, "alloc:", 6) == 0;
+        if (alloc ? std::sscanf(only + 6, "%lu", &b) != 1 : std::sscanf(only, "%lu:%lu", &a, &b) != 2) return 2;
+        const soak::Figures f = soak::runChild(only, [&](soak::Figures& out) {
+            soak::setContext(only);
+            if (alloc) soak::failPluginAllocation(b);
+            else soak::failPluginUse(static_cast<int>(a), static_cast<std::uint32_t>(b));
+            script(out);
+        });
+        return f.violations == 0 ? 0 : 1;
+    }
+    soak::setContext("reference run");
+    const soak::Figures reference = soak::runChild("reference", [](soak::Figures& f) { script(f); });
+    if (reference.violations != 0 || reference.completed != 1) {
+        std::printf("BW-SWEEP runs=1 faults=0 violations=%llu leaks=%llu exceptions=%llu\n",
+                    static_cast<unsigned long long>(reference.violations + (reference.completed != 1)),
+                    static_cast<unsigned long long>(reference.leaks),
+                    static_cast<unsigned long long>(reference.exceptions));
+        return 1;
+    }
+    std::printf("sweep: reference run: %llu frames, %llu plug-in allocations\n",
+                static_cast<unsigned long long>(reference.frames),
+                static_cast<unsigned long long>(reference.pluginAllocations));
+
+    soak::Figures sum;
+    std::uint64_t runs = 0, missed = 0;
+    const auto add = [&](const soak::Figures& f) {
+        ++runs;
+        sum.frames += f.frames;
+        sum.faultsInjected += f.faultsInjected;
+        sum.violations += f.violations;
+        sum.leaks += f.leaks;
+        sum.exceptions += f.exceptions;
+    };
+    for (int call = 0; call < soak::kHostCalls; ++call) {
+        const std::vector<std::uint64_t> uses = choose(reference.uses[call], full, 8, 8);
+        std::printf("sweep: %s: %u uses, %zu runs\n", soak::hostCallName(call), reference.uses[call], uses.size());
+        for (std::uint64_t nth : uses) {
+            const std::string what = std::string(soak::hostCallName(call)) + " failing at use " + std::to_string(nth);
+            const soak::Figures f = soak::runChild(what.c_str(), [&](soak::Figures& out) {
+                soak::setContext(what);
+                soak::failPluginUse(call, static_cast<std::uint32_t>(nth));
+                script(out);
+            });
+            if (f.faultsInjected != 1) ++missed;
+            add(f);
+        }
+    }
+    const std::vector<std::uint64_t> allocations = choose(reference.pluginAllocations, full, 48, 24);
+    std::printf("sweep: allocations: %llu in the reference run, %zu runs\n",
+                static_cast<unsigned long long>(reference.pluginAllocations), allocations.size());
+    for (std::uint64_t nth : allocations) {
+        const std::string what = "allocation " + std::to_string(nth) + " failing";
+        soak::Figures f = soak::runChild(what.c_str(), [&](soak::Figures& out) {
+            soak::setContext(what);
+            soak::failPluginAllocation(nth);
+            script(out);
+            if (soak::pluginAllocationFailed()) ++out.faultsInjected;
+        });
+        if (f.faultsInjected != 1) ++missed;
+        add(f);
+    }
+    if (missed != 0) std::printf("sweep: %llu runs did not reach their fault\n", static_cast<unsigned long long>(missed));
+    std::printf("BW-SWEEP runs=%llu frames=%llu faults=%llu violations=%llu leaks=%llu exceptions=%llu mode=%s\n",
+                static_cast<unsigned long long>(runs), static_cast<unsigned long long>(sum.frames),
+                static_cast<unsigned long long>(sum.faultsInjected), static_cast<unsigned long long>(sum.violations),
+                static_cast<unsigned long long>(sum.leaks), static_cast<unsigned long long>(sum.exceptions),
+                full ? "full" : "bounded");
+    return sum.violations == 0 && sum.leaks == 0 && sum.exceptions == 0 && missed == 0 ? 0 : 1;
+}
