@@ -7,8 +7,8 @@
 // invariants hold, nothing leaks or is freed twice, no exception reaches the
 // host and the log holds only the plug-in's lines.
 //
-// Length: by default every call's first 8 uses and 8 more spread over the
-// rest, and the first 48 allocations and 24 more spread over the rest (a
+// Length: by default every call's first 2 uses and 2 more spread over the
+// rest, and the first 6 allocations and 10 more spread over the rest (a
 // stride); BW_SWEEP_FULL=1 runs every use and every allocation.
 
 #include "harness.h"
@@ -136,7 +136,7 @@ int main() {
         sum.exceptions += f.exceptions;
     };
     for (int call = 0; call < soak::kHostCalls; ++call) {
-        const std::vector<std::uint64_t> uses = choose(reference.uses[call], full, 8, 8);
+        const std::vector<std::uint64_t> uses = choose(reference.uses[call], full, 2, 2);
         std::printf("sweep: %s: %u uses, %zu runs\n", soak::hostCallName(call), reference.uses[call], uses.size());
         for (std::uint64_t nth : uses) {
             const std::string what = std::string(soak::hostCallName(call)) + " failing at use " + std::to_string(nth);
@@ -149,7 +149,7 @@ int main() {
             add(f);
         }
     }
-    const std::vector<std::uint64_t> allocations = choose(reference.pluginAllocations, full, 48, 24);
+    const std::vector<std::uint64_t> allocations = choose(reference.pluginAllocations, full, 6, 10);
     std::printf("sweep: allocations: %llu in the reference run, %zu runs\n",
                 static_cast<unsigned long long>(reference.pluginAllocations), allocations.size());
     for (std::uint64_t nth : allocations) {
