@@ -6,13 +6,13 @@
 #include "game/hit_context.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
+#include "mesh/frame_name.h"
 #include "mesh/geometry_clone.h"
 #include "mesh/panel_pass.h"
 #include "mesh/panel_setup.h"
 #include "plugin/log.h"
 #include "plugin/settings.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -26,7 +26,6 @@ constexpr std::uint32_t kMaxGuardReports = 12;
 constexpr int kMaxFramesExamined = 24;
 constexpr std::int32_t kMaxCopyVertices = 30000;
 // Host frame names are short; anything longer is cut before the search.
-constexpr std::size_t kMaxNameBytes = 255;
 
 const char* const kExcludedWords[] = {"wheel", "exhaust", "misc", "ug_", "chassis_vlo"};
 
@@ -43,15 +42,9 @@ void step(const char* text) {
 
 bool nameExcluded(const char* name) {
     if (name == nullptr) return false;
-    char lower[kMaxNameBytes + 1];
-    std::size_t n = 0;
-    while (n < kMaxNameBytes && name[n] != '\0') {
-        lower[n] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[n])));
-        ++n;
-    }
-    lower[n] = '\0';
+    const LowerFrameName lower(name);
     for (const char* word : kExcludedWords) {
-        if (std::strstr(lower, word) != nullptr) return true;
+        if (std::strstr(lower.text, word) != nullptr) return true;
     }
     return false;
 }

@@ -4,10 +4,10 @@
 #include "game/host_functions.h"
 #include "game/host_layout.h"
 #include "mesh/crease_topology.h"
+#include "mesh/frame_name.h"
 #include "plugin/log.h"
 #include "plugin/settings.h"
 
-#include <cctype>
 #include <cstddef>
 #include <cstring>
 
@@ -17,7 +17,6 @@ namespace {
 
 constexpr int kMaxFramesExamined = 24;
 // Longer names are cut before the prefix test; every panel word is shorter.
-constexpr std::size_t kMaxNameBytes = 255;
 constexpr std::uint32_t kVariantMask = 3;
 constexpr std::uint32_t kDamagedVariant = 2;
 
@@ -30,15 +29,9 @@ const PanelWord kPanelWords[] = {
 
 std::int32_t kindOfName(const char* name) {
     if (name == nullptr) return kPanelOrdinary;
-    char lower[kMaxNameBytes + 1];
-    std::size_t n = 0;
-    while (n < kMaxNameBytes && name[n] != '\0') {
-        lower[n] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[n])));
-        ++n;
-    }
-    lower[n] = '\0';
+    const LowerFrameName lower(name);
     for (const PanelWord& w : kPanelWords) {
-        if (std::strncmp(lower, w.prefix, std::strlen(w.prefix)) == 0) return w.kind;
+        if (std::strncmp(lower.text, w.prefix, std::strlen(w.prefix)) == 0) return w.kind;
     }
     return kPanelOrdinary;
 }
