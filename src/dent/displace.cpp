@@ -46,6 +46,21 @@ DENT_HOT_INLINE bool rootNotBelow(float squared, float bound) {
     return double(squared) >= double(bound) * double(bound);
 }
 
+// Positions near the float limit overflow the offset: clamp it in double
+// instead, so that the point stays finite and within maxTotal. Kept out of
+// line so the hot loop stays small.
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+Vec clampOverflowed(Vec rest, Vec current, const Dent& d, float step) {
+    const double o[3] = {double(current.x) + double(d.unitDirection.x) * step - rest.x,
+                         double(current.y) + double(d.unitDirection.y) * step - rest.y,
+                         double(current.z) + double(d.unitDirection.z) * step - rest.z};
+    const double len = std::sqrt(o[0] * o[0] + o[1] * o[1] + o[2] * o[2]);
+    const double s = len > double(d.maxTotal) ? double(d.maxTotal) / len : 1.0;
+    return Vec{float(rest.x + o[0] * s), float(rest.y + o[1] * s), float(rest.z + o[2] * s)};
+}
+
 // Steps 2 to 9 of the dent rule for a point whose inputs are known finite.
 DENT_HOT_INLINE Vec displaceValid(Vec rest, Vec current, const Dent& d) {
     const Vec fromContact = rest - d.contact;
@@ -66,19 +81,13 @@ DENT_HOT_INLINE Vec displaceValid(Vec rest, Vec current, const Dent& d) {
 
     const Vec moved = current + d.unitDirection * step;
     Vec offset = moved - rest;
-    if (!isFinite(offset)) {
-        // Positions near the float limit overflow the offset: clamp it in
-        // double instead, so that the point stays finite and within maxTotal.
-        const double o[3] = {double(current.x) + double(d.unitDirection.x) * step - rest.x,
-                             double(current.y) + double(d.unitDirection.y) * step - rest.y,
-                             double(current.z) + double(d.unitDirection.z) * step - rest.z};
-        const double len = std::sqrt(o[0] * o[0] + o[1] * o[1] + o[2] * o[2]);
-        const double s = len > double(d.maxTotal) ? double(d.maxTotal) / len : 1.0;
-        return Vec{float(rest.x + o[0] * s), float(rest.y + o[1] * s), float(rest.z + o[2] * s)};
-    }
     const float offsetSquared = dot(offset, offset);
-    // offsetSquared <= maxTotal^2 exactly means the rounded length cannot exceed maxTotal.
+    // offsetSquared <= maxTotal^2 exactly means the rounded length cannot exceed
+    // maxTotal. An overflowed offset has components of infinity (rest and
+    // current are finite, so never NaN) and its square is infinite: it takes
+    // this branch too.
     if (double(offsetSquared) > double(d.maxTotal) * double(d.maxTotal)) {
+        if (!isFinite(offset)) return clampOverflowed(rest, current, d, step);
         const float offsetLength = std::sqrt(offsetSquared);
         if (offsetLength > d.maxTotal) offset = offset * (d.maxTotal / offsetLength);
     }
