@@ -275,7 +275,7 @@ void Host::patchCode(game::Address at, const std::uint8_t* bytes, std::size_t co
 
 // ---- vehicles and the player ------------------------------------------------------------
 
-void* Host::addVehicle(const VehicleSpec& spec) {
+void* Host::addVehicle(const VehicleDesc& desc) {
     State& st = state();
     std::int32_t slot = 0;
     while (slot < st.poolSize && (st.poolFlags[slot] & game::PoolSlotFree) == 0) ++slot;
@@ -285,16 +285,16 @@ void* Host::addVehicle(const VehicleSpec& spec) {
         static_cast<std::uint8_t>(((st.poolFlags[slot] & game::PoolGenerationMask) + 1) & game::PoolGenerationMask);
     unsigned char* v = st.poolStorage + static_cast<std::size_t>(slot) * game::VehicleRecordSize;
     std::memset(v, 0, game::VehicleRecordSize);
-    std::memcpy(v + game::EntityMatrix, spec.placement.m, sizeof spec.placement.m);
+    std::memcpy(v + game::EntityMatrix, desc.placement.m, sizeof desc.placement.m);
     game::setField<std::uint8_t>(v, game::EntityTypeByte, game::EntityTypeVehicle);
-    game::setField<std::int16_t>(v, game::EntityModelIndex, static_cast<std::int16_t>(spec.model));
-    game::setField<float>(v, game::VehicleMass, spec.mass);
-    game::setField<float>(v, game::VehicleHealth, spec.health);
-    game::setField<std::int32_t>(v, game::VehicleKind, spec.kind);
-    if (spec.buildCar) {
-        void* root = createFrame("car", nullptr, spec.placement);
+    game::setField<std::int16_t>(v, game::EntityModelIndex, static_cast<std::int16_t>(desc.model));
+    game::setField<float>(v, game::VehicleMass, desc.mass);
+    game::setField<float>(v, game::VehicleHealth, desc.health);
+    game::setField<std::int32_t>(v, game::VehicleKind, desc.kind);
+    if (desc.buildCar) {
+        void* root = createFrame("car", nullptr, desc.placement);
         void* clump = createRenderObject(root);
-        buildCar(clump, spec.car);
+        buildCar(clump, desc.car);
         game::setPointerField(v, game::EntityRenderObject, clump);
     }
     return v;

@@ -96,7 +96,7 @@ struct CarOptions {
     void* paint = nullptr; // materials to use; created when null
 };
 
-struct VehicleSpec {
+struct VehicleDesc {
     int model = 90;
     Matrix placement = Matrix::identity();
     float mass = 1500.0f;
@@ -147,7 +147,7 @@ public:
     void patchCode(game::Address at, const std::uint8_t* bytes, std::size_t count);
 
     // ---- vehicles and the player -------------------------------------------
-    void* addVehicle(const VehicleSpec& spec = {});
+    void* addVehicle(const VehicleDesc& desc = {});
     void removeVehicle(void* vehicle); // frees its slot and its render object
     void setPlacement(void* vehicle, const Matrix& m);
     std::int32_t handleOf(void* vehicle) const;

@@ -8,7 +8,7 @@
 #include <functional>
 
 using game::cpuBufferGuard;
-using guardtest::GeometrySpec;
+using guardtest::GeometryDesc;
 using guardtest::HandGeometry;
 using guardtest::Pages;
 
@@ -16,7 +16,7 @@ namespace {
 
 struct Case {
     const char* what;
-    GeometrySpec spec;
+    GeometryDesc desc;
     std::function<void(HandGeometry&)> spoil;
     bool passes;
 };
@@ -29,20 +29,20 @@ TEST(CpuBufferGuard, CountsFlagsAndBuffers) {
     ASSERT_TRUE(pages.protect(0, PROT_NONE));
     const void* noAccess = pages.page(0);
 
-    GeometrySpec maxVertices;
+    GeometryDesc maxVertices;
     maxVertices.vertices = 30000;
-    GeometrySpec tooManyVertices;
+    GeometryDesc tooManyVertices;
     tooManyVertices.vertices = 30001;
-    GeometrySpec maxTriangles;
+    GeometryDesc maxTriangles;
     maxTriangles.triangles = 60000;
-    GeometrySpec eightSets;
+    GeometryDesc eightSets;
     eightSets.texSets = 8;
-    GeometrySpec noSets;
+    GeometryDesc noSets;
     noSets.texSets = 0;
-    GeometrySpec bare;
+    GeometryDesc bare;
     bare.normals = false;
     bare.prelit = false;
-    GeometrySpec at68;
+    GeometryDesc at68;
     at68.morphOffset = 0x68;
 
     const Case cases[] = {
@@ -78,7 +78,7 @@ TEST(CpuBufferGuard, CountsFlagsAndBuffers) {
         {"morph target at the other offset", at68, nullptr, false},
     };
     for (const Case& c : cases) {
-        HandGeometry g(c.spec);
+        HandGeometry g(c.desc);
         if (c.spoil) c.spoil(g);
         EXPECT_EQ(cpuBufferGuard(g.record(), 0x5C), c.passes) << c.what;
     }
@@ -101,7 +101,7 @@ TEST(CpuBufferGuard, RecordAtTheEdgeOfReadableMemory) {
     ASSERT_TRUE(pages.ok());
     unsigned char* header = pages.tail(0, 0x60);
     ASSERT_TRUE(pages.protect(1, PROT_NONE));
-    HandGeometry g(GeometrySpec{}, header);
+    HandGeometry g(GeometryDesc{}, header);
     EXPECT_TRUE(cpuBufferGuard(g.record(), 0x5C));
     EXPECT_FALSE(cpuBufferGuard(g.record(), 0x68));
 

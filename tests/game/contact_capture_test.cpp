@@ -42,9 +42,9 @@ protected:
     }
 
     // A vehicle with a render object but no mesh, so hundreds stay cheap.
-    void* bareVehicle(sim::VehicleSpec spec = {}) {
-        spec.buildCar = false;
-        void* v = host->addVehicle(spec);
+    void* bareVehicle(sim::VehicleDesc desc = {}) {
+        desc.buildCar = false;
+        void* v = host->addVehicle(desc);
         void* root = host->createFrame("chassis_dummy", nullptr);
         game::setPointerField(v, game::EntityRenderObject, host->createRenderObject(root));
         return v;
@@ -130,11 +130,11 @@ TEST_F(ContactCapture, FiltersOneBodyContacts) {
     };
     for (const Case& c : cases) {
         game::contactQueue.reset();
-        sim::VehicleSpec spec;
-        spec.model = c.model;
-        spec.kind = c.kind;
-        spec.placement = c.placement;
-        void* v = bareVehicle(spec);
+        sim::VehicleDesc desc;
+        desc.model = c.model;
+        desc.kind = c.kind;
+        desc.placement = c.placement;
+        void* v = bareVehicle(desc);
         host->collideSingle(v, nullptr, colPoint(c.point, c.normal), c.impulse);
         const dent::Contact* got = queued(v);
         ASSERT_EQ(got != nullptr, c.captured) << c.what;
@@ -159,7 +159,7 @@ TEST_F(ContactCapture, FiltersOneBodyContacts) {
 
 TEST_F(ContactCapture, TwoBodiesAndTheGates) {
     void* a = bareVehicle();
-    sim::VehicleSpec far;
+    sim::VehicleDesc far;
     far.placement = sim::Matrix::identity({0, 4, 0});
     void* b = bareVehicle(far);
     // a's front (y = 2) against b's rear (y = -2 in b's frame); the normal

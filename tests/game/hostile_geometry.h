@@ -19,7 +19,7 @@ inline std::uint32_t addressOf(const void* p) {
 // Header large enough for both morph-pointer candidates.
 constexpr std::size_t kHeaderBytes = 0x70;
 
-struct GeometrySpec {
+struct GeometryDesc {
     std::int32_t vertices = 4;
     std::int32_t triangles = 2;
     std::int32_t texSets = 1;
@@ -32,48 +32,48 @@ struct GeometrySpec {
 // Owns every buffer; the header lives in `header` unless placed elsewhere.
 class HandGeometry {
 public:
-    explicit HandGeometry(const GeometrySpec& spec = {}, unsigned char* placeHeader = nullptr)
-        : spec_(spec),
+    explicit HandGeometry(const GeometryDesc& desc = {}, unsigned char* placeHeader = nullptr)
+        : desc_(desc),
           ownHeader_(kHeaderBytes, 0),
           morph_(game::MorphTargetSize, 0),
-          positions_(static_cast<std::size_t>(spec.vertices > 0 ? spec.vertices : 0) * 12 + 4),
+          positions_(static_cast<std::size_t>(desc.vertices > 0 ? desc.vertices : 0) * 12 + 4),
           normals_(positions_.size()),
-          prelit_(static_cast<std::size_t>(spec.vertices > 0 ? spec.vertices : 0) * 4 + 4),
-          triangles_(static_cast<std::size_t>(spec.triangles > 0 ? spec.triangles : 0) * 8 + 4),
-          materialObjects_(static_cast<std::size_t>(spec.materials > 0 ? spec.materials : 0) * 8 + 8),
-          materialTable_(static_cast<std::size_t>(spec.materials > 0 ? spec.materials : 0) + 1) {
+          prelit_(static_cast<std::size_t>(desc.vertices > 0 ? desc.vertices : 0) * 4 + 4),
+          triangles_(static_cast<std::size_t>(desc.triangles > 0 ? desc.triangles : 0) * 8 + 4),
+          materialObjects_(static_cast<std::size_t>(desc.materials > 0 ? desc.materials : 0) * 8 + 8),
+          materialTable_(static_cast<std::size_t>(desc.materials > 0 ? desc.materials : 0) + 1) {
         header_ = placeHeader ? placeHeader : ownHeader_.data();
         for (auto& uv : texCoords_) uv.assign(positions_.size(), 0);
 
         std::uint32_t flags = game::FormatPositions;
-        if (spec.normals) flags |= game::FormatNormals;
-        if (spec.prelit) flags |= game::FormatPrelit;
-        if (spec.texSets == 1) flags |= game::FormatTexCoords1;
-        if (spec.texSets > 1) flags |= game::FormatTexCoords2;
+        if (desc.normals) flags |= game::FormatNormals;
+        if (desc.prelit) flags |= game::FormatPrelit;
+        if (desc.texSets == 1) flags |= game::FormatTexCoords1;
+        if (desc.texSets > 1) flags |= game::FormatTexCoords2;
         set<std::uint32_t>(game::GeometryFlags, flags);
-        set<std::int32_t>(game::GeometryTriangleCount, spec.triangles);
-        set<std::int32_t>(game::GeometryVertexCount, spec.vertices);
+        set<std::int32_t>(game::GeometryTriangleCount, desc.triangles);
+        set<std::int32_t>(game::GeometryVertexCount, desc.vertices);
         set<std::int32_t>(game::GeometryMorphTargetCount, 1);
-        set<std::int32_t>(game::GeometryTexCoordSetCount, spec.texSets);
-        for (std::int32_t i = 0; i < spec.materials; ++i) {
+        set<std::int32_t>(game::GeometryTexCoordSetCount, desc.texSets);
+        for (std::int32_t i = 0; i < desc.materials; ++i) {
             // Material objects are 8 bytes apart inside an aligned vector.
             materialTable_[static_cast<std::size_t>(i)] =
                 addressOf(materialObjects_.data() + static_cast<std::size_t>(i) * 8);
         }
         setPointer(game::GeometryMaterials, materialTable_.data());
-        set<std::int32_t>(game::GeometryMaterialCount, spec.materials);
-        set<std::int32_t>(game::GeometryMaterialCapacity, spec.materials);
+        set<std::int32_t>(game::GeometryMaterialCount, desc.materials);
+        set<std::int32_t>(game::GeometryMaterialCapacity, desc.materials);
         setPointer(game::GeometryTriangles, triangles_.data());
-        setPointer(game::GeometryPrelit, spec.prelit ? prelit_.data() : nullptr);
-        for (std::int32_t s = 0; s < spec.texSets && s < game::GeometryMaxTexCoordSets; ++s) {
+        setPointer(game::GeometryPrelit, desc.prelit ? prelit_.data() : nullptr);
+        for (std::int32_t s = 0; s < desc.texSets && s < game::GeometryMaxTexCoordSets; ++s) {
             setPointer(game::GeometryTexCoords + 4u * static_cast<std::uint32_t>(s),
                        texCoords_[static_cast<std::size_t>(s)].data());
         }
-        setPointer(spec.morphOffset, morph_.data());
+        setPointer(desc.morphOffset, morph_.data());
         game::setPointerField(morph_.data(), game::MorphParent, header_);
         game::setPointerField(morph_.data(), game::MorphPositions, positions_.data());
         game::setPointerField(morph_.data(), game::MorphNormals,
-                              spec.normals ? normals_.data() : nullptr);
+                              desc.normals ? normals_.data() : nullptr);
     }
 
     void* record() const { return header_; }
@@ -92,7 +92,7 @@ public:
     }
 
 private:
-    GeometrySpec spec_;
+    GeometryDesc desc_;
     std::vector<unsigned char> ownHeader_;
     unsigned char* header_;
     std::vector<unsigned char> morph_;

@@ -8,7 +8,7 @@
 #include <functional>
 
 using game::materialTableSafe;
-using guardtest::GeometrySpec;
+using guardtest::GeometryDesc;
 using guardtest::HandGeometry;
 using guardtest::Pages;
 
@@ -60,9 +60,9 @@ TEST(MaterialTable, CountsPointersAndAlignment) {
         {"small entry", 3, [](HandGeometry& g) { g.materialTable()[0] = 0xFFFC; }, false},
     };
     for (const Case& c : cases) {
-        GeometrySpec spec;
-        spec.materials = c.materials;
-        HandGeometry g(spec);
+        GeometryDesc desc;
+        desc.materials = c.materials;
+        HandGeometry g(desc);
         if (c.spoil) c.spoil(g);
         EXPECT_EQ(materialTableSafe(g.record()), c.safe) << c.what;
     }

@@ -45,9 +45,9 @@ class PartRetention : public SimTest {
     }
 
     void* vehicle() {
-        sim::VehicleSpec spec;
-        spec.buildCar = false;
-        return host->addVehicle(spec);
+        sim::VehicleDesc desc;
+        desc.buildCar = false;
+        return host->addVehicle(desc);
     }
 
     static bool isDoor(int code) { return code >= 5 && code <= 10; }

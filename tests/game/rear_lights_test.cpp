@@ -32,10 +32,10 @@ class RearLights : public SimTest {
     }
 
     void* vehicle(int model = 90) {
-        sim::VehicleSpec spec;
-        spec.model = model;
-        spec.buildCar = false;
-        return host->addVehicle(spec);
+        sim::VehicleDesc desc;
+        desc.model = model;
+        desc.buildCar = false;
+        return host->addVehicle(desc);
     }
 
     static dent::Episode episode(dent::Vec point, float depth, float radius) {

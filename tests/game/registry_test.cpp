@@ -82,9 +82,9 @@ protected:
 } // namespace
 
 TEST_F(Registry, CreateRecordTakesTheVehiclesIdentity) {
-    sim::VehicleSpec spec;
-    spec.health = 640.0f;
-    void* v = host->addVehicle(spec);
+    sim::VehicleDesc desc;
+    desc.health = 640.0f;
+    void* v = host->addVehicle(desc);
     const std::uint32_t now = 123456;
     game::TrackedVehicle* r = game::createRecord(registry, v, now);
     ASSERT_NE(r, nullptr);
@@ -146,9 +146,9 @@ TEST_F(Registry, FrameWalkResetsRepairsAndDropsVanishedVehicles) {
          [](void* v) { game::setPointerField(v, game::EntityRenderObject, v); }, false, false},
     };
     for (const Case& c : cases) {
-        sim::VehicleSpec spec;
-        spec.health = 500.0f;
-        void* v = host->addVehicle(spec);
+        sim::VehicleDesc desc;
+        desc.health = 500.0f;
+        void* v = host->addVehicle(desc);
         void* object = game::renderObject(v);
         const std::uint32_t setGeometryBefore = host->uses(sim::HostCall::SetGeometry);
         game::TrackedVehicle* r = game::createRecord(registry, v, 0);
@@ -215,9 +215,9 @@ TEST_F(Registry, MakeRoomEvictsOnlyRecordsIdleForASecond) {
     const std::uint32_t now = 50000;
     std::vector<void*> cars;
     for (int i = 0; i < 16; ++i) {
-        sim::VehicleSpec spec;
-        spec.buildCar = (i < 2); // two with copies to give back
-        cars.push_back(host->addVehicle(spec));
+        sim::VehicleDesc desc;
+        desc.buildCar = (i < 2); // two with copies to give back
+        cars.push_back(host->addVehicle(desc));
         game::createRecord(registry, cars.back(), now - 999);
     }
     dentEverything(*registry.records[1]);
@@ -246,7 +246,7 @@ TEST_F(Registry, MakeRoomEvictsOnlyRecordsIdleForASecond) {
     EXPECT_EQ(registry.records.size(), 15u);
 
     // The keep vehicle is never evicted, even when it is the idlest.
-    game::createRecord(registry, host->addVehicle(sim::VehicleSpec{}), now);
+    game::createRecord(registry, host->addVehicle(sim::VehicleDesc{}), now);
     registry.records[0]->lastHitTime = now - 90000;
     registry.records[3]->lastHitTime = now - 2000;
     void* keep = registry.records[0]->vehicle;
@@ -258,7 +258,7 @@ TEST_F(Registry, MakeRoomEvictsOnlyRecordsIdleForASecond) {
     // Only the keep vehicle is idle: no room.
     for (const auto& r : registry.records)
         if (r->vehicle != keep) r->lastHitTime = now - 10;
-    game::createRecord(registry, host->addVehicle(sim::VehicleSpec{}), now);
+    game::createRecord(registry, host->addVehicle(sim::VehicleDesc{}), now);
     EXPECT_FALSE(game::makeRoom(registry, keep, now));
 
     // A clock that wrapped still measures idle time as an unsigned difference.

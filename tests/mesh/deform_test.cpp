@@ -69,9 +69,9 @@ protected:
     }
 
     void* addCar(dent::Vec at = {0, 0, 0}) {
-        sim::VehicleSpec spec;
-        spec.placement = sim::Matrix::identity(at);
-        return host->addVehicle(spec);
+        sim::VehicleDesc desc;
+        desc.placement = sim::Matrix::identity(at);
+        return host->addVehicle(desc);
     }
 
     std::vector<void*> geometries(void* vehicle) {

@@ -19,7 +19,7 @@ namespace {
 // A flat or tilted panel: an nx x ny grid over x0 .. x0 + width and
 // y0 .. y0 + length, z rising by `height` along y. Colours and texture
 // coordinates are linear in position, so cut vertices can be checked.
-struct PanelSpec {
+struct PanelDesc {
     float width = 1.6f, length = 1.2f, height = 0.0f;
     int nx = 8, ny = 6;
     float x0 = -0.8f, y0 = 0.0f;
@@ -50,7 +50,7 @@ class Crease : public guardtest::SimTest {
         SimTest::TearDown();
     }
 
-    void* makePanel(const PanelSpec& s) {
+    void* makePanel(const PanelDesc& s) {
         std::uint32_t flags = game::FormatTriStrip | game::FormatPositions | game::FormatLight |
                               (s.sets >= 2 ? game::FormatTexCoords2 : game::FormatTexCoords1);
         if (s.normals) flags |= game::FormatNormals;
@@ -136,13 +136,13 @@ TEST_F(Crease, RebuildsEveryPieceTwoSidedWithItsOwnVertices) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        PanelSpec spec;
-        spec.y0 = c.y0;
-        spec.sets = c.sets;
-        spec.normals = c.normals;
-        spec.prelit = c.prelit;
-        spec.normal = c.normal;
-        void* source = makePanel(spec);
+        PanelDesc desc;
+        desc.y0 = c.y0;
+        desc.sets = c.sets;
+        desc.normals = c.normals;
+        desc.prelit = c.prelit;
+        desc.normal = c.normal;
+        void* source = makePanel(desc);
         game::PanelState panel = panelOf(c.kind);
         const sim::Accounting before = host->accounting();
         void* g = build(source, panel);
@@ -151,18 +151,18 @@ TEST_F(Crease, RebuildsEveryPieceTwoSidedWithItsOwnVertices) {
         EXPECT_EQ(host->unlocks(g), 1u);
 
         const float sign = panel.shape.sign;
-        const float lowS = sign > 0 ? spec.y0 : -(spec.y0 + spec.length);
+        const float lowS = sign > 0 ? desc.y0 : -(desc.y0 + desc.length);
         EXPECT_FLOAT_EQ(panel.shape.start, lowS);
-        EXPECT_FLOAT_EQ(panel.shape.length, spec.length);
-        EXPECT_FLOAT_EQ(panel.fold.from, spec.x0);
-        EXPECT_FLOAT_EQ(panel.fold.to, spec.x0 + spec.width);
+        EXPECT_FLOAT_EQ(panel.shape.length, desc.length);
+        EXPECT_FLOAT_EQ(panel.fold.from, desc.x0);
+        EXPECT_FLOAT_EQ(panel.fold.to, desc.x0 + desc.width);
         EXPECT_EQ(panel.fold.columns, 6u);
         EXPECT_FLOAT_EQ(panel.fold.nearEdge[6].y, sign * lowS);
-        EXPECT_FLOAT_EQ(panel.fold.farEdge[0].y, (lowS + spec.length) * sign);
+        EXPECT_FLOAT_EQ(panel.fold.farEdge[0].y, (lowS + desc.length) * sign);
         EXPECT_EQ(panel.lattice.columnXs.size(), 7u);
 
         const std::int32_t n = game::triangleCount(g) / 2;
-        ASSERT_GT(n, 2 * spec.nx * spec.ny) << "the crease and the lattice cut the panel";
+        ASSERT_GT(n, 2 * desc.nx * desc.ny) << "the crease and the lattice cut the panel";
         EXPECT_EQ(game::vertexCount(g), 3 * n);
         EXPECT_EQ(panel.sides.size(), std::size_t(3 * n));
         EXPECT_EQ(game::geometryFlags(g) & 0xFFu, game::geometryFlags(source) & 0xFEu);
@@ -195,22 +195,22 @@ TEST_F(Crease, RebuildsEveryPieceTwoSidedWithItsOwnVertices) {
             const dent::Vec e1 = p[a + 1] - p[a], e2 = p[a + 2] - p[a];
             area += 0.5 * std::fabs(double(e1.x) * e2.y - double(e1.y) * e2.x);
         }
-        EXPECT_NEAR(area, double(spec.width) * spec.length, 1e-4);
+        EXPECT_NEAR(area, double(desc.width) * desc.length, 1e-4);
         const float* uv = static_cast<const float*>(game::texCoords(g, c.sets - 1));
         for (std::int32_t v = 0; v < 3 * n; ++v) {
             const float s = sign * p[v].y;
             if (s < creaseS - 1e-5f || s > creaseS + 1e-5f) {
                 EXPECT_EQ(panel.sides[v], s > creaseS ? 1 : 0) << v;
             }
-            const float fx = (p[v].x - spec.x0) / spec.width, fy = (p[v].y - spec.y0) / spec.length;
+            const float fx = (p[v].x - desc.x0) / desc.width, fy = (p[v].y - desc.y0) / desc.length;
             EXPECT_NEAR(uv[2 * v], fx * float(c.sets), 1e-5f) << v;
             EXPECT_NEAR(uv[2 * v + 1], fy, 1e-5f) << v;
             if (normals != nullptr) {
                 EXPECT_NEAR(dent::length(normals[v] - c.expectedNormal), 0.0f, 1e-6f) << v;
             }
             if (prelit != nullptr) {
-                EXPECT_NEAR(prelit[4 * v], 10.0f + 10.0f * spec.nx * fx, 0.51f) << v;
-                EXPECT_NEAR(prelit[4 * v + 1], 20.0f + 10.0f * spec.ny * fy, 0.51f) << v;
+                EXPECT_NEAR(prelit[4 * v], 10.0f + 10.0f * desc.nx * fx, 0.51f) << v;
+                EXPECT_NEAR(prelit[4 * v + 1], 20.0f + 10.0f * desc.ny * fy, 0.51f) << v;
                 EXPECT_EQ(prelit[4 * v + 3], 255) << v;
             }
         }
@@ -241,12 +241,12 @@ TEST_F(Crease, BoundsDecideWhichPanelsAreRebuilt) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        PanelSpec spec;
-        spec.width = c.width;
-        spec.length = c.length;
-        spec.height = c.height;
-        spec.y0 = c.kind == 1 ? 0.0f : -c.length;
-        void* source = makePanel(spec);
+        PanelDesc desc;
+        desc.width = c.width;
+        desc.length = c.length;
+        desc.height = c.height;
+        desc.y0 = c.kind == 1 ? 0.0f : -c.length;
+        void* source = makePanel(desc);
         game::PanelState panel = panelOf(c.kind, c.damaged);
         const std::size_t linesBefore = logLines().size();
         const std::uint32_t created = host->accounting().geometriesCreated;
@@ -280,10 +280,10 @@ TEST_F(Crease, RefusalsBeforeCreationMakeNothing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        PanelSpec spec;
-        spec.nx = spec.ny = 4;
-        spec.repeatTriangles = c.repeat;
-        void* source = makePanel(spec);
+        PanelDesc desc;
+        desc.nx = desc.ny = 4;
+        desc.repeatTriangles = c.repeat;
+        void* source = makePanel(desc);
         sim::detail::GeometryRec* rec = sim::detail::findGeometry(source);
         if (c.corrupt == 1) {
             const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -345,8 +345,8 @@ std::int32_t BW_CDECL destroyRestoringTable(void* geometry) {
 }
 
 TEST_F(Crease, EveryFailureAfterCreationReleasesTheNewGeometry) {
-    PanelSpec spec;
-    void* source = makePanel(spec);
+    PanelDesc desc;
+    void* source = makePanel(desc);
     game::PanelState probe = panelOf(1);
     void* good = build(source, probe);
     ASSERT_NE(good, nullptr);

@@ -39,8 +39,8 @@ class PanelFold : public guardtest::SimTest {
         s.maxTotalVertices = 1000000;
         s.maxTrackedVehicles = 8;
         host->setClock(1000);
-        sim::VehicleSpec spec;
-        car = host->addVehicle(spec);
+        sim::VehicleDesc desc;
+        car = host->addVehicle(desc);
         host->setPlayerVehicle(car);
         remember();
     }

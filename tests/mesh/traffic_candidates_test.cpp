@@ -18,9 +18,9 @@ protected:
     }
 
     void* add(dent::Vec at) {
-        sim::VehicleSpec spec;
-        spec.placement = sim::Matrix::identity(at);
-        return host->addVehicle(spec);
+        sim::VehicleDesc desc;
+        desc.placement = sim::Matrix::identity(at);
+        return host->addVehicle(desc);
     }
 
     void strike(void* v, float impulse = 900.0f) {

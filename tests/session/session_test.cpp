@@ -155,10 +155,10 @@ protected:
     }
 
     void* car(dent::Vec at = {0, 0, 0}, int model = 90) {
-        sim::VehicleSpec spec;
-        spec.model = model;
-        spec.placement = sim::Matrix::identity(at);
-        void* v = host.addVehicle(spec);
+        sim::VehicleDesc desc;
+        desc.model = model;
+        desc.placement = sim::Matrix::identity(at);
+        void* v = host.addVehicle(desc);
         sources[v] = geometries(v);
         return v;
     }

@@ -128,7 +128,7 @@ TEST(SimHost, SessionEndReachesPoolsAndRenderWareShutdownAndLeaksNothing) {
     sim::Host host;
     ASSERT_TRUE(host.ok());
     host.setPlayerVehicle(host.addVehicle());
-    sim::VehicleSpec second;
+    sim::VehicleDesc second;
     second.model = 91;
     second.placement = sim::Matrix::identity({10, 0, 0});
     host.addVehicle(second);

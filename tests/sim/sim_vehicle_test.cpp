@@ -31,13 +31,13 @@ protected:
 };
 
 TEST_F(SimVehicle, RecordFieldsSitAtTheHostOffsets) {
-    sim::VehicleSpec spec;
-    spec.model = 120;
-    spec.placement = sim::Matrix::yaw(30, {5, 6, 7});
-    spec.mass = 1234.5f;
-    spec.health = 650.0f;
-    spec.kind = 0;
-    void* v = host.addVehicle(spec);
+    sim::VehicleDesc desc;
+    desc.model = 120;
+    desc.placement = sim::Matrix::yaw(30, {5, 6, 7});
+    desc.mass = 1234.5f;
+    desc.health = 650.0f;
+    desc.kind = 0;
+    void* v = host.addVehicle(desc);
     ASSERT_NE(nullptr, v);
     EXPECT_EQ(2, raw<std::uint8_t>(v, 0x50) & 7);
     EXPECT_EQ(120, raw<std::int16_t>(v, 0x5C));

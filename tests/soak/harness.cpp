@@ -382,12 +382,12 @@ Session::~Session() {
 }
 
 void* Session::addCar(dent::Vec at, int model, int detail) {
-    sim::VehicleSpec spec;
-    spec.model = model;
-    spec.placement = sim::Matrix::yaw(static_cast<float>((model * 37) % 360), at);
-    spec.car.detail = detail;
-    spec.car.texCoordSets = 1 + (model & 1);
-    void* v = host_->addVehicle(spec);
+    sim::VehicleDesc desc;
+    desc.model = model;
+    desc.placement = sim::Matrix::yaw(static_cast<float>((model * 37) % 360), at);
+    desc.car.detail = detail;
+    desc.car.texCoordSets = 1 + (model & 1);
+    void* v = host_->addVehicle(desc);
     if (v == nullptr) return nullptr;
     Car car;
     for (void* a : host_->atomicsOf(game::renderObject(v))) {
