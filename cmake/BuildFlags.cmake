@@ -10,6 +10,11 @@ if(BW_BUILD STREQUAL "win32" OR BW_BUILD STREQUAL "linux32")
   # only 4-byte aligned; realign where SSE spills need 16 bytes.
   add_compile_options(-mstackrealign)
 endif()
+if(BW_BUILD STREQUAL "linux32")
+  # 64-bit file offsets and inode numbers: without them a 32-bit readdir or
+  # stat fails with EOVERFLOW on file systems with large directory cookies.
+  add_compile_definitions(_FILE_OFFSET_BITS=64)
+endif()
 if(BW_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
                       -fno-omit-frame-pointer)

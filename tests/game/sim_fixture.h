@@ -7,12 +7,11 @@
 #include "game/frame_state.h"
 #include "game/host_functions.h"
 #include "plugin/log.h"
+#include "../plugin/scratch_dir.h"
 #include "plugin/settings.h"
 #include "sim/host.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -41,9 +40,7 @@ protected:
         game::captureOpen = 0;
         game::shuttingDown = 0;
         game::contactQueue.reset();
-        char name[64];
-        std::snprintf(name, sizeof name, "guard_test_%d.log", static_cast<int>(getpid()));
-        logFile_ = name;
+        logFile_ = scratch_.file("guard_test.log");
         std::remove(logFile_.c_str());
         plugin::setLogPath(logFile_.c_str());
     }
@@ -68,6 +65,7 @@ protected:
     std::unique_ptr<sim::Host> host;
 
 private:
+    bwtest::ScratchDir scratch_; // keeps the log out of whatever folder the test runs in
     std::string logFile_;
 };
 
