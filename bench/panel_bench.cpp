@@ -5,6 +5,8 @@
 #include "dent/panel_lighting.h"
 #include "dent/panel_split.h"
 
+#include "grid_panel.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -31,31 +33,18 @@ Bonnet bonnet() {
     b.span.height = 0.55f;
     b.span.columns = 6;
     b.lattice.init(b.span, b.shape);
-    const int across = 10, along = 20;
-    auto vertex = [&](int i, int j) {
-        dent::PanelVertex v{};
-        const float x = -0.7f + 1.4f * float(i) / float(across);
-        const float y = 0.9f + 1.3f * float(j) / float(along);
-        v.position = {x, y, 0.6f - 0.08f * x * x - 0.03f * (y - 1.5f) * (y - 1.5f)};
-        v.normal = dent::normalized({0.16f * x, 0.06f * (y - 1.5f), 1.0f});
-        v.colour[0] = v.colour[1] = v.colour[2] = 180.0f;
-        v.colour[3] = 255.0f;
-        v.uv[0][0] = float(i) / float(across);
-        v.uv[0][1] = float(j) / float(along);
-        return v;
-    };
-    for (int j = 0; j < along; ++j)
-        for (int i = 0; i < across; ++i) {
-            dent::PanelTriangle t{};
-            t.material = 0;
-            t.vertices[0] = vertex(i, j);
-            t.vertices[1] = vertex(i + 1, j);
-            t.vertices[2] = vertex(i + 1, j + 1);
-            b.triangles.push_back(t);
-            t.vertices[1] = vertex(i + 1, j + 1);
-            t.vertices[2] = vertex(i, j + 1);
-            b.triangles.push_back(t);
-        }
+    bench::GridDesc grid;
+    grid.across = 10;
+    grid.along = 20;
+    grid.x0 = -0.7f;
+    grid.width = 1.4f;
+    grid.y0 = 0.9f;
+    grid.length = 1.3f;
+    grid.grey = 180.0f;
+    b.triangles = bench::gridTriangles(grid, [](float x, float y, Vec& position, Vec& normal) {
+        position = {x, y, 0.6f - 0.08f * x * x - 0.03f * (y - 1.5f) * (y - 1.5f)};
+        normal = dent::normalized({0.16f * x, 0.06f * (y - 1.5f), 1.0f});
+    });
     return b;
 }
 

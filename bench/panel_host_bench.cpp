@@ -8,6 +8,8 @@
 #include "dent/panel_lighting.h"
 #include "dent/panel_split.h"
 
+#include "grid_panel.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -34,29 +36,16 @@ Panel proceduralBonnet() {
     p.span.height = 0.0f;
     p.span.columns = 6;
     p.lattice.init(p.span, p.shape);
-    const int across = 14, along = 10;
-    auto vertex = [&](int i, int j) {
-        dent::PanelVertex v{};
-        v.position = {-0.8f + 1.6f * float(i) / float(across), 1.2f * float(j) / float(along),
-                      0.0f};
-        v.normal = {0.0f, 0.0f, 1.0f};
-        v.colour[0] = v.colour[1] = v.colour[2] = 128.0f;
-        v.colour[3] = 255.0f;
-        v.uv[0][0] = float(i) / float(across);
-        v.uv[0][1] = float(j) / float(along);
-        return v;
-    };
-    for (int j = 0; j < along; ++j)
-        for (int i = 0; i < across; ++i) {
-            dent::PanelTriangle t{};
-            t.vertices[0] = vertex(i, j);
-            t.vertices[1] = vertex(i + 1, j);
-            t.vertices[2] = vertex(i + 1, j + 1);
-            p.source.push_back(t);
-            t.vertices[1] = vertex(i + 1, j + 1);
-            t.vertices[2] = vertex(i, j + 1);
-            p.source.push_back(t);
-        }
+    bench::GridDesc grid;
+    grid.across = 14;
+    grid.along = 10;
+    grid.x0 = -0.8f;
+    grid.width = 1.6f;
+    grid.length = 1.2f;
+    p.source = bench::gridTriangles(grid, [](float x, float y, Vec& position, Vec& normal) {
+        position = {x, y, 0.0f};
+        normal = {0.0f, 0.0f, 1.0f};
+    });
     return p;
 }
 
