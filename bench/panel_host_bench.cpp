@@ -51,6 +51,7 @@ Panel proceduralBonnet() {
 
 std::vector<dent::PanelTriangle> cut(const Panel& p) {
     std::vector<dent::PanelTriangle> all;
+    all.reserve(p.source.size() * 5); // as the rebuild reserves
     for (const dent::PanelTriangle& t : p.source) {
         const std::vector<dent::PanelTriangle> pieces =
             dent::splitPanelLattice(t, p.shape, p.span, p.lattice);

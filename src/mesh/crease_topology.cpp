@@ -7,6 +7,7 @@
 #include "game/registry.h"
 #include "plugin/log.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -138,6 +139,9 @@ bool cutTriangles(void* source, const Arrays& a, std::int32_t vertices, std::int
     const auto* tris = static_cast<const game::Triangle*>(game::triangles(source));
     if (tris == nullptr) return false;
     const std::int32_t count = game::triangleCount(source);
+    // Cutting makes about four pieces per triangle; growing the list piece by
+    // piece would copy it over and over during the first touch.
+    if (count > 0) out.reserve(std::min(std::size_t(count) * 5, kMaxPanelTriangles + 1));
     for (std::int32_t i = 0; i < count; ++i) {
         game::Triangle tri;
         std::memcpy(&tri, &tris[i], sizeof tri);
