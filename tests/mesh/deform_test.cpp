@@ -1,6 +1,6 @@
 #include "mesh/deform_atomic.h"
 
-#include "../game/sim_fixture.h"
+#include "car_fixture.h"
 #include "failing_new.h"
 #include "game/hit_context.h"
 #include "game/hit_processing.h"
@@ -15,11 +15,7 @@
 
 namespace {
 
-std::vector<unsigned char> positionBytes(const void* geometry) {
-    const void* morph = game::morphTarget(geometry, game::morphOffset);
-    const auto* p = static_cast<const unsigned char*>(game::morphPositions(morph));
-    return std::vector<unsigned char>(p, p + 12u * static_cast<unsigned>(game::vertexCount(geometry)));
-}
+using meshtest::positionBytes;
 
 const dent::Vec* positions(const void* geometry) {
     return static_cast<const dent::Vec*>(
@@ -29,65 +25,8 @@ const dent::Vec* positions(const void* geometry) {
 const dent::Vec kSidePoint{0.9f, 0.3f, 0.1f};
 const dent::Vec kInward{-1.0f, 0.0f, 0.0f};
 
-class Deform : public guardtest::SimTest {
+class Deform : public meshtest::CarTest {
 protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        game::morphOffset = game::MorphOffsetCandidates[0];
-        ASSERT_TRUE(game::createRegistry());
-        plugin::Settings& s = plugin::mutableSettingsForTesting();
-        s.logHits = 1;
-        s.impact.minRadius = 0.6f;
-        s.impact.maxRadius = 0.9f;
-        s.maxTotalDisplacement = 1.6f;
-        s.maxTotalVertices = 1000000;
-        s.maxTrackedVehicles = 8;
-        mesh::resetGeometryGuardReportsForTesting();
-
-        host->setClock(1000);
-        car = addCar();
-        host->setPlayerVehicle(car);
-        live = host->accounting().liveGeometries;
-        sources = geometries(car);
-        for (void* g : sources) sourceBytes.push_back(positionBytes(g));
-    }
-
-    void TearDown() override {
-        game::Registry& r = *game::registry();
-        for (auto& record : r.records) game::resetRecord(*record);
-        game::deleteAllRecords(r);
-        const sim::Accounting a = host->accounting();
-        EXPECT_EQ(a.liveGeometries, live) << "a copy leaked";
-        EXPECT_EQ(a.badReleases, 0u);
-        EXPECT_EQ(a.unsafeReleases, 0u);
-        EXPECT_EQ(a.invalidCalls, 0u);
-        EXPECT_TRUE(host->atomicsOnLiveGeometries());
-        EXPECT_EQ(geometries(car), sources) << "an atomic did not get its source back";
-        for (std::size_t i = 0; i < sources.size(); ++i)
-            EXPECT_EQ(positionBytes(sources[i]), sourceBytes[i]) << "a source geometry changed";
-        SimTest::TearDown();
-    }
-
-    void* addCar(dent::Vec at = {0, 0, 0}) {
-        sim::VehicleDesc desc;
-        desc.placement = sim::Matrix::identity(at);
-        return host->addVehicle(desc);
-    }
-
-    std::vector<void*> geometries(void* vehicle) {
-        std::vector<void*> out;
-        for (void* a : host->atomicsOf(game::renderObject(vehicle))) out.push_back(game::atomicGeometry(a));
-        return out;
-    }
-
-    void* atomicNamed(void* vehicle, const char* name) {
-        for (void* a : host->atomicsOf(game::renderObject(vehicle))) {
-            const char* n = game::frameName(game::atomicFrame(a));
-            if (n != nullptr && std::string(n) == name) return a;
-        }
-        return nullptr;
-    }
-
     bool drawsCopy(void* vehicle, const char* name) {
         void* a = atomicNamed(vehicle, name);
         const auto all = host->atomicsOf(game::renderObject(vehicle));
@@ -97,25 +36,9 @@ protected:
         return false;
     }
 
-    // One frame's contact on `vehicle`, then its hit processing.
     void hit(void* vehicle, std::uint32_t clock, float impulse, dent::Vec point = kSidePoint,
              dent::Vec normal = kInward, bool reset = false) {
-        host->setClock(clock);
-        game::contactQueue.reset();
-        const dent::Contact c{vehicle, host->handleOf(vehicle), game::renderObject(vehicle),
-                              point, normal, impulse, 7};
-        ASSERT_TRUE(game::contactQueue.add(c));
-        game::processHit(vehicle, true, reset, car);
-    }
-
-    game::TrackedVehicle* record(void* vehicle) {
-        return game::findRecord(*game::registry(), vehicle);
-    }
-
-    game::MeshReference* referenceOf(void* vehicle, void* atomic) {
-        for (auto& ref : record(vehicle)->meshReferences)
-            if (ref->copyGeometry == game::atomicGeometry(atomic)) return ref.get();
-        return nullptr;
+        contact(vehicle, clock, point, normal, impulse, reset);
     }
 
     // A context for calling the driver directly, as one hit would.
@@ -133,11 +56,6 @@ protected:
     game::TrackedVehicle* newRecord(void* vehicle) {
         return game::createRecord(*game::registry(), vehicle, host->clock());
     }
-
-    void* car = nullptr;
-    std::uint32_t live = 0;
-    std::vector<void*> sources;
-    std::vector<std::vector<unsigned char>> sourceBytes;
 };
 
 TEST_F(Deform, SideHitDentsDoorAndBodyButNoExcludedPartAndResetRestoresAll) {

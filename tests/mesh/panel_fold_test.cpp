@@ -2,7 +2,7 @@
 // end through hit processing and the per-atomic driver.
 #include "mesh/deform_atomic.h"
 
-#include "../game/sim_fixture.h"
+#include "car_fixture.h"
 #include "failing_new.h"
 #include "game/hit_context.h"
 #include "game/hit_processing.h"
@@ -25,85 +25,20 @@ struct FoldLine {
     int vertices = 0;
 };
 
-class PanelFold : public guardtest::SimTest {
+class PanelFold : public meshtest::CarTest {
   protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        game::morphOffset = game::MorphOffsetCandidates[0];
-        ASSERT_TRUE(game::createRegistry());
-        plugin::Settings& s = plugin::mutableSettingsForTesting();
-        s.logHits = 1;
-        s.impact.minRadius = 0.6f;
-        s.impact.maxRadius = 0.9f;
-        s.maxTotalDisplacement = 1.6f;
-        s.maxTotalVertices = 1000000;
-        s.maxTrackedVehicles = 8;
-        host->setClock(1000);
-        sim::VehicleDesc desc;
-        car = host->addVehicle(desc);
-        host->setPlayerVehicle(car);
-        remember();
-    }
-
-    void TearDown() override {
-        // The shutdown path: every atomic gets its source back, every copy goes.
-        game::Registry& r = *game::registry();
-        for (auto& record : r.records)
-            game::resetRecord(*record);
-        game::deleteAllRecords(r);
-        const sim::Accounting a = host->accounting();
-        EXPECT_EQ(a.liveGeometries, live) << "a copy leaked";
-        EXPECT_EQ(a.badReleases, 0u);
-        EXPECT_EQ(a.unsafeReleases, 0u);
-        EXPECT_EQ(a.invalidCalls, 0u);
-        EXPECT_EQ(geometries(), sources) << "an atomic did not get its source back";
-        SimTest::TearDown();
-    }
-
-    void remember() {
-        live = host->accounting().liveGeometries;
-        sources = geometries();
-    }
-
-    std::vector<void*> geometries() {
-        std::vector<void*> out;
-        for (void* a : host->atomicsOf(game::renderObject(car)))
-            out.push_back(game::atomicGeometry(a));
-        return out;
-    }
-
-    void* atomicNamed(const char* name) {
-        for (void* a : host->atomicsOf(game::renderObject(car)))
-            if (std::string(game::frameName(game::atomicFrame(a))) == name) return a;
-        return nullptr;
-    }
-
-    game::TrackedVehicle* record() { return game::findRecord(*game::registry(), car); }
-
-    game::MeshReference* referenceOf(void* atomic) {
-        if (record() == nullptr) return nullptr;
-        for (auto& ref : record()->meshReferences)
-            if (ref->copyGeometry == game::atomicGeometry(atomic)) return ref.get();
-        return nullptr;
-    }
-
     // One frame's contact on the car (body frame), then its hit processing.
     void hit(std::uint32_t clock, dent::Vec point, dent::Vec normal, float impulse = 900.0f,
              bool reset = false) {
-        host->setClock(clock);
-        game::contactQueue.reset();
-        const dent::Contact c{
-            car, host->handleOf(car), game::renderObject(car), point, normal, impulse, 7};
-        ASSERT_TRUE(game::contactQueue.add(c));
-        game::processHit(car, true, reset, car);
+        contact(car, clock, point, normal, impulse, reset);
     }
 
     // The driver called directly for one atomic, as one hit would.
     game::HitContext drive(void* atomic, std::uint32_t serial, float depth, dent::Vec point,
                            dent::Vec normal, float radius = 0.8f) {
-        if (record() == nullptr) game::createRecord(*game::registry(), car, host->clock());
+        if (record(car) == nullptr) game::createRecord(*game::registry(), car, host->clock());
         game::HitContext c{};
-        c.record = record();
+        c.record = record(car);
         c.worldPoint = point;
         c.worldNormal = normal;
         c.depth = depth;
@@ -164,21 +99,17 @@ class PanelFold : public guardtest::SimTest {
             if (ref.panel.sides[i] == 1 && y > 0.05f) ++tilted[1];
         }
     }
-
-    void* car = nullptr;
-    std::uint32_t live = 0;
-    std::vector<void*> sources;
 };
 
 const dent::Vec kFront{0.0f, 2.2f, 0.45f};
 const dent::Vec kBack{0.0f, -1.0f, 0.0f};
 
 TEST_F(PanelFold, FrontalPushFoldsTheBonnetAlongItsCrease) {
-    void* bonnet = atomicNamed("bonnet_hi_ok");
+    void* bonnet = atomicNamed(car, "bonnet_hi_ok");
     ASSERT_NE(bonnet, nullptr);
     // Too shallow to fold: the lattice takes an ordinary dent in its plane.
     game::HitContext c = drive(bonnet, 1, 0.05f, kFront, kBack);
-    game::MeshReference* ref = referenceOf(bonnet);
+    game::MeshReference* ref = referenceOf(car, bonnet);
     ASSERT_NE(ref, nullptr);
     ASSERT_EQ(ref->panel.kind, 1);
     EXPECT_EQ(c.panels, 0u);
@@ -237,7 +168,7 @@ TEST_F(PanelFold, CompressionStaysWithinItsLimitsOverManyHits) {
     struct Case {
         float maxCompression, maxLift;
     } cases[] = {{0.3f, 0.9f}, {0.45f, 0.2f}};
-    void* bonnet = atomicNamed("bonnet_hi_ok");
+    void* bonnet = atomicNamed(car, "bonnet_hi_ok");
     for (const Case& k : cases) {
         SCOPED_TRACE(k.maxLift);
         plugin::Settings& s = plugin::mutableSettingsForTesting();
@@ -246,7 +177,7 @@ TEST_F(PanelFold, CompressionStaysWithinItsLimitsOverManyHits) {
         const std::size_t earlier = foldLines().size();
         for (std::uint32_t serial = 1; serial <= 10; ++serial)
             drive(bonnet, serial, 0.6f, kFront, kBack);
-        game::MeshReference* ref = referenceOf(bonnet);
+        game::MeshReference* ref = referenceOf(car, bonnet);
         ASSERT_NE(ref, nullptr);
         EXPECT_LE(ref->panel.compression, k.maxCompression * 1.2f);
         float extent, rise;
@@ -261,7 +192,7 @@ TEST_F(PanelFold, CompressionStaysWithinItsLimitsOverManyHits) {
         if (k.maxLift < 0.5f) {
             EXPECT_LT(ref->panel.compression, k.maxCompression * 1.2f - 0.05f);
         }
-        game::resetRecord(*record());
+        game::resetRecord(*record(car));
     }
 }
 
@@ -283,8 +214,8 @@ TEST_F(PanelFold, HitsOnTheCarFoldTheBonnetOrBootOrDentWithoutFolding) {
         const std::size_t before = foldLines().size();
         hit(clock += 1000, c.point, c.normal);
         for (const char* variant : {"_ok", "_dam"}) {
-            void* atomic = atomicNamed((std::string(c.panel) + variant).c_str());
-            game::MeshReference* ref = referenceOf(atomic);
+            void* atomic = atomicNamed(car, (std::string(c.panel) + variant).c_str());
+            game::MeshReference* ref = referenceOf(car, atomic);
             ASSERT_NE(ref, nullptr) << variant;
             EXPECT_NE(ref->panel.kind, 0);
             EXPECT_EQ(ref->panel.compression > 0.0f, c.folds);
@@ -303,21 +234,21 @@ TEST_F(PanelFold, HitsOnTheCarFoldTheBonnetOrBootOrDentWithoutFolding) {
         if (c.folds) {
             EXPECT_NE(lines[before].variant, lines[before + 1].variant);
         }
-        game::resetRecord(*record());
+        game::resetRecord(*record(car));
     }
 }
 
 TEST_F(PanelFold, F7PutsTheOriginalBonnetBack) {
     hit(1000, kFront, {0, -1, 0});
-    void* bonnet = atomicNamed("bonnet_hi_ok");
-    ASSERT_NE(referenceOf(bonnet), nullptr);
-    ASSERT_GT(referenceOf(bonnet)->panel.compression, 0.0f);
+    void* bonnet = atomicNamed(car, "bonnet_hi_ok");
+    ASSERT_NE(referenceOf(car, bonnet), nullptr);
+    ASSERT_GT(referenceOf(car, bonnet)->panel.compression, 0.0f);
     hit(1050, kFront, {0, -1, 0}, 900.0f, true);
-    EXPECT_EQ(geometries(), sources);
+    EXPECT_EQ(geometries(car), sources);
     EXPECT_EQ(host->accounting().liveGeometries, live);
     // Folded again, the bonnet goes back at shutdown (TearDown).
     hit(2000, kFront, {0, -1, 0});
-    EXPECT_GT(referenceOf(bonnet)->panel.compression, 0.0f);
+    EXPECT_GT(referenceOf(car, bonnet)->panel.compression, 0.0f);
 }
 
 // A panel-named part of given size under the car, drawing its own sheet.
@@ -383,7 +314,7 @@ TEST_F(PanelFold, RefusedPanelsDentAsOrdinaryMeshes) {
         if (c.failing != sim::HostCall::Count) host->failOnUse(c.failing, 2);
         game::HitContext ctx = drive(atomic, serial++, 0.2f, {0, 0, 0.5f}, {0, 0, -1});
         host->clearFaults();
-        game::MeshReference* ref = referenceOf(atomic);
+        game::MeshReference* ref = referenceOf(car, atomic);
         ASSERT_NE(ref, nullptr);
         EXPECT_EQ(ref->panel.kind, 0);
         EXPECT_TRUE(ref->panel.restNormals.empty());
@@ -400,12 +331,12 @@ TEST_F(PanelFold, RefusedPanelsDentAsOrdinaryMeshes) {
         if (c.bounds) {
             EXPECT_EQ(after[lines], c.bounds);
         }
-        game::resetRecord(*record());
+        game::resetRecord(*record(car));
     }
 }
 
 TEST_F(PanelFold, FirstTouchHostCallsAndAllocationFailure) {
-    void* bonnet = atomicNamed("bonnet_hi_ok");
+    void* bonnet = atomicNamed(car, "bonnet_hi_ok");
     void* source = game::atomicGeometry(bonnet);
     const std::int32_t sourceTriangles = game::triangleCount(source);
     const sim::HostCall counted[] = {
@@ -417,7 +348,7 @@ TEST_F(PanelFold, FirstTouchHostCallsAndAllocationFailure) {
     for (int i = 0; i < 7; ++i)
         before[i] = host->uses(counted[i]);
     drive(bonnet, 1, 0.2f, kFront, kBack);
-    game::MeshReference* ref = referenceOf(bonnet);
+    game::MeshReference* ref = referenceOf(car, bonnet);
     ASSERT_NE(ref, nullptr);
     const std::uint32_t faces = std::uint32_t(game::triangleCount(ref->copyGeometry));
     std::uint32_t used[7];
@@ -437,7 +368,7 @@ TEST_F(PanelFold, FirstTouchHostCallsAndAllocationFailure) {
 
     // Running out of memory while the rebuild writes its side list releases
     // the half-built panel and the clone; the atomic keeps its source.
-    game::resetRecord(*record());
+    game::resetRecord(*record(car));
     failNextAllocationOfSize(std::size_t(3 * faces / 2) * sizeof(std::int32_t));
     drive(bonnet, 2, 0.2f, kFront, kBack);
     EXPECT_TRUE(allocationFailureHappened());
