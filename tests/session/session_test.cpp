@@ -67,6 +67,16 @@ Lines& operator+=(Lines& a, const Lines& b) {
     return a;
 }
 
+// The game's shutdown after a session: CGame::Shutdown releases `count`
+// records and runs the pools shutdown inside it, which finds nothing left;
+// RenderWare's shutdown follows.
+Lines gameShutdown(unsigned count) {
+    Lines l = bracket("Lifecycle: CGame::Shutdown begin; early cleanup.", count, "CGame::Shutdown");
+    const Lines inner = poolsShutdown(0);
+    l.insert(l.end() - 1, inner.begin(), inner.end());
+    return l += renderWareShutdown(0);
+}
+
 class Session : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -336,11 +346,7 @@ TEST_F(Session, PartRetentionConflict) {
     host.endSession();
     Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks,
                "Part retention: hook conflict/failure; stock detachment retained.", kProbe};
-    want += bracket("Lifecycle: CGame::Shutdown begin; early cleanup.", 0, "CGame::Shutdown");
-    // The pools shutdown inside CGame::Shutdown finds nothing left.
-    Lines inner = poolsShutdown(0);
-    want.insert(want.end() - 1, inner.begin(), inner.end());
-    want += renderWareShutdown(0);
+    want += gameShutdown(0);
     expectLog(want);
 }
 
@@ -370,10 +376,7 @@ TEST_F(Session, CollisionDentsPlayerAndTraffic) {
                "PanelMesh: kind=boot variant=original *", "PanelFold: kind=boot variant=original *",
                "PanelMesh: kind=boot variant=damaged *", "PanelFold: kind=boot variant=damaged *",
                "Hit: actor=npc handle=257 model=95 episode=1 impact=0.6000 impulse=900.0 mass=1500.0 *"};
-    want += bracket("Lifecycle: CGame::Shutdown begin; early cleanup.", 2, "CGame::Shutdown");
-    Lines inner = poolsShutdown(0);
-    want.insert(want.end() - 1, inner.begin(), inner.end());
-    want += renderWareShutdown(0);
+    want += gameShutdown(2);
     expectLog(want);
     EXPECT_EQ(host.lifecycle().gameShutdown, 1u);
     EXPECT_EQ(host.lifecycle().poolsShutdown, 1u);
@@ -422,10 +425,7 @@ TEST_F(Session, DoorHeldForSeparateAttempts) {
     Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe,
                "PartRetention: component=5 stage=1->2 attempt=1/2 held=1",
                "PartRetention: component=5 stage=1->2 attempt=2/2 held=0"};
-    want += bracket("Lifecycle: CGame::Shutdown begin; early cleanup.", 0, "CGame::Shutdown");
-    Lines inner = poolsShutdown(0);
-    want.insert(want.end() - 1, inner.begin(), inner.end());
-    want += renderWareShutdown(0);
+    want += gameShutdown(0);
     expectLog(want);
 }
 
@@ -465,10 +465,7 @@ TEST_F(Session, F7AndRepair) {
     host.endSession();
 
     Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe, "Player deformation reset."};
-    want += bracket("Lifecycle: CGame::Shutdown begin; early cleanup.", 2, "CGame::Shutdown");
-    Lines inner = poolsShutdown(0);
-    want.insert(want.end() - 1, inner.begin(), inner.end());
-    want += renderWareShutdown(0);
+    want += gameShutdown(2);
     expectLog(want);
 }
 
@@ -498,10 +495,7 @@ TEST_F(Session, RestartThenShutdown) {
 
     Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe};
     want += bracket("Lifecycle: ShutDownForRestart begin; early cleanup.", 2, "ShutDownForRestart");
-    want += bracket("Lifecycle: CGame::Shutdown begin; early cleanup.", 2, "CGame::Shutdown");
-    Lines inner = poolsShutdown(0);
-    want.insert(want.end() - 1, inner.begin(), inner.end());
-    want += renderWareShutdown(0);
+    want += gameShutdown(2);
     expectLog(want);
 }
 
