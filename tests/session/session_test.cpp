@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -201,7 +202,14 @@ protected:
         return now != sources[vehicle];
     }
 
-    sim::Host host;
+    // Room for more cars than the contact queue holds.
+    static sim::HostOptions hostOptions() {
+        sim::HostOptions options;
+        options.poolSlots = 300;
+        return options;
+    }
+
+    sim::Host host{hostOptions()};
     bwtest::ScratchDir dir;
     std::vector<std::vector<std::uint8_t>> callBytes, rowBytes;
     std::uint32_t baseline = 0;
@@ -427,6 +435,27 @@ TEST_F(Session, DoorHeldForSeparateAttempts) {
                "PartRetention: component=5 stage=1->2 attempt=2/2 held=0"};
     want += gameShutdown(0);
     expectLog(want);
+}
+
+TEST_F(Session, ContactQueueFullIsLoggedOncePerFrame) {
+    attach("[General]\nLogHits=1\n[Traffic]\nMaxNPCPerFrame=1\n");
+    void* player = car();
+    host.setPlayerVehicle(player);
+    std::vector<void*> traffic;
+    for (int i = 0; i < 257; ++i) traffic.push_back(car({0, 10.0f + float(i), 0}, 95));
+    host.step();
+    // 258 cars struck at their fronts in one frame: the queue keeps 256.
+    host.duringNextProcess([&] {
+        for (int i = 0; i < 257; ++i)
+            host.collideSingle(traffic[i], nullptr, colPoint({0, 12.0f + float(i), 0.5f}, {0, -1, 0}), 600);
+        host.collideSingle(player, nullptr, colPoint({0, 2, 0.5f}, {0, -1, 0}), 600);
+    });
+    host.step();
+    host.step(); // a quiet frame: nothing to report
+    host.endSession();
+    const std::string full = "Contact queue full: excess impacts skipped for this frame.";
+    const Lines lines = log();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), full), 1);
 }
 
 TEST_F(Session, F7AndRepair) {
