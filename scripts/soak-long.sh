@@ -5,8 +5,8 @@
 # the rest, each of the first 128 plug-in allocations and 32 more) and the
 # panel rebuild driver for 20000 random meshes. Each program's summary line
 # (BW-SOAK, BW-SWEEP, BW-FUZZ) is kept in build/soak-long/summary.txt.
-# The plain linux32 build takes about 40 minutes on two cores under the
-# emulator; the sanitizer build is about ten times slower.
+# In the plain linux32 build under the emulator the three take about 12, 31
+# and 3 minutes; the sanitizer build is several times slower.
 #   scripts/soak-long.sh [FRAMES] [SEED]
 #   BW_SOAK_PRESET=linux32-asan scripts/soak-long.sh 1000   (ASan+UBSan)
 set -euo pipefail
