@@ -1,11 +1,12 @@
 // The fault sweep: one scripted session (dents on player and traffic, bonnet
-// and boot folds, a rear light, a held door, F7, a repair, a deleted car and
-// its reused slot, a restart, the shutdown) is first run clean to count the
-// plug-in's uses of every host call and its own allocations; then it is run
-// again once per fault: each host call failing at its Nth use, each
-// allocation failing in turn. Every run must go on to a clean end: the frame
-// invariants hold, nothing leaks or is freed twice, no exception reaches the
-// host and the log holds only the plug-in's lines.
+// and boot folds, a rear light, a held door, F7, a repair, traffic struck
+// while the player is on foot, a deleted car and its reused slot, a restart,
+// the shutdown) is first run clean to count the plug-in's uses of every host
+// call and its own allocations; then it is run again once per fault: each
+// host call failing at its Nth use, each allocation failing in turn. Every
+// run must go on to a clean end: the frame invariants hold, nothing leaks or
+// is freed twice, no exception reaches the host and the log holds only the
+// plug-in's lines.
 //
 // Length: by default every call's first and last use, and the first 4
 // allocations and 6 more spread over the rest (a stride), which fits the
@@ -72,6 +73,12 @@ void script(soak::Figures& f) {
     game::setField<float>(player, game::VehicleHealth, 500.0f);
     s.frame();
     game::setField<float>(player, game::VehicleHealth, 1000.0f);
+    s.frame();
+    // On foot: traffic is chosen around the player's ped.
+    host.setPlayerOnFoot({1, 6, 0});
+    s.queueSingle(other, nullptr, colPoint({0.9f, 4.3f, 0.4f}, {-1, 0, 0}), 2500);
+    s.frame(1000);
+    host.setPlayerVehicle(player);
     s.frame();
     // A car deleted, its slot reused by a new one that is hit at once.
     s.removeCar(third);
