@@ -49,5 +49,5 @@ for driver in settings_fuzz_test guard_fuzz_test; do
   done
   echo "$driver: $((seed - 1)) seeds of 150 rounds"
 done
-echo "seeded driver rounds (per test): $rounds"
+echo "seeded driver rounds in all: $rounds"
 exit $status

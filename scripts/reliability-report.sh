@@ -41,14 +41,16 @@ violations=$(( $(field BW-SOAK violations) + $(field BW-SWEEP violations) ))
 leaks=$(( $(field BW-SOAK leaks) + $(field BW-SWEEP leaks) ))
 exceptions=$(( $(field BW-SOAK exceptions) + $(field BW-SWEEP exceptions) ))
 fuzz=0
+seeded=0
 if [ -f build/fuzz-long.out ]; then
   fuzz=$(awk -F': *' '/^[^:]*executions: *[0-9]+$/ { s += $NF } END { printf "%d", s }' build/fuzz-long.out)
+  seeded=$(awk -F': *' '/^seeded driver rounds in all: *[0-9]+$/ { s += $NF } END { printf "%d", s }' build/fuzz-long.out)
 fi
 echo "Reliability report ($mode)"
 echo "  frames soaked:          $frames"
 echo "  collisions soaked:      $collisions"
 echo "  faults injected:        $faults (in $sweepRuns sweep sessions)"
-echo "  fuzz executions:        $((fuzz + panel)) (panel rebuild $panel; other fuzzers $fuzz$([ -f build/fuzz-long.out ] || echo ', no build/fuzz-long.out'))"
+echo "  fuzz executions:        $((fuzz + seeded + panel)) (libFuzzer $fuzz; seeded settings and guard rounds $seeded; panel rebuild $panel$([ -f build/fuzz-long.out ] || echo '; no build/fuzz-long.out'))"
 echo "  invariant violations:   $violations (must be 0)"
 echo "  exceptions to the host: $exceptions (must be 0)"
 echo "  leaks:                  $leaks (must be 0)"
