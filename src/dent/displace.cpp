@@ -1,5 +1,6 @@
 #include "displace.h"
 
+#include <cfloat>
 #include <cmath>
 
 namespace dent {
@@ -78,14 +79,17 @@ DENT_HOT_INLINE Vec displaceValid(Vec rest, Vec current, const Dent& d) {
     }
     float step = d.depth * w - d.previousDepth * wPrevious;
     if (!(step > 0.0f)) step = 0.0f; // a dent never pulls a point back
+    // Depths near the float limit overflow the step; an infinite step times a
+    // zero component of the direction would be NaN.
+    else if (step > FLT_MAX) step = FLT_MAX;
 
     const Vec moved = current + d.unitDirection * step;
     Vec offset = moved - rest;
     const float offsetSquared = dot(offset, offset);
     // offsetSquared <= maxTotal^2 exactly means the rounded length cannot exceed
-    // maxTotal. An overflowed offset has components of infinity (rest and
-    // current are finite, so never NaN) and its square is infinite: it takes
-    // this branch too.
+    // maxTotal. An overflowed offset has components of infinity (rest, current
+    // and the step are finite, so never NaN) and its square is infinite: it
+    // takes this branch too.
     if (double(offsetSquared) > double(d.maxTotal) * double(d.maxTotal)) {
         if (!isFinite(offset)) return clampOverflowed(rest, current, d, step);
         const float offsetLength = std::sqrt(offsetSquared);

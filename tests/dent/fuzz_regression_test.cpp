@@ -41,4 +41,23 @@ TEST(FuzzRegression, DisplacementOffsetThatOverflowsStaysFiniteAndBounded) {
     }
 }
 
+// Depths at the float limit, with an opposite previous depth: the step
+// overflowed to infinity, and infinity times the zero x component of the
+// direction (too small beside its z) made the point NaN.
+TEST(FuzzRegression, DisplacementStepThatOverflowsStaysFiniteAndBounded) {
+    const Vec rest{0.135f, 4.136f, 0.016f};
+    const Vec current{0.0f, 0.0f, 0.0f};
+    const Vec contact{0.0f, 1.4e-45f, 0.0f};
+    const Vec direction{1e-6f, 0.035f, FLT_MAX};
+    const float maxTotal = 25.186f;
+    const Vec r = dent::displaceImpact(rest, current, contact, direction, FLT_MAX, FLT_MAX, -FLT_MAX,
+                                       25.186f, maxTotal, 25.186f);
+    EXPECT_TRUE(dent::isFinite(r));
+    EXPECT_LE(distance(r, rest), maxTotal * (1.0 + 1e-6));
+    Vec batch = current;
+    dent::dentVertices(&rest, &batch, 1, contact, direction, FLT_MAX, FLT_MAX, -FLT_MAX, 25.186f,
+                       maxTotal, 25.186f);
+    EXPECT_EQ(batch, r);
+}
+
 } // namespace
