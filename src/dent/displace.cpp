@@ -59,7 +59,12 @@ Vec clampOverflowed(Vec rest, Vec current, const Dent& d, float step) {
                          double(current.z) + double(d.unitDirection.z) * step - rest.z};
     const double len = std::sqrt(o[0] * o[0] + o[1] * o[1] + o[2] * o[2]);
     const double s = len > double(d.maxTotal) ? double(d.maxTotal) / len : 1.0;
-    return Vec{float(rest.x + o[0] * s), float(rest.y + o[1] * s), float(rest.z + o[2] * s)};
+    // The point itself may still lie beyond the float range; pulling a
+    // coordinate back to the limit only moves it toward the rest position.
+    const auto toFloat = [](double v) {
+        return float(v > double(FLT_MAX) ? double(FLT_MAX) : v < -double(FLT_MAX) ? -double(FLT_MAX) : v);
+    };
+    return Vec{toFloat(rest.x + o[0] * s), toFloat(rest.y + o[1] * s), toFloat(rest.z + o[2] * s)};
 }
 
 // Steps 2 to 9 of the dent rule for a point whose inputs are known finite.

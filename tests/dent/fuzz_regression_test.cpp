@@ -60,4 +60,18 @@ TEST(FuzzRegression, DisplacementStepThatOverflowsStaysFiniteAndBounded) {
     EXPECT_EQ(batch, r);
 }
 
+// A point at the float limit pushed further out by a dent as large as the
+// limit: the offset stays within maxTotal, but the point left the float range.
+TEST(FuzzRegression, DisplacedPointBeyondTheFloatRangeIsHeldAtTheLimit) {
+    const Vec rest{0.0f, -FLT_MAX, 0.046f};
+    const Vec direction{0.047f, -6.41f, -0.042f};
+    const Vec r = dent::displaceImpact(rest, rest, rest, direction, FLT_MAX, FLT_MAX, 0.0f, 0.0f,
+                                       FLT_MAX, 1e-30f);
+    EXPECT_TRUE(dent::isFinite(r));
+    EXPECT_EQ(r.y, -FLT_MAX);
+    Vec batch = rest;
+    dent::dentVertices(&rest, &batch, 1, rest, direction, FLT_MAX, FLT_MAX, 0.0f, 0.0f, FLT_MAX, 1e-30f);
+    EXPECT_EQ(batch, r);
+}
+
 } // namespace
