@@ -1,6 +1,6 @@
 #include "game/rear_lights.h"
 
-#include "game/hit_processing.h"
+#include "orchestration/hit_processing.h"
 #include "game/registry.h"
 #include "sim_fixture.h"
 
@@ -185,7 +185,7 @@ TEST_F(RearLights, HitAtTheBackSmashesTheLightItReaches) {
                           900.0f,
                           7};
     ASSERT_TRUE(game::contactQueue.add(c));
-    game::processHit(car, true, false, car);
+    orchestration::processHit(car, true, false, car);
     // This blow's dent (about 0.59 deep, 2.2 wide) reaches both lights.
     EXPECT_EQ(lightWord(car), kLeft | kRight);
     const std::vector<std::string> lines = {"RearLight: actor=player side=left model=90 smashed",

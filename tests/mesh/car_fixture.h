@@ -6,7 +6,7 @@
 
 #include "../game/sim_fixture.h"
 #include "dent/vec.h"
-#include "game/hit_processing.h"
+#include "orchestration/hit_processing.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
 #include "mesh/deform_atomic.h"
@@ -106,7 +106,7 @@ protected:
         const dent::Contact c{vehicle, host->handleOf(vehicle), game::renderObject(vehicle),
                               point, normal, impulse, 7};
         ASSERT_TRUE(game::contactQueue.add(c));
-        game::processHit(vehicle, true, reset, car);
+        orchestration::processHit(vehicle, true, reset, car);
     }
 
     void* car = nullptr;

@@ -3,7 +3,7 @@
 #include "car_fixture.h"
 #include "failing_new.h"
 #include "game/hit_context.h"
-#include "game/hit_processing.h"
+#include "orchestration/hit_processing.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
 #include "sim/sim_state.h"

@@ -1,17 +1,17 @@
 #include "harness.h"
 
 #include "game/contact_capture.h"
-#include "game/frame_hook.h"
-#include "game/hook_installation.h"
+#include "orchestration/frame_hook.h"
+#include "orchestration/hook_installation.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
-#include "game/lifecycle.h"
+#include "orchestration/lifecycle.h"
 #include "game/part_retention.h"
 #include "game/registry.h"
 #include "mesh/deform_atomic.h"
 #include "platform/platform.h"
 #include "plugin/settings.h"
-#include "plugin/startup.h"
+#include "orchestration/startup.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -238,15 +238,15 @@ void wrapTable() {
 
 // Start-up writes the call targets, the first frame the trampolines.
 void wrapLate() {
-    wrapSlot(game::processTarget, o.process, &w_process);
+    wrapSlot(orchestration::processTarget, o.process, &w_process);
     wrapSlot(game::pairContactOriginal, o.pair, &w_pair);
     wrapSlot(game::singleContactOriginal, o.single, &w_single);
     wrapSlot(game::componentDamageOriginal, o.componentDamage, &w_componentDamage);
     wrapSlot(game::damageResetOriginal, o.damageReset, &w_damageReset);
-    wrapSlot(game::gameShutdownOriginal, o.gameShutdown, &w_gameShutdown);
-    wrapSlot(game::shutDownForRestartOriginal, o.restart, &w_restart);
-    wrapSlot(game::poolsShutdownTarget, o.poolsShutdown, &w_poolsShutdown);
-    wrapSlot(game::renderWareShutdownTarget, o.renderWareShutdown, &w_renderWareShutdown);
+    wrapSlot(orchestration::gameShutdownOriginal, o.gameShutdown, &w_gameShutdown);
+    wrapSlot(orchestration::shutDownForRestartOriginal, o.restart, &w_restart);
+    wrapSlot(orchestration::poolsShutdownTarget, o.poolsShutdown, &w_poolsShutdown);
+    wrapSlot(orchestration::renderWareShutdownTarget, o.renderWareShutdown, &w_renderWareShutdown);
 }
 
 // Word-wise: the arrays hashed are whole 32-bit words.
@@ -355,8 +355,8 @@ Session::Session(const std::string& ini, int poolSlots, Figures& figures) : f_(f
     char settingsFile[260] = "";
     char logFile[260] = "";
     platform::ownModulePath(module, sizeof module);
-    plugin::siblingPath(module, ".ini", settingsFile, sizeof settingsFile);
-    plugin::siblingPath(module, ".log", logFile, sizeof logFile);
+    orchestration::siblingPath(module, ".ini", settingsFile, sizeof settingsFile);
+    orchestration::siblingPath(module, ".log", logFile, sizeof logFile);
     logPath_ = logFile;
     std::remove(logFile);
     {
@@ -367,7 +367,7 @@ Session::Session(const std::string& ini, int poolSlots, Figures& figures) : f_(f
     baseline_ = host_->accounting().liveGeometries;
     {
         PluginScope p;
-        plugin::moduleEntry(nullptr, 1, game::startupBindings());
+        orchestration::moduleEntry(nullptr, 1, orchestration::startupBindings());
     }
     wrapLate();
     ok_ = game::registry() != nullptr;

@@ -1,18 +1,18 @@
-#include "game/hook_installation.h"
+#include "orchestration/hook_installation.h"
 
 #include "game/contact_capture.h"
-#include "game/frame_hook.h"
 #include "game/frame_state.h"
 #include "game/host_layout.h"
-#include "game/lifecycle.h"
 #include "game/part_retention.h"
 #include "game/readable_range.h"
 #include "game/registry.h"
 #include "hook/MinHook.h"
+#include "orchestration/frame_hook.h"
+#include "orchestration/lifecycle.h"
 #include "plugin/log.h"
 #include "plugin/settings.h"
 
-namespace game {
+namespace orchestration {
 
 namespace {
 
@@ -38,10 +38,10 @@ bool initialized(MH_STATUS status) {
 }
 
 const HookRow kRows[kContactHookRows] = {
-    {addr::PairContact, code(&pairContactDetour), slot(&pairContactOriginal)},
-    {addr::SingleContact, code(&singleContactDetour), slot(&singleContactOriginal)},
-    {addr::GameShutdown, code(&gameShutdownDetour), slot(&gameShutdownOriginal)},
-    {addr::ShutDownForRestart, code(&shutDownForRestartDetour), slot(&shutDownForRestartOriginal)},
+    {game::addr::PairContact, code(&game::pairContactDetour), slot(&game::pairContactOriginal)},
+    {game::addr::SingleContact, code(&game::singleContactDetour), slot(&game::singleContactOriginal)},
+    {game::addr::GameShutdown, code(&gameShutdownDetour), slot(&gameShutdownOriginal)},
+    {game::addr::ShutDownForRestart, code(&shutDownForRestartDetour), slot(&shutDownForRestartOriginal)},
 };
 
 void installContactHooks() {
@@ -68,7 +68,7 @@ void installContactHooks() {
             return;
         }
     }
-    hooksActive = 1;
+    game::hooksActive = 1;
     plugin::logLine("Lifecycle hooks active: cleanup before CGame::Shutdown and ShutDownForRestart.");
     plugin::logLine("Contact hooks active: GTA III pair and alternate/static paths; original physics preserved.");
 }
@@ -82,15 +82,15 @@ void installPartRetentionHooks() {
     if (!s.partRetentionEnabled || s.attemptsPerStage < 2) return;
     if (!initialized(MH_Initialize())) return;
 
-    void* damage = at(addr::ComponentDamage);
-    void* reset = at(addr::DamageReset);
-    if (jumpAlreadyAt(addr::ComponentDamage) ||
-        MH_CreateHook(damage, code(&componentDamageDetour), slot(&componentDamageOriginal)) != MH_OK) {
+    void* damage = at(game::addr::ComponentDamage);
+    void* reset = at(game::addr::DamageReset);
+    if (jumpAlreadyAt(game::addr::ComponentDamage) ||
+        MH_CreateHook(damage, code(&game::componentDamageDetour), slot(&game::componentDamageOriginal)) != MH_OK) {
         plugin::logLine("Part retention: hook conflict/failure; stock detachment retained.");
         return;
     }
-    if (jumpAlreadyAt(addr::DamageReset) ||
-        MH_CreateHook(reset, code(&damageResetDetour), slot(&damageResetOriginal)) != MH_OK) {
+    if (jumpAlreadyAt(game::addr::DamageReset) ||
+        MH_CreateHook(reset, code(&game::damageResetDetour), slot(&game::damageResetOriginal)) != MH_OK) {
         MH_RemoveHook(damage);
         plugin::logLine("Part retention: hook conflict/failure; stock detachment retained.");
         return;
@@ -107,7 +107,7 @@ void installPartRetentionHooks() {
                       static_cast<unsigned>(s.attemptsPerStage));
 }
 
-bool readableForStartup(std::uintptr_t address, std::size_t size) { return readableRange(address, size); }
+bool readableForStartup(std::uintptr_t address, std::size_t size) { return game::readableRange(address, size); }
 
 } // namespace
 
@@ -124,14 +124,14 @@ void installHooks() {
     }
 }
 
-plugin::StartupBindings startupBindings() {
-    plugin::StartupBindings b{};
+StartupBindings startupBindings() {
+    StartupBindings b{};
     b.readable = &readableForStartup;
-    b.createRegistry = &createRegistry;
-    b.patches[0] = {addr::RwShutdownCall, &renderWareShutdownDetour, &renderWareShutdownTarget};
-    b.patches[1] = {addr::PoolsShutdownCall, &poolsShutdownDetour, &poolsShutdownTarget};
-    b.patches[2] = {addr::ProcessCall, &frameHook, &processTarget};
+    b.createRegistry = &game::createRegistry;
+    b.patches[0] = {game::addr::RwShutdownCall, &renderWareShutdownDetour, &renderWareShutdownTarget};
+    b.patches[1] = {game::addr::PoolsShutdownCall, &poolsShutdownDetour, &poolsShutdownTarget};
+    b.patches[2] = {game::addr::ProcessCall, &frameHook, &processTarget};
     return b;
 }
 
-} // namespace game
+} // namespace orchestration

@@ -1,10 +1,10 @@
 #include <windows.h>
 
-#include "game/hook_installation.h"
-#include "plugin/startup.h"
+#include "orchestration/hook_installation.h"
+#include "orchestration/startup.h"
 
 // The loader calls this on process attach; the load never fails.
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
-    plugin::moduleEntry(module, reason, game::startupBindings());
+    orchestration::moduleEntry(module, reason, orchestration::startupBindings());
     return TRUE;
 }

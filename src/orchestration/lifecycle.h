@@ -6,14 +6,14 @@
 
 #include "game/host_functions.h"
 
-namespace game {
+namespace orchestration {
 
 // Targets of the two rewritten shutdown calls (written by start-up).
-extern PlainCallFn renderWareShutdownTarget;
-extern PlainCallFn poolsShutdownTarget;
+extern game::PlainCallFn renderWareShutdownTarget;
+extern game::PlainCallFn poolsShutdownTarget;
 // Trampolines to the two hooked game functions (written by hook installation).
-extern GameShutdownFn gameShutdownOriginal;
-extern ShutDownForRestartFn shutDownForRestartOriginal;
+extern game::GameShutdownFn gameShutdownOriginal;
+extern game::ShutDownForRestartFn shutDownForRestartOriginal;
 
 // Call-site detours (0x48D540, 0x48C491).
 void BW_CDECL renderWareShutdownDetour();
@@ -27,4 +27,4 @@ void BW_CDECL shutDownForRestartDetour();
 // geometries and empties the registry. `beginText` is the forced first line.
 void releaseAll(const char* beginText);
 
-} // namespace game
+} // namespace orchestration

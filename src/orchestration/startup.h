@@ -3,13 +3,13 @@
 // The module's start-up on process attach: file names beside the module, the
 // banner, the early switches, the exception reporter, the executable and
 // call-site checks, the settings, the registry and the three call-site
-// patches. The host-bound pieces come in through StartupBindings so that this
-// layer stays below the host binding.
+// patches. The host-bound pieces come in through StartupBindings
+// (hook_installation.h) so that the sequence itself reads no host record.
 
 #include <cstddef>
 #include <cstdint>
 
-namespace plugin {
+namespace orchestration {
 
 typedef void (*PlainCall)();
 
@@ -53,4 +53,4 @@ void siblingPath(const char* modulePath, const char* extension, char* out, std::
 // The settings path fixed at attach ("" before).
 const char* settingsPath();
 
-} // namespace plugin
+} // namespace orchestration

@@ -5,11 +5,11 @@
 // four, then the two part-retention hooks. Each block is tried once per
 // process; a failure is never retried.
 
-#include "plugin/startup.h"
+#include "orchestration/startup.h"
 
 #include <cstdint>
 
-namespace game {
+namespace orchestration {
 
 // Called by the frame hook at the start of every call; works on the first.
 void installHooks();
@@ -26,6 +26,6 @@ const HookRow* contactHookRows();
 
 // What start-up needs from the host binding: the readable-range test, the
 // registry and the three call-site detours with their saved targets.
-plugin::StartupBindings startupBindings();
+StartupBindings startupBindings();
 
-} // namespace game
+} // namespace orchestration

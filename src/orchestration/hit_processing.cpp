@@ -1,4 +1,4 @@
-#include "game/hit_processing.h"
+#include "orchestration/hit_processing.h"
 
 #include "dent/body_frame.h"
 #include "dent/impact.h"
@@ -16,68 +16,68 @@
 #include <cmath>
 #include <cstring>
 
-namespace game {
+namespace orchestration {
 
 namespace {
 
 // Every vehicle field read here lies below the end of the kind word.
-constexpr std::size_t kVehicleFieldsSpan = VehicleKind + sizeof(std::int32_t);
-constexpr std::size_t kRenderObjectFieldsSpan = RenderObjectFrame + sizeof(std::uint32_t);
+constexpr std::size_t kVehicleFieldsSpan = game::VehicleKind + sizeof(std::int32_t);
+constexpr std::size_t kRenderObjectFieldsSpan = game::RenderObjectFrame + sizeof(std::uint32_t);
 
 bool handledVehicle(const void* vehicle) {
-    if (vehicle == nullptr || !readableRange(vehicle, kVehicleFieldsSpan)) return false;
-    if (vehicleKind(vehicle) != 0) return false;
-    const void* ro = renderObject(vehicle);
-    if (ro == nullptr || !readableRange(ro, kRenderObjectFieldsSpan)) return false;
-    const int model = modelIndex(vehicle);
-    return model >= FirstHandledModel && model <= LastHandledModel;
+    if (vehicle == nullptr || !game::readableRange(vehicle, kVehicleFieldsSpan)) return false;
+    if (game::vehicleKind(vehicle) != 0) return false;
+    const void* ro = game::renderObject(vehicle);
+    if (ro == nullptr || !game::readableRange(ro, kRenderObjectFieldsSpan)) return false;
+    const int model = game::modelIndex(vehicle);
+    return model >= game::FirstHandledModel && model <= game::LastHandledModel;
 }
 
-void logHit(const TrackedVehicle& record, const void* vehicle, bool isPlayer,
+void logHit(const game::TrackedVehicle& record, const void* vehicle, bool isPlayer,
             const dent::Contact& contact, const dent::Response& response, float healthDrop,
-            const HitContext& hit) {
+            const game::HitContext& hit) {
     plugin::logFormat(320,
                       "Hit: actor=%s handle=%d model=%d episode=%u impact=%.4f impulse=%.1f "
                       "mass=%.1f speedAfter=%.4f healthLoss=%.1f depth=%.3f radius=%.3f "
                       "piece=%u meshes=%u visited=%u",
                       isPlayer ? "player" : "npc", static_cast<int>(record.handle),
-                      modelIndex(vehicle), static_cast<unsigned>(record.episode.serial),
+                      game::modelIndex(vehicle), static_cast<unsigned>(record.episode.serial),
                       static_cast<double>(response.impact), static_cast<double>(contact.impulse),
-                      static_cast<double>(vehicleMass(vehicle)),
-                      static_cast<double>(dent::length(vehicleMoveSpeed(vehicle))),
+                      static_cast<double>(game::vehicleMass(vehicle)),
+                      static_cast<double>(dent::length(game::vehicleMoveSpeed(vehicle))),
                       static_cast<double>(healthDrop), static_cast<double>(hit.depth),
                       static_cast<double>(hit.radius), static_cast<unsigned>(contact.piece),
                       static_cast<unsigned>(hit.meshes), static_cast<unsigned>(hit.visited));
 }
 
 void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle) {
-    Registry* reg = registry();
+    game::Registry* reg = game::registry();
     if (reg == nullptr || !handledVehicle(vehicle)) return;
-    TrackedVehicle* record = findRecord(*reg, vehicle);
+    game::TrackedVehicle* record = game::findRecord(*reg, vehicle);
     if (record != nullptr && resetRequested) {
-        resetRecord(*record);
+        game::resetRecord(*record);
         plugin::logLine("Player deformation reset.");
         return;
     }
 
     const float healthDrop = record != nullptr ? record->healthDrop : 0.0f;
-    const float health = vehicleHealth(vehicle);
+    const float health = game::vehicleHealth(vehicle);
     // A wrecked car gets no dents.
     if (!std::isfinite(health) || !std::isfinite(healthDrop) || !(health > 0.0f)) return;
-    if (entityStatus(vehicle) & StatusExcluded) return;
+    if (game::entityStatus(vehicle) & game::StatusExcluded) return;
 
-    void* ro = renderObject(vehicle);
+    void* ro = game::renderObject(vehicle);
     const std::int32_t handle = game::vehicleRef(vehicle);
-    const dent::Contact* queued = contactQueue.find(vehicle, handle, ro);
+    const dent::Contact* queued = game::contactQueue.find(vehicle, handle, ro);
     if (queued == nullptr) return;
     const dent::Contact contact = *queued;
     const plugin::Settings& s = plugin::settings();
-    const dent::Response response = dent::response(contact.impulse, vehicleMass(vehicle), s.impact);
+    const dent::Response response = dent::response(contact.impulse, game::vehicleMass(vehicle), s.impact);
     if (!(response.depth > 0.0f)) return;
 
     // The contact was stored in the body frame; the dent lands where the body
     // was struck, wherever the car has moved since.
-    void* frame = renderObjectFrame(ro);
+    void* frame = game::renderObjectFrame(ro);
     if (frame == nullptr) return;
     const void* ltm = game::frameLTM(frame);
     if (ltm == nullptr) return;
@@ -85,10 +85,10 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
     std::memcpy(&m, ltm, sizeof m);
     if (!dent::isSaneMatrix(m)) return;
 
-    const std::uint32_t now = hostClock();
+    const std::uint32_t now = game::hostClock();
     if (record == nullptr) {
-        if (!makeRoom(*reg, playerVehicle, now)) return;
-        record = createRecord(*reg, vehicle, now);
+        if (!game::makeRoom(*reg, playerVehicle, now)) return;
+        record = game::createRecord(*reg, vehicle, now);
         if (record == nullptr) return;
     }
     record->lastHitTime = now;
@@ -96,10 +96,10 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
         return;
 
     // Rear lights that the dent reaches are judged here, before the meshes.
-    rearLights(vehicle, record->episode, isPlayer);
+    game::rearLights(vehicle, record->episode, isPlayer);
 
     const dent::Episode& e = record->episode;
-    HitContext context{};
+    game::HitContext context{};
     context.record = record;
     context.worldPoint = dent::toWorldPoint(m, e.point);
     context.worldNormal = dent::toWorldDirection(m, e.normal);
@@ -129,4 +129,4 @@ void processHit(void* vehicle, bool isPlayer, bool resetRequested, void* playerV
     }
 }
 
-} // namespace game
+} // namespace orchestration

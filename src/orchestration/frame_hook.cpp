@@ -1,16 +1,16 @@
-#include "game/frame_hook.h"
+#include "orchestration/frame_hook.h"
 
 #include "dent/traffic.h"
 #include "dent/vec.h"
 #include "game/contact_capture.h"
 #include "game/frame_state.h"
-#include "game/hit_processing.h"
-#include "game/hook_installation.h"
 #include "game/host_layout.h"
 #include "game/layout_probe.h"
 #include "game/readable_range.h"
 #include "game/registry.h"
 #include "game/traffic_candidates.h"
+#include "orchestration/hit_processing.h"
+#include "orchestration/hook_installation.h"
 #include "platform/platform.h"
 #include "plugin/log.h"
 #include "plugin/settings.h"
@@ -18,26 +18,26 @@
 #include <cmath>
 #include <vector>
 
-namespace game {
+namespace orchestration {
 
-PlainCallFn processTarget = nullptr;
+game::PlainCallFn processTarget = nullptr;
 std::uint8_t probeTried = 0;
 
 namespace {
 
 constexpr int kResetKey = 0x76; // F7
-constexpr std::size_t kPositionSpan = EntityPosition + 3 * sizeof(float);
+constexpr std::size_t kPositionSpan = game::EntityPosition + 3 * sizeof(float);
 
 bool gateOpen() {
-    if (registry() == nullptr || shuttingDown) return false;
-    if (vehiclePool() == nullptr || engineInstance() == nullptr) return false;
-    return ((holdFlagA() | holdFlagB()) & 1u) == 0;
+    if (game::registry() == nullptr || game::shuttingDown) return false;
+    if (game::vehiclePool() == nullptr || game::engineInstance() == nullptr) return false;
+    return ((game::holdFlagA() | game::holdFlagB()) & 1u) == 0;
 }
 
 // The entity's position when its record is readable and the position finite.
 bool finitePosition(const void* entity, dent::Vec* out) {
-    if (entity == nullptr || !readableRange(entity, kPositionSpan)) return false;
-    *out = entityPosition(entity);
+    if (entity == nullptr || !game::readableRange(entity, kPositionSpan)) return false;
+    *out = game::entityPosition(entity);
     return std::isfinite(out->x) && std::isfinite(out->y) && std::isfinite(out->z);
 }
 
@@ -51,7 +51,7 @@ void traffic(void* playerVehicle) {
         return;
     }
     const std::vector<dent::TrafficCandidate> candidates =
-        buildTrafficCandidates(reference, playerVehicle, s);
+        game::buildTrafficCandidates(reference, playerVehicle, s);
     std::uint32_t served = 0;
     for (const dent::TrafficCandidate& c : candidates) {
         if (served >= s.maxNPCPerFrame) break;
@@ -65,12 +65,12 @@ void update() {
     if (!gateOpen()) return;
     if (!probeTried) {
         probeTried = 1;
-        probeGeometryLayout();
+        game::probeGeometryLayout();
     }
-    if (morphOffset == 0) return;
+    if (game::morphOffset == 0) return;
 
-    Registry& reg = *registry();
-    frameWalk(reg);
+    game::Registry& reg = *game::registry();
+    game::frameWalk(reg);
 
     void* playerVehicle = game::playerVehicle();
     const bool down = platform::keyDown(kResetKey);
@@ -86,11 +86,11 @@ void update() {
 void BW_CDECL frameHook() {
     installHooks();
 
-    contactQueue.reset();
-    captureOpen = (hooksActive && !shuttingDown) ? 1 : 0;
+    game::contactQueue.reset();
+    game::captureOpen = (game::hooksActive && !game::shuttingDown) ? 1 : 0;
     plugin::setCurrentPhase("game process");
     if (processTarget != nullptr) processTarget();
-    captureOpen = 0;
+    game::captureOpen = 0;
     plugin::setCurrentPhase("Bucklewright update");
 
     try {
@@ -100,9 +100,9 @@ void BW_CDECL frameHook() {
         // simply skipped.
     }
 
-    if (contactQueue.dropped != 0 && plugin::settings().logHits)
+    if (game::contactQueue.dropped != 0 && plugin::settings().logHits)
         plugin::logLine("Contact queue full: excess impacts skipped for this frame.");
     plugin::setCurrentPhase("game rendering / between updates");
 }
 
-} // namespace game
+} // namespace orchestration

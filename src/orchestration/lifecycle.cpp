@@ -1,4 +1,4 @@
-#include "game/lifecycle.h"
+#include "orchestration/lifecycle.h"
 
 #include "game/contact_capture.h"
 #include "game/frame_state.h"
@@ -6,34 +6,34 @@
 #include "game/registry.h"
 #include "plugin/log.h"
 
-namespace game {
+namespace orchestration {
 
-PlainCallFn renderWareShutdownTarget = nullptr;
-PlainCallFn poolsShutdownTarget = nullptr;
-GameShutdownFn gameShutdownOriginal = nullptr;
-ShutDownForRestartFn shutDownForRestartOriginal = nullptr;
+game::PlainCallFn renderWareShutdownTarget = nullptr;
+game::PlainCallFn poolsShutdownTarget = nullptr;
+game::GameShutdownFn gameShutdownOriginal = nullptr;
+game::ShutDownForRestartFn shutDownForRestartOriginal = nullptr;
 
 void releaseAll(const char* beginText) {
-    shuttingDown = 1;
-    captureOpen = 0;
-    contactQueue.reset();
-    clearPartRetention();
+    game::shuttingDown = 1;
+    game::captureOpen = 0;
+    game::contactQueue.reset();
+    game::clearPartRetention();
     plugin::phase(beginText, true);
 
-    Registry* reg = registry();
+    game::Registry* reg = game::registry();
     plugin::logFormat(128, "Lifecycle: releasing %u tracked vehicles.",
                       reg != nullptr ? static_cast<unsigned>(reg->records.size()) : 0u);
     if (reg != nullptr) {
         for (auto& record : reg->records) {
             try {
-                resetRecord(*record);
+                game::resetRecord(*record);
             } catch (...) {
                 // Resetting only releases; should one record throw anyway,
                 // the others are still put back and deleting the records
                 // below still drops every reference.
             }
         }
-        deleteAllRecords(*reg);
+        game::deleteAllRecords(*reg);
     }
     plugin::phase("Lifecycle: Bucklewright cleanup complete.", true);
 }
@@ -46,12 +46,12 @@ void BW_CDECL renderWareShutdownDetour() {
 }
 
 void BW_CDECL poolsShutdownDetour() {
-    const std::uint8_t wasShuttingDown = shuttingDown;
+    const std::uint8_t wasShuttingDown = game::shuttingDown;
     releaseAll("Lifecycle: pools shutdown begin; fallback cleanup.");
     plugin::phase("Lifecycle: executing original pools shutdown.", true);
     if (poolsShutdownTarget != nullptr) poolsShutdownTarget();
     plugin::phase("Lifecycle: original pools shutdown returned.", true);
-    shuttingDown = wasShuttingDown;
+    game::shuttingDown = wasShuttingDown;
 }
 
 std::uint32_t BW_CDECL gameShutdownDetour() {
@@ -67,7 +67,7 @@ void BW_CDECL shutDownForRestartDetour() {
     plugin::phase("Lifecycle: executing original ShutDownForRestart.", true);
     if (shutDownForRestartOriginal != nullptr) shutDownForRestartOriginal();
     plugin::phase("Lifecycle: original ShutDownForRestart returned.", true);
-    shuttingDown = 0;
+    game::shuttingDown = 0;
 }
 
-} // namespace game
+} // namespace orchestration

@@ -6,11 +6,11 @@
 
 #include "game/host_functions.h"
 
-namespace game {
+namespace orchestration {
 
 // The per-frame processing the patched call reached before (start-up writes
 // it); the frame hook calls on through it.
-extern PlainCallFn processTarget;
+extern game::PlainCallFn processTarget;
 
 // Set on the first frame that passes the gate; the layout probe runs then.
 extern std::uint8_t probeTried;
@@ -18,4 +18,4 @@ extern std::uint8_t probeTried;
 // Reached by the host's patched call at 0x48E49B; no arguments, no result.
 void BW_CDECL frameHook();
 
-} // namespace game
+} // namespace orchestration

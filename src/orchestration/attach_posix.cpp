@@ -2,11 +2,11 @@
 // dlopen calls it once, as a Windows loader calls DllMain: reason 1 is
 // process attach and the only one that does anything.
 
-#include "game/hook_installation.h"
-#include "plugin/startup.h"
+#include "orchestration/hook_installation.h"
+#include "orchestration/startup.h"
 
 extern "C" __attribute__((visibility("default"))) int bucklewright_attach(void* module, unsigned long reason,
                                                                           void* reserved) {
     (void)reserved;
-    return plugin::moduleEntry(module, reason, game::startupBindings());
+    return orchestration::moduleEntry(module, reason, orchestration::startupBindings());
 }

@@ -4,7 +4,7 @@
 // the vehicle's episode and, when the dent grew, walks the vehicle's atomics
 // with the per-atomic driver. Also serves the player's reset (F7).
 
-namespace game {
+namespace orchestration {
 
 // `isPlayer` selects the actor word of the hit line; `resetRequested` is set
 // only for the player's vehicle in the frame in which F7 went down;
@@ -12,4 +12,4 @@ namespace game {
 // Game thread only, after the game's processing; never throws.
 void processHit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle);
 
-} // namespace game
+} // namespace orchestration

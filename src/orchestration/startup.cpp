@@ -1,4 +1,4 @@
-#include "plugin/startup.h"
+#include "orchestration/startup.h"
 
 #include "platform/platform.h"
 #include "plugin/log.h"
@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace plugin {
+namespace orchestration {
+
+using plugin::logLine;
 
 namespace {
 
@@ -69,11 +71,11 @@ void processAttach(void* module, const StartupBindings& bindings) {
     char logFile[260];
     siblingPath(modulePath, ".ini", g_settingsPath, sizeof g_settingsPath);
     siblingPath(modulePath, ".log", logFile, sizeof logFile);
-    setLogPath(logFile);
+    plugin::setLogPath(logFile);
 
     logLine("Bucklewright 0.1.4 experimental - two-sided panels sharing vertices and lighting");
-    loadEarlySwitches(g_settingsPath);
-    installExceptionReporter();
+    plugin::loadEarlySwitches(g_settingsPath);
+    plugin::installExceptionReporter();
 
     if (platform::executableBase() != kImageBase) {
         logLine("Unsupported executable base; disabled.");
@@ -85,11 +87,11 @@ void processAttach(void* module, const StartupBindings& bindings) {
         return;
     }
 
-    if (!enabledInSettings(g_settingsPath)) {
+    if (!plugin::enabledInSettings(g_settingsPath)) {
         logLine("Disabled in INI.");
         return;
     }
-    loadSettings(g_settingsPath);
+    plugin::loadSettings(g_settingsPath);
 
     for (std::uintptr_t site : kCallSitesInTestOrder) {
         if (codeByte(site) != kNearCall) {
@@ -117,4 +119,4 @@ int moduleEntry(void* module, unsigned long reason, const StartupBindings& bindi
     return 1;
 }
 
-} // namespace plugin
+} // namespace orchestration
