@@ -24,6 +24,9 @@ foreach(section IN LISTS setting_sections)
 endforeach()
 string(STRIP "${SETTINGS}" SETTINGS)
 
+string(LENGTH "Bucklewright ${VERSION}" title_length)
+string(REPEAT "=" ${title_length} TITLE_RULE)
+
 file(READ "${TEMPLATE}" text)
 string(CONFIGURE "${text}" text @ONLY)
 bw_write_crlf("${OUTPUT}" "${text}")

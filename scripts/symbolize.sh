@@ -5,10 +5,11 @@
 #
 #   symbolize.sh [--symbols FILE] LOG [DLL]
 #
-# FILE is the symbols file (default: build/win32/src/bucklewright.asi.debug).
-# DLL is the bucklewright.asi that wrote the log; without it the module path
-# that the log names is used when that file exists on this machine. The
-# symbols are used only when their build id is the DLL's.
+# FILE is the symbols file (default: DLL.debug when it lies beside the DLL,
+# else build/win32/src/bucklewright.asi.debug). DLL is the bucklewright.asi
+# that wrote the log; without it the module path that the log names is used
+# when that file exists on this machine. The symbols are used only when their
+# build id is the DLL's.
 #
 # Exit status: 0 every line of the DLL symbolized with its own symbols;
 # 1 the symbols belong to another build (nothing symbolized); 2 bad usage or
@@ -17,7 +18,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
-symbols=$repo/build/win32/src/bucklewright.asi.debug
+symbols=
 tools=i686-w64-mingw32
 
 usage() {
@@ -43,6 +44,10 @@ fail() {
   exit 2
 }
 [ -r "$log" ] || fail "cannot read the log: $log"
+if [ -z "$symbols" ]; then
+  symbols=$repo/build/win32/src/bucklewright.asi.debug
+  [ -n "$dll" ] && [ -f "$dll.debug" ] && symbols=$dll.debug
+fi
 [ -r "$symbols" ] || fail "cannot read the symbols file: $symbols (build the win32 preset of the DLL's commit)"
 [ -z "$dll" ] || [ -r "$dll" ] || fail "cannot read the DLL: $dll"
 
