@@ -20,3 +20,11 @@ if(BW_SANITIZE)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
+if(BW_BUILD STREQUAL "win32")
+  # The shipped DLL: debug information for the separate symbols file (-g never
+  # changes the generated code), and no absolute build paths in either file, so
+  # that the same sources give the same bytes in any folder. The build folder's
+  # map comes last so that it wins when the build sits inside the sources.
+  add_compile_options(-g -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
+                      -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+endif()

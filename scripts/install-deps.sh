@@ -4,7 +4,7 @@
 #   install-deps.sh all       every build and its tests
 set -euo pipefail
 what=${1:-all}
-packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686)
+packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 zip)
 if [ "$what" = all ]; then
   packages+=(g++-multilib googletest libgtest-dev libbenchmark-dev qemu-user-static binutils
              clang libclang-rt-14-dev)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds all presets and runs every test: the product DLL check, the whole
-# plug-in on 32-bit Linux (plain and ASan+UBSan), and the core on x86-64
-# (plain and ASan+UBSan).
+# Builds all presets and runs every test: the product DLL, download and
+# symbols checks, the whole plug-in on 32-bit Linux (plain and ASan+UBSan),
+# the core on x86-64 (plain and ASan+UBSan), and a second product build that
+# must give the same bytes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh all
@@ -13,6 +14,9 @@ for preset in win32 native native-asan linux32 linux32-asan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs" || status=1
 done
+# The product once more in another folder: the same DLL, symbols and zip.
+echo "=== reproducible product"
+bash scripts/check-reproducible.sh "$jobs" || status=1
 # The core again under clang, then each libFuzzer target for 10 s (a test
 # each, labelled fuzz); the seeded drivers ran with the linux32 tests.
 echo "=== native-fuzz"

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "plugin/log.h"
 #include "plugin/settings.h"
+#include "plugin/version.h"
 
 #include <cstdio>
 #include <cstring>
@@ -73,7 +74,7 @@ void processAttach(void* module, const StartupBindings& bindings) {
     siblingPath(modulePath, ".log", logFile, sizeof logFile);
     plugin::setLogPath(logFile);
 
-    logLine("Bucklewright 0.1.4 experimental - two-sided panels sharing vertices and lighting");
+    logLine("Bucklewright " BW_VERSION " experimental - two-sided panels sharing vertices and lighting");
     plugin::loadEarlySwitches(g_settingsPath);
     plugin::installExceptionReporter();
 

@@ -1,0 +1,63 @@
+# Reads the rows of settings_table.h as text, for the files the build writes
+# from the one table (the sample settings file, the player's readme).
+# bw_read_setting_rows(<table>) sets `setting_count`, the list `setting_sections`
+# in first-use order and, for each row I from 0, setting_<I>_section, _key,
+# _default, _range and _description.
+macro(bw_read_setting_rows table)
+  file(STRINGS "${table}" _rows REGEX "^ *{\"")
+  set(_number "(-?[0-9.]+)f?")
+  set(_row_re "^ *{\"([A-Za-z]+)\", \"([A-Za-z]+)\", SettingStage::[A-Za-z]+, SettingKind::([A-Za-z]+), ${_number}, ${_number}, ${_number}, (nullptr|\"[A-Za-z]+\"), BW_[A-Z_]+(\\([A-Za-z.]+\\))?, \"([^\"]*)\"},$")
+
+  set(setting_sections "")
+  set(setting_count 0)
+  foreach(_row IN LISTS _rows)
+    if(NOT _row MATCHES "${_row_re}")
+      message(FATAL_ERROR "settings row not in the expected form:\n${_row}")
+    endif()
+    set(_i ${setting_count})
+    set(setting_${_i}_section "${CMAKE_MATCH_1}")
+    set(setting_${_i}_key "${CMAKE_MATCH_2}")
+    set(_kind "${CMAKE_MATCH_3}")
+    set(setting_${_i}_default "${CMAKE_MATCH_4}")
+    set(_low "${CMAKE_MATCH_5}")
+    set(_high "${CMAKE_MATCH_6}")
+    set(_low_above "${CMAKE_MATCH_7}")
+    set(setting_${_i}_description "${CMAKE_MATCH_9}")
+    string(REPLACE "\"" "" _low_above "${_low_above}")
+
+    if(_kind STREQUAL "Flag")
+      set(_range "0 or 1")
+    else()
+      set(_from "${_low}")
+      if(NOT _low_above STREQUAL "nullptr")
+        if(_low MATCHES "^0(\\.0*)?$")
+          set(_from "${_low_above}")
+        else()
+          set(_from "${_low_above} + ${_low}")
+        endif()
+      endif()
+      set(_range "${_from} to ${_high}")
+      if(_kind STREQUAL "Whole")
+        string(APPEND _range ", whole numbers")
+      endif()
+    endif()
+    set(setting_${_i}_range "${_range}")
+
+    if(NOT setting_${_i}_section IN_LIST setting_sections)
+      list(APPEND setting_sections "${setting_${_i}_section}")
+    endif()
+    math(EXPR setting_count "${setting_count} + 1")
+  endforeach()
+  if(setting_count EQUAL 0)
+    message(FATAL_ERROR "no settings rows found in ${table}")
+  endif()
+endmacro()
+
+# Writes `text` to `output` with CR LF line ends (the files are read and edited
+# on Windows), touching the file only when its bytes change.
+function(bw_write_crlf output text)
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE "${output}.tmp" "${text}")
+  file(COPY_FILE "${output}.tmp" "${output}" ONLY_IF_DIFFERENT)
+  file(REMOVE "${output}.tmp")
+endfunction()
