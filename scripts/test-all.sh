@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds all presets and runs every test: the product DLL check, the whole
-# plug-in on 32-bit Linux (plain and ASan+UBSan), and the core and the crash
-# lab's report on x86-64 (plain and ASan+UBSan). The 32-bit builds come
-# before the native one, whose crash lab test plays a scenario with their
-# runner and plug-in.
+# plug-in on 32-bit Linux (plain and ASan+UBSan), the core on x86-64 (plain
+# and ASan+UBSan) and the crash lab's report (plain x86-64). The 32-bit builds
+# come before the native one, whose crash lab test plays a scenario with
+# their runner and plug-in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh all
