@@ -1,11 +1,25 @@
 #!/usr/bin/env bash
-# Builds the product, bucklewright.asi and its sample settings file, into dist/.
+# Builds the product, bucklewright.asi and its sample settings file, into dist/,
+# then plays the crash lab's demo scenario with the built plug-in and ends with
+# the path of its report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh product
+bash scripts/install-deps.sh lab
 cmake --preset win32
 cmake --build --preset win32
 rm -rf dist && mkdir -p dist
 cp build/win32/src/bucklewright.asi dist/
 if [ -f build/win32/bucklewright.ini ]; then cp build/win32/bucklewright.ini dist/; fi
 ls -l dist
+
+# The crash lab: the plug-in as a shared library and the scenario runner
+# (32-bit), the report front end (native).
+jobs=$(nproc)
+cmake --preset linux32 >/dev/null
+cmake --build --preset linux32 -j "$jobs" --target bwlab-run bucklewright_plugin bw_sample_ini
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs" --target bwlab
+build/native/src/lab/cli/bwlab lab/scenarios/demo.scn --so --out lab-reports/demo
+mkdir -p docs
+cp lab-reports/demo/pictures/overview.png docs/crash-lab-demo.png
+echo "Crash lab demo report: $(pwd)/lab-reports/demo/index.html"
