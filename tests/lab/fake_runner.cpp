@@ -31,7 +31,10 @@ int main(int argc, char** argv) {
     std::string scenario, settings, out, plugin;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
-        (key == "--scenario" ? scenario : key == "--settings" ? settings : key == "--out" ? out : plugin) = argv[i + 1];
+        (key == "--scenario"   ? scenario
+         : key == "--settings" ? settings
+         : key == "--out"      ? out
+                               : plugin) = argv[i + 1];
     }
     std::error_code ec;
     if (scenario.empty() || settings.empty() || out.empty() || plugin.empty())
@@ -43,11 +46,13 @@ int main(int argc, char** argv) {
     if (!(in >> mode)) return fail(scenario + ": cannot be read", 2);
 
     std::filesystem::create_directories(out + "/snapshots", ec);
-    lab::Snapshot before = labtest::syntheticSnapshot(
-        "before", {labtest::syntheticCar("player", 0, 0, 0), labtest::syntheticCar("traffic 1", 90, 6, 1)});
+    lab::Snapshot before =
+        labtest::syntheticSnapshot("before", {labtest::syntheticCar("player", 0, 0, 0),
+                                              labtest::syntheticCar("traffic 1", 90, 6, 1)});
     std::string error;
     if (!lab::writeSnapshot(out + "/snapshots/before.bwsnap", before, error)) return fail(error, 1);
-    if (mode == "bad-input") return fail(scenario + ":2: expected 'strike', 'wait' or 'snapshot'", 2);
+    if (mode == "bad-input")
+        return fail(scenario + ":2: expected 'strike', 'wait' or 'snapshot'", 2);
     if (mode == "failure") return fail("fake-runner: the plug-in could not be loaded", 1);
 
     lab::Snapshot after = before;
@@ -57,9 +62,10 @@ int main(int argc, char** argv) {
     labtest::dent(labtest::meshNamed(after.cars[0], "chassis_hi"), corner, 0.35f, 0.12f, inward);
     labtest::rebuildBonnet(labtest::meshNamed(after.cars[0], "bonnet_hi_ok"), 0.15f);
     if (!lab::writeSnapshot(out + "/snapshots/after.bwsnap", after, error)) return fail(error, 1);
-    const bool ok = write(out + "/bucklewright.log",
-                          "Bucklewright 0.1.4 loaded\nHit: player depth=0.120\nSettings: PanelStrength refused\n") &&
-                    write(out + "/run.json", R"({
+    const bool ok =
+        write(out + "/bucklewright.log", "Bucklewright 0.1.4 loaded\nHit: player "
+                                         "depth=0.120\nSettings: PanelStrength refused\n") &&
+        write(out + "/run.json", R"({
   "scenario": ")" + scenario + R"(", "plugin": "bucklewright.so", "frames": 40,
   "frameMs": {"mean": 1.5, "max": 3.0},
   "cars": [{"name": "player", "model": 90, "traffic": false},

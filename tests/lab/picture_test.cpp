@@ -17,8 +17,8 @@ struct Region {
 
 // Where the triangles of `mesh` that touch a vertex for which `changed` holds
 // are drawn, in `car`'s placement, before or after.
-Region drawnRegion(const lab::Camera& cam, const lab::SnapshotCar& car, const lab::SnapshotMesh& mesh,
-                   const std::vector<bool>& changed) {
+Region drawnRegion(const lab::Camera& cam, const lab::SnapshotCar& car,
+                   const lab::SnapshotMesh& mesh, const std::vector<bool>& changed) {
     Region r;
     for (std::uint32_t t = 0; t < mesh.triangleCount(); ++t) {
         const std::uint16_t* c = &mesh.corners[3 * t];
@@ -28,14 +28,16 @@ Region drawnRegion(const lab::Camera& cam, const lab::SnapshotCar& car, const la
             lab::transformPoint(mesh.toBody, &mesh.positions[3 * c[k]], body);
             lab::transformPoint(car.placement, body, world);
             if (!lab::projectToPixel(cam, world, x, y)) continue;
-            r = {std::min(r.left, x), std::min(r.top, y), std::max(r.right, x), std::max(r.bottom, y)};
+            r = {std::min(r.left, x), std::min(r.top, y), std::max(r.right, x),
+                 std::max(r.bottom, y)};
         }
     }
     return r;
 }
 
 Region unite(Region a, Region b) {
-    return {std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right), std::max(a.bottom, b.bottom)};
+    return {std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
+            std::max(a.bottom, b.bottom)};
 }
 
 struct Difference {
@@ -50,24 +52,28 @@ Difference compare(const lab::Image& a, const lab::Image& b, Region region) {
         for (int x = 0; x < a.width; ++x) {
             const std::size_t at = (static_cast<std::size_t>(y) * a.width + x) * 4;
             int delta = 0;
-            for (int c = 0; c < 3; ++c) delta = std::max(delta, std::abs(a.rgba[at + c] - b.rgba[at + c]));
+            for (int c = 0; c < 3; ++c)
+                delta = std::max(delta, std::abs(a.rgba[at + c] - b.rgba[at + c]));
             if (delta <= 2) continue;
-            const bool in = x >= region.left - 2 && x <= region.right + 2 && y >= region.top - 2 && y <= region.bottom + 2;
+            const bool in = x >= region.left - 2 && x <= region.right + 2 && y >= region.top - 2 &&
+                            y <= region.bottom + 2;
             ++(in ? d.inside : d.outside);
         }
     return d;
 }
 
 class PictureTest : public ::testing::Test {
-protected:
+  protected:
     lab::Image draw(const lab::Snapshot& s, const lab::Camera& cam, bool lightsBroken = false) {
         lab::Image image;
         std::string error;
-        EXPECT_TRUE(renderer.draw(lab::buildScene(s, cars, lightsBroken), cam, image, error)) << error;
+        EXPECT_TRUE(renderer.draw(lab::buildScene(s, cars, lightsBroken), cam, image, error))
+            << error;
         return image;
     }
     lab::OffscreenRenderer renderer;
-    lab::Snapshot rest = labtest::syntheticSnapshot("before", {labtest::syntheticCar("player", 30.0f, 10.0f, 5.0f)});
+    lab::Snapshot rest =
+        labtest::syntheticSnapshot("before", {labtest::syntheticCar("player", 30.0f, 10.0f, 5.0f)});
     std::vector<lab::CarFacts> cars = {{"player", 90, false, {}, {2}}};
     lab::Camera front = lab::frameCamera(rest, lab::fixedViews()[0], 480, 300);
 };
@@ -81,7 +87,8 @@ TEST_F(PictureTest, ADentChangesTheAfterPictureWhereTheDentIsAndNowhereElse) {
     const lab::SnapshotMesh& restChassis = labtest::meshNamed(rest.cars[0], "chassis_hi");
     std::vector<bool> moved(chassis.vertexCount());
     for (std::size_t v = 0; v < moved.size(); ++v)
-        for (int k = 0; k < 3; ++k) moved[v] = moved[v] || chassis.positions[3 * v + k] != restChassis.positions[3 * v + k];
+        for (int k = 0; k < 3; ++k)
+            moved[v] = moved[v] || chassis.positions[3 * v + k] != restChassis.positions[3 * v + k];
     const Region region = unite(drawnRegion(front, rest.cars[0], restChassis, moved),
                                 drawnRegion(front, after.cars[0], chassis, moved));
 
@@ -116,7 +123,8 @@ TEST_F(PictureTest, ABrokenRearLightShowsFromBehindOnly) {
 }
 
 TEST(HeatMap, MeasuresVertexByVertexOrAgainstTheRestSurfaceOfARebuiltPanel) {
-    const lab::Snapshot rest = labtest::syntheticSnapshot("before", {labtest::syntheticCar("player", 0, 0, 0)});
+    const lab::Snapshot rest =
+        labtest::syntheticSnapshot("before", {labtest::syntheticCar("player", 0, 0, 0)});
     lab::Snapshot after = rest;
     lab::SnapshotMesh& chassis = labtest::meshNamed(after.cars[0], "chassis_hi");
     const float corner[3] = {0.9f, 1.9f, 0.2f}, inward[3] = {1, 0, 0};

@@ -7,7 +7,8 @@ namespace labtest {
 namespace {
 
 void identity(float m[16], float x = 0, float y = 0, float z = 0) {
-    for (int i = 0; i < 16; ++i) m[i] = 0;
+    for (int i = 0; i < 16; ++i)
+        m[i] = 0;
     m[0] = m[5] = m[10] = 1;
     m[12] = x;
     m[13] = y;
@@ -15,20 +16,22 @@ void identity(float m[16], float x = 0, float y = 0, float z = 0) {
 }
 
 // A grid of nu x nv quads from `origin` along `u` and `v`, facing `normal`.
-void sheet(lab::SnapshotMesh& m, const float o[3], const float u[3], const float v[3], const float n[3], int nu,
-           int nv) {
+void sheet(lab::SnapshotMesh& m, const float o[3], const float u[3], const float v[3],
+           const float n[3], int nu, int nv) {
     const auto base = static_cast<std::uint16_t>(m.vertexCount());
     for (int j = 0; j <= nv; ++j)
         for (int i = 0; i <= nu; ++i) {
             const float s = static_cast<float>(i) / nu, t = static_cast<float>(j) / nv;
-            for (int k = 0; k < 3; ++k) m.positions.push_back(o[k] + u[k] * s + v[k] * t);
+            for (int k = 0; k < 3; ++k)
+                m.positions.push_back(o[k] + u[k] * s + v[k] * t);
             m.normals.insert(m.normals.end(), n, n + 3);
             m.prelit.insert(m.prelit.end(), {128, 128, 128, 255});
         }
     for (int j = 0; j < nv; ++j)
         for (int i = 0; i < nu; ++i) {
             const auto a = static_cast<std::uint16_t>(base + j * (nu + 1) + i);
-            const auto b = static_cast<std::uint16_t>(a + 1), c = static_cast<std::uint16_t>(a + nu + 1),
+            const auto b = static_cast<std::uint16_t>(a + 1),
+                       c = static_cast<std::uint16_t>(a + nu + 1),
                        d = static_cast<std::uint16_t>(c + 1);
             m.corners.insert(m.corners.end(), {a, b, d, a, d, c});
             m.triangleMaterial.insert(m.triangleMaterial.end(), {0, 0});
@@ -41,12 +44,16 @@ lab::SnapshotMesh box(const std::string& frame, float cellsPerMetre) {
     identity(m.toBody);
     m.materialColours = {180, 40, 40, 255};
     const float lo[3] = {-0.9f, -2.2f, -0.3f}, hi[3] = {0.9f, 2.2f, 0.5f};
-    const float X[3] = {hi[0] - lo[0], 0, 0}, Y[3] = {0, hi[1] - lo[1], 0}, Z[3] = {0, 0, hi[2] - lo[2]};
-    const auto n = [&](float len) { return std::max(1, static_cast<int>(std::lround(len * cellsPerMetre))); };
+    const float X[3] = {hi[0] - lo[0], 0, 0}, Y[3] = {0, hi[1] - lo[1], 0},
+                Z[3] = {0, 0, hi[2] - lo[2]};
+    const auto n = [&](float len) {
+        return std::max(1, static_cast<int>(std::lround(len * cellsPerMetre)));
+    };
     const int nx = n(X[0]), ny = n(Y[1]), nz = n(Z[2]);
-    const float top[3] = {lo[0], lo[1], hi[2]}, right[3] = {hi[0], lo[1], lo[2]}, front[3] = {lo[0], hi[1], lo[2]};
-    const float up[3] = {0, 0, 1}, down[3] = {0, 0, -1}, l[3] = {-1, 0, 0}, r[3] = {1, 0, 0}, b[3] = {0, -1, 0},
-                f[3] = {0, 1, 0};
+    const float top[3] = {lo[0], lo[1], hi[2]}, right[3] = {hi[0], lo[1], lo[2]},
+                front[3] = {lo[0], hi[1], lo[2]};
+    const float up[3] = {0, 0, 1}, down[3] = {0, 0, -1}, l[3] = {-1, 0, 0}, r[3] = {1, 0, 0},
+                b[3] = {0, -1, 0}, f[3] = {0, 1, 0};
     sheet(m, top, X, Y, up, nx, ny);
     sheet(m, lo, Y, X, down, ny, nx);
     sheet(m, lo, Z, Y, l, nz, ny);
@@ -95,15 +102,18 @@ lab::SnapshotMesh& meshNamed(lab::SnapshotCar& car, const std::string& frame) {
     return car.meshes.front();
 }
 
-int dent(lab::SnapshotMesh& mesh, const float centre[3], float radius, float depth, const float normal[3]) {
+int dent(lab::SnapshotMesh& mesh, const float centre[3], float radius, float depth,
+         const float normal[3]) {
     int moved = 0;
     for (std::uint32_t v = 0; v < mesh.vertexCount(); ++v) {
         float* p = &mesh.positions[3 * v];
-        const float d = std::sqrt((p[0] - centre[0]) * (p[0] - centre[0]) + (p[1] - centre[1]) * (p[1] - centre[1]) +
+        const float d = std::sqrt((p[0] - centre[0]) * (p[0] - centre[0]) +
+                                  (p[1] - centre[1]) * (p[1] - centre[1]) +
                                   (p[2] - centre[2]) * (p[2] - centre[2]));
         if (d >= radius) continue;
         const float amount = depth * (1.0f - d / radius);
-        for (int k = 0; k < 3; ++k) p[k] -= normal[k] * amount;
+        for (int k = 0; k < 3; ++k)
+            p[k] -= normal[k] * amount;
         ++moved;
     }
     mesh.drawsSource = false;

@@ -16,7 +16,8 @@ lab::SnapshotMesh& meshNamed(lab::SnapshotCar& car, const std::string& frame);
 
 // Pushes the mesh's vertices within `radius` of `centre` (mesh space) by up
 // to `depth` along -`normal`; returns how many moved.
-int dent(lab::SnapshotMesh& mesh, const float centre[3], float radius, float depth, const float normal[3]);
+int dent(lab::SnapshotMesh& mesh, const float centre[3], float radius, float depth,
+         const float normal[3]);
 
 // A bonnet rebuilt as the plug-in rebuilds one: a finer grid (new vertex
 // count) on the same sheet, its far part lifted by `lift` along a crease.

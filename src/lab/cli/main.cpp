@@ -35,7 +35,8 @@ lab::ToolPaths configuredTools() {
 }
 
 int usage(const std::string& problem) {
-    std::fprintf(stderr, "bwlab: %s\nusage: bwlab SCENARIO [--settings INI] [--out DIR] [--so]\n", problem.c_str());
+    std::fprintf(stderr, "bwlab: %s\nusage: bwlab SCENARIO [--settings INI] [--out DIR] [--so]\n",
+                 problem.c_str());
     return 2;
 }
 
@@ -98,17 +99,21 @@ int run(int argc, char** argv) {
     if (request.scenario.empty()) return usage("no scenario given");
     const lab::ToolPaths tools = configuredTools();
     if (request.settings.empty()) request.settings = tools.settings;
-    if (request.outDir.empty()) request.outDir = "lab-reports/" + fs::path(request.scenario).stem().string();
+    if (request.outDir.empty())
+        request.outDir = "lab-reports/" + fs::path(request.scenario).stem().string();
     if (!request.useSo && !fs::exists(tools.pluginDll)) {
-        std::fprintf(stderr, "bwlab: %s: the plug-in DLL is not built here; build the win32 preset, or use --so\n",
-                     tools.pluginDll.c_str());
+        std::fprintf(
+            stderr,
+            "bwlab: %s: the plug-in DLL is not built here; build the win32 preset, or use --so\n",
+            tools.pluginDll.c_str());
         return 1;
     }
 
     const fs::path out = request.outDir;
     const fs::path partial = request.outDir + ".partial";
     if (!replaceable(out)) {
-        std::fprintf(stderr, "bwlab: %s: exists and is not a crash lab report; not replacing it\n", out.c_str());
+        std::fprintf(stderr, "bwlab: %s: exists and is not a crash lab report; not replacing it\n",
+                     out.c_str());
         return 1;
     }
     std::error_code ec;
@@ -118,7 +123,8 @@ int run(int argc, char** argv) {
     fs::remove_all(partial, ec);
     fs::create_directories(partial, ec);
     if (ec) {
-        std::fprintf(stderr, "bwlab: %s: cannot be created (%s)\n", partial.c_str(), ec.message().c_str());
+        std::fprintf(stderr, "bwlab: %s: cannot be created (%s)\n", partial.c_str(),
+                     ec.message().c_str());
         return 1;
     }
 
@@ -145,14 +151,15 @@ int run(int argc, char** argv) {
     }
     fs::rename(partial, out, ec);
     if (ec) {
-        std::fprintf(stderr, "bwlab: %s: cannot be renamed to %s (%s)\n", partial.c_str(), out.c_str(),
-                     ec.message().c_str());
+        std::fprintf(stderr, "bwlab: %s: cannot be renamed to %s (%s)\n", partial.c_str(),
+                     out.c_str(), ec.message().c_str());
         return 1;
     }
     const auto done = std::chrono::steady_clock::now();
     const auto seconds = [](auto d) { return std::chrono::duration<double>(d).count(); };
-    std::printf("bwlab: played in %.1f s, report drawn in %.1f s, %.1f MB\n", seconds(played - start),
-                seconds(done - played), static_cast<double>(folderBytes(out)) / 1e6);
+    std::printf("bwlab: played in %.1f s, report drawn in %.1f s, %.1f MB\n",
+                seconds(played - start), seconds(done - played),
+                static_cast<double>(folderBytes(out)) / 1e6);
     std::printf("%s\n", (fs::absolute(out) / "index.html").c_str());
     return 0;
 }

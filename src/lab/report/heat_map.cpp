@@ -17,10 +17,18 @@ namespace {
 struct P3 {
     double x, y, z;
 };
-P3 operator-(P3 a, P3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-P3 operator+(P3 a, P3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-P3 operator*(P3 a, double s) { return {a.x * s, a.y * s, a.z * s}; }
-double dot(P3 a, P3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+P3 operator-(P3 a, P3 b) {
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+P3 operator+(P3 a, P3 b) {
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+P3 operator*(P3 a, double s) {
+    return {a.x * s, a.y * s, a.z * s};
+}
+double dot(P3 a, P3 b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 
 std::vector<P3> bodyPositions(const SnapshotMesh& mesh) {
     std::vector<P3> out(mesh.vertexCount());
@@ -48,7 +56,8 @@ P3 nearestOnTriangle(P3 p, P3 a, P3 b, P3 c) {
     const double vb = d5 * d2 - d1 * d6;
     if (vb <= 0 && d2 >= 0 && d6 <= 0) return a + ac * (d2 / (d2 - d6));
     const double va = d3 * d6 - d5 * d4;
-    if (va <= 0 && (d4 - d3) >= 0 && (d5 - d6) >= 0) return b + (c - b) * ((d4 - d3) / ((d4 - d3) + (d5 - d6)));
+    if (va <= 0 && (d4 - d3) >= 0 && (d5 - d6) >= 0)
+        return b + (c - b) * ((d4 - d3) / ((d4 - d3) + (d5 - d6)));
     const double denom = va + vb + vc;
     if (!(std::fabs(denom) > 0)) return a; // degenerate triangle: its corner will do
     return a + ab * (vb / denom) + ac * (vc / denom);
@@ -64,28 +73,32 @@ struct Box {
     }
 };
 
-void measureAgainstSurface(const SnapshotMesh& rest, const std::vector<P3>& moved, MeshDisplacement& out) {
+void measureAgainstSurface(const SnapshotMesh& rest, const std::vector<P3>& moved,
+                           MeshDisplacement& out) {
     const std::vector<P3> r = bodyPositions(rest);
     const std::size_t triangles = rest.triangleCount();
     std::vector<Box> boxes(triangles);
     for (std::size_t t = 0; t < triangles; ++t) {
-        const P3 a = r[rest.corners[3 * t]], b = r[rest.corners[3 * t + 1]], c = r[rest.corners[3 * t + 2]];
-        boxes[t] = {{std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}), std::min({a.z, b.z, c.z})},
-                    {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})}};
+        const P3 a = r[rest.corners[3 * t]], b = r[rest.corners[3 * t + 1]],
+                 c = r[rest.corners[3 * t + 2]];
+        boxes[t] = {
+            {std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}), std::min({a.z, b.z, c.z})},
+            {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})}};
     }
     for (std::size_t i = 0; i < moved.size(); ++i) {
         double best = std::numeric_limits<double>::infinity();
         for (std::size_t t = 0; t < triangles; ++t) {
             if (boxes[t].distanceSquared(moved[i]) >= best) continue;
-            const P3 q = nearestOnTriangle(moved[i], r[rest.corners[3 * t]], r[rest.corners[3 * t + 1]],
-                                           r[rest.corners[3 * t + 2]]);
+            const P3 q = nearestOnTriangle(moved[i], r[rest.corners[3 * t]],
+                                           r[rest.corners[3 * t + 1]], r[rest.corners[3 * t + 2]]);
             best = std::min(best, dot(moved[i] - q, moved[i] - q));
         }
         out.distance[i] = std::isfinite(best) ? static_cast<float>(std::sqrt(best)) : 0.0f;
     }
 }
 
-MeshDisplacement measureMesh(const std::string& car, const SnapshotMesh& mesh, const SnapshotMesh* rest) {
+MeshDisplacement measureMesh(const std::string& car, const SnapshotMesh& mesh,
+                             const SnapshotMesh* rest) {
     MeshDisplacement out;
     out.car = car;
     out.frame = mesh.frame;

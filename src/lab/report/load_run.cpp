@@ -16,7 +16,8 @@ bool insideFolder(const std::string& file) {
     std::size_t start = 0;
     while (start <= file.size()) {
         const std::size_t end = file.find('/', start);
-        const std::string part = file.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string part =
+            file.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (part == "..") return false;
         if (end == std::string::npos) break;
         start = end + 1;
@@ -34,7 +35,8 @@ bool readCars(const Json& run, LoadedRun& out, const std::string& where, std::st
         // substitute host's procedural car, where the lights sit by default.
         if (c.contains("rearLight")) {
             const Json& p = c.at("rearLight");
-            for (int k = 0; k < 3; ++k) car.rearLight.body[k] = p.at(k).get<float>();
+            for (int k = 0; k < 3; ++k)
+                car.rearLight.body[k] = p.at(k).get<float>();
             for (float v : car.rearLight.body)
                 if (!std::isfinite(v)) {
                     error = where + ": car '" + car.name + "' has a rear light that is not finite";
@@ -83,10 +85,11 @@ bool loadRun(const std::string& dir, LoadedRun& out, std::string& error) {
             if (!readSnapshot(dir + "/" + file, snapshot, error)) return false;
             // Labels name the report's files.
             const bool plain = !snapshot.label.empty() && snapshot.label.size() <= 64 &&
-                               snapshot.label.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_-") ==
-                                   std::string::npos;
+                               snapshot.label.find_first_not_of(
+                                   "abcdefghijklmnopqrstuvwxyz0123456789_-") == std::string::npos;
             bool repeated = false;
-            for (const Snapshot& earlier : out.snapshots) repeated |= earlier.label == snapshot.label;
+            for (const Snapshot& earlier : out.snapshots)
+                repeated |= earlier.label == snapshot.label;
             if (!plain || repeated) {
                 error = dir + "/" + file + ": expected a unique label of a-z, 0-9, '_' and '-'";
                 return false;

@@ -26,8 +26,12 @@ Image overview(const std::vector<Image>& first, const std::vector<Image>& last) 
                     for (int c = 0; c < 4; ++c) {
                         int sum = 0;
                         for (int k = 0; k < 4; ++k)
-                            sum += src.rgba[(static_cast<std::size_t>(2 * y + k / 2) * src.width + 2 * x + k % 2) * 4 + c];
-                        const std::size_t at = (static_cast<std::size_t>(v * h + y) * out.width + col * w + x) * 4 + c;
+                            sum += src.rgba[(static_cast<std::size_t>(2 * y + k / 2) * src.width +
+                                             2 * x + k % 2) *
+                                                4 +
+                                            c];
+                        const std::size_t at =
+                            (static_cast<std::size_t>(v * h + y) * out.width + col * w + x) * 4 + c;
                         out.rgba[at] = static_cast<std::uint8_t>((sum + 2) / 4);
                     }
         }
@@ -36,7 +40,9 @@ Image overview(const std::vector<Image>& first, const std::vector<Image>& last) 
 
 } // namespace
 
-float heatScaleOf(const Displacement& heat) { return std::max(heat.largest, 0.05f); }
+float heatScaleOf(const Displacement& heat) {
+    return std::max(heat.largest, 0.05f);
+}
 
 bool drawPictures(const LoadedRun& run, const Displacement& heat, const std::string& dir,
                   std::vector<Picture>& pictures, std::string& error) {
@@ -71,7 +77,8 @@ bool drawPictures(const LoadedRun& run, const Displacement& heat, const std::str
             if (s + 1 == run.snapshots.size()) lastImages.push_back(std::move(image));
         }
     }
-    const Scene heatScene = buildScene(run.snapshots.back(), run.cars, true, &heat, heatScaleOf(heat));
+    const Scene heatScene =
+        buildScene(run.snapshots.back(), run.cars, true, &heat, heatScaleOf(heat));
     for (const View& view : fixedViews()) {
         Image image;
         if (!draw(heatScene, view, "heat", image)) return false;

@@ -23,7 +23,8 @@ std::vector<float> litColours(const DrawMesh& mesh, const float light[3]) {
     std::vector<float> out(4 * corners);
     for (std::size_t i = 0; i < corners; ++i) {
         const float* n = &mesh.normals[3 * i];
-        const float sun = kSun * std::max(0.0f, n[0] * light[0] + n[1] * light[1] + n[2] * light[2]);
+        const float sun =
+            kSun * std::max(0.0f, n[0] * light[0] + n[1] * light[1] + n[2] * light[2]);
         for (int c = 0; c < 3; ++c)
             out[4 * i + c] = mesh.surface[4 * i + c] * std::min(1.0f, mesh.prelit[3 * i + c] + sun);
         out[4 * i + 3] = mesh.surface[4 * i + 3];
@@ -46,7 +47,8 @@ void disc(const Camera& cam, const float centre[3], float radius, const float rg
     for (int i = 0; i <= 24; ++i) {
         const float a = static_cast<float>(i) * 6.2831853f / 24.0f;
         const float c = std::cos(a) * radius, s = std::sin(a) * radius;
-        glVertex3f(centre[0] + cam.right[0] * c + cam.up[0] * s, centre[1] + cam.right[1] * c + cam.up[1] * s,
+        glVertex3f(centre[0] + cam.right[0] * c + cam.up[0] * s,
+                   centre[1] + cam.right[1] * c + cam.up[1] * s,
                    centre[2] + cam.right[2] * c + cam.up[2] * s);
     }
     glEnd();
@@ -56,8 +58,10 @@ void disc(const Camera& cam, const float centre[3], float radius, const float rg
 // smashed one is a dark lens with a crack across it. Drawn only where the
 // lens faces the camera.
 void drawLamp(const Camera& cam, const Lamp& lamp) {
-    const float toEye[3] = {cam.eye[0] - lamp.position[0], cam.eye[1] - lamp.position[1], cam.eye[2] - lamp.position[2]};
-    if (toEye[0] * lamp.facing[0] + toEye[1] * lamp.facing[1] + toEye[2] * lamp.facing[2] <= 0) return;
+    const float toEye[3] = {cam.eye[0] - lamp.position[0], cam.eye[1] - lamp.position[1],
+                            cam.eye[2] - lamp.position[2]};
+    if (toEye[0] * lamp.facing[0] + toEye[1] * lamp.facing[1] + toEye[2] * lamp.facing[2] <= 0)
+        return;
     if (!lamp.broken) {
         const float halo[4] = {1.0f, 0.15f, 0.1f, 0.35f}, lens[4] = {1.0f, 0.2f, 0.12f, 1.0f},
                     core[4] = {1.0f, 0.85f, 0.8f, 1.0f};
@@ -87,7 +91,8 @@ OffscreenRenderer::~OffscreenRenderer() {
     if (context_) OSMesaDestroyContext(static_cast<OSMesaContext>(context_));
 }
 
-bool OffscreenRenderer::draw(const Scene& scene, const Camera& camera, Image& image, std::string& error) {
+bool OffscreenRenderer::draw(const Scene& scene, const Camera& camera, Image& image,
+                             std::string& error) {
     const int w = camera.width * kSupersample, h = camera.height * kSupersample;
     if (camera.width <= 0 || camera.height <= 0 || w > 8192 || h > 8192) {
         error = "picture size out of range";
@@ -95,7 +100,8 @@ bool OffscreenRenderer::draw(const Scene& scene, const Camera& camera, Image& im
     }
     if (!context_) context_ = OSMesaCreateContextExt(OSMESA_RGBA, 24, 0, 0, nullptr);
     buffer_.assign(static_cast<std::size_t>(w) * h * 4, 0);
-    if (!context_ || !OSMesaMakeCurrent(static_cast<OSMesaContext>(context_), buffer_.data(), GL_UNSIGNED_BYTE, w, h)) {
+    if (!context_ || !OSMesaMakeCurrent(static_cast<OSMesaContext>(context_), buffer_.data(),
+                                        GL_UNSIGNED_BYTE, w, h)) {
         error = "Mesa off-screen rendering is not available";
         return false;
     }
@@ -122,7 +128,8 @@ bool OffscreenRenderer::draw(const Scene& scene, const Camera& camera, Image& im
     glDisableClientState(GL_COLOR_ARRAY);
     glDisableClientState(GL_VERTEX_ARRAY);
     glDisable(GL_DEPTH_TEST);
-    for (const Lamp& lamp : scene.lamps) drawLamp(camera, lamp);
+    for (const Lamp& lamp : scene.lamps)
+        drawLamp(camera, lamp);
     glDepthMask(GL_TRUE);
     glDisable(GL_BLEND);
     glFinish();
@@ -142,16 +149,20 @@ bool OffscreenRenderer::draw(const Scene& scene, const Camera& camera, Image& im
                 for (int sy = 0; sy < kSupersample; ++sy)
                     for (int sx = 0; sx < kSupersample; ++sx) {
                         const int row = h - 1 - (y * kSupersample + sy);
-                        sum += buffer_[(static_cast<std::size_t>(row) * w + x * kSupersample + sx) * 4 + c];
+                        sum += buffer_[(static_cast<std::size_t>(row) * w + x * kSupersample + sx) *
+                                           4 +
+                                       c];
                     }
                 image.rgba[(static_cast<std::size_t>(y) * image.width + x) * 4 + c] =
-                    static_cast<std::uint8_t>((sum + kSupersample * kSupersample / 2) / (kSupersample * kSupersample));
+                    static_cast<std::uint8_t>((sum + kSupersample * kSupersample / 2) /
+                                              (kSupersample * kSupersample));
             }
     return true;
 }
 
 bool writePng(const Image& image, const std::string& path, std::string& error) {
-    if (!stbi_write_png(path.c_str(), image.width, image.height, 4, image.rgba.data(), image.width * 4)) {
+    if (!stbi_write_png(path.c_str(), image.width, image.height, 4, image.rgba.data(),
+                        image.width * 4)) {
         error = path + ": cannot be written";
         return false;
     }

@@ -64,7 +64,7 @@ Camera frameCamera(const Snapshot& snapshot, const View& view, int width, int he
 bool projectToPixel(const Camera& camera, const float world[3], float& column, float& row);
 
 class OffscreenRenderer {
-public:
+  public:
     OffscreenRenderer() = default;
     ~OffscreenRenderer();
     OffscreenRenderer(const OffscreenRenderer&) = delete;
@@ -72,7 +72,7 @@ public:
 
     bool draw(const Scene& scene, const Camera& camera, Image& image, std::string& error);
 
-private:
+  private:
     void* context_ = nullptr;
     std::vector<unsigned char> buffer_;
 };

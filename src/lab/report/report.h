@@ -21,8 +21,8 @@ struct ToolPaths {
     std::string runner;              // bwlab-run (32-bit)
     std::vector<std::string> prefix; // emulator command before it, or empty
     std::string pluginSo, pluginDll;
-    std::string settings;            // used when the command line names none
-    std::string viewerDir;           // src/lab/viewer (viewer module, node_modules/three)
+    std::string settings;  // used when the command line names none
+    std::string viewerDir; // src/lab/viewer (viewer module, node_modules/three)
 };
 
 struct RunRequest {
@@ -52,7 +52,7 @@ struct CarFacts {
 
 struct LoadedRun {
     std::string dir;
-    std::string runJsonText;   // run.json as written, merged into the summary
+    std::string runJsonText; // run.json as written, merged into the summary
     std::vector<CarFacts> cars;
     std::vector<Snapshot> snapshots; // in run.json's order
     std::vector<std::string> snapshotFiles;
@@ -92,7 +92,7 @@ struct Image {
 };
 
 struct Picture {
-    std::string file; // relative to the report folder
+    std::string file;       // relative to the report folder
     std::string view, kind; // kind: the snapshot label, or "heat"
 };
 

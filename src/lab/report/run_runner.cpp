@@ -16,11 +16,12 @@ bool runRunner(const ToolPaths& tools, const RunRequest& request, RunnerExit& ex
                std::string& error) {
     const std::string& plugin = request.useSo ? tools.pluginSo : tools.pluginDll;
     std::vector<std::string> args = tools.prefix;
-    args.insert(args.end(), {tools.runner, "--scenario", request.scenario, "--settings",
-                             request.settings, "--out", request.outDir,
-                             request.useSo ? "--so" : "--dll", plugin});
+    args.insert(args.end(),
+                {tools.runner, "--scenario", request.scenario, "--settings", request.settings,
+                 "--out", request.outDir, request.useSo ? "--so" : "--dll", plugin});
     std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
+    for (std::string& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
 
     pid_t pid = 0;

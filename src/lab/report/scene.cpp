@@ -12,16 +12,28 @@ namespace {
 struct V3 {
     float x, y, z;
 };
-V3 operator-(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-V3 operator+(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-V3 operator*(V3 a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-float dot(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-V3 cross(V3 a, V3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+V3 operator-(V3 a, V3 b) {
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+V3 operator+(V3 a, V3 b) {
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+V3 operator*(V3 a, float s) {
+    return {a.x * s, a.y * s, a.z * s};
+}
+float dot(V3 a, V3 b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+V3 cross(V3 a, V3 b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
 V3 unit(V3 a) {
     const float len = std::sqrt(dot(a, a));
     return len > 1e-5f ? a * (1.0f / len) : V3{0, 0, 0};
 }
-V3 row(const float m[16], int r) { return {m[4 * r], m[4 * r + 1], m[4 * r + 2]}; }
+V3 row(const float m[16], int r) {
+    return {m[4 * r], m[4 * r + 1], m[4 * r + 2]};
+}
 void store(V3 v, float out[3]) {
     out[0] = v.x;
     out[1] = v.y;
@@ -66,9 +78,11 @@ DrawMesh drawMesh(const SnapshotCar& car, const SnapshotMesh& mesh, const MeshDi
                 out.prelit.insert(out.prelit.end(), {kHeatAmbient, kHeatAmbient, kHeatAmbient});
                 continue;
             }
-            for (int c = 0; c < 4; ++c) out.surface.push_back(colour[c] / 255.0f);
+            for (int c = 0; c < 4; ++c)
+                out.surface.push_back(colour[c] / 255.0f);
             for (int c = 0; c < 3; ++c)
-                out.prelit.push_back(mesh.prelit.empty() ? kAmbient : mesh.prelit[4 * v + c] / 255.0f);
+                out.prelit.push_back(mesh.prelit.empty() ? kAmbient
+                                                         : mesh.prelit[4 * v + c] / 255.0f);
         }
     }
     return out;
@@ -79,7 +93,8 @@ void multiply(const float a[16], const float b[16], float out[16]) {
     for (int c = 0; c < 4; ++c)
         for (int r = 0; r < 4; ++r) {
             float s = 0;
-            for (int k = 0; k < 4; ++k) s += a[4 * k + r] * b[4 * c + k];
+            for (int k = 0; k < 4; ++k)
+                s += a[4 * k + r] * b[4 * c + k];
             out[4 * c + r] = s;
         }
 }
@@ -88,8 +103,8 @@ void multiply(const float a[16], const float b[16], float out[16]) {
 
 const std::vector<View>& fixedViews() {
     static const std::vector<View> views = {
-        {"front", {0.8f, 1.0f, 0.55f}},   // front right three-quarter
-        {"rear", {-0.8f, -1.0f, 0.55f}},  // rear left three-quarter
+        {"front", {0.8f, 1.0f, 0.55f}},  // front right three-quarter
+        {"rear", {-0.8f, -1.0f, 0.55f}}, // rear left three-quarter
         {"top", {0.0f, 0.0f, 1.0f}},
     };
     return views;
@@ -97,12 +112,16 @@ const std::vector<View>& fixedViews() {
 
 void heatColour(float fraction, float rgb[3]) {
     // Dark blue at rest, through cyan and yellow, to red at the scale.
-    static const float stops[5][3] = {
-        {0.16f, 0.20f, 0.42f}, {0.10f, 0.65f, 0.85f}, {0.35f, 0.85f, 0.35f}, {0.98f, 0.85f, 0.15f}, {0.90f, 0.10f, 0.08f}};
+    static const float stops[5][3] = {{0.16f, 0.20f, 0.42f},
+                                      {0.10f, 0.65f, 0.85f},
+                                      {0.35f, 0.85f, 0.35f},
+                                      {0.98f, 0.85f, 0.15f},
+                                      {0.90f, 0.10f, 0.08f}};
     const float f = std::clamp(std::isfinite(fraction) ? fraction : 0.0f, 0.0f, 1.0f) * 4.0f;
     const int i = std::min(3, static_cast<int>(f));
     const float t = f - static_cast<float>(i);
-    for (int c = 0; c < 3; ++c) rgb[c] = stops[i][c] + (stops[i + 1][c] - stops[i][c]) * t;
+    for (int c = 0; c < 3; ++c)
+        rgb[c] = stops[i][c] + (stops[i + 1][c] - stops[i][c]) * t;
 }
 
 Scene buildScene(const Snapshot& snapshot, const std::vector<CarFacts>& cars, bool lightsBroken,
@@ -125,7 +144,8 @@ Scene buildScene(const Snapshot& snapshot, const std::vector<CarFacts>& cars, bo
                 Lamp lamp;
                 transformPoint(car.placement, body, lamp.position);
                 store(unit(row(car.placement, 1)) * -1.0f, lamp.facing);
-                lamp.broken = lightsBroken && std::count(facts.brokenLights.begin(), facts.brokenLights.end(), light) > 0;
+                lamp.broken = lightsBroken && std::count(facts.brokenLights.begin(),
+                                                         facts.brokenLights.end(), light) > 0;
                 scene.lamps.push_back(lamp);
             }
         }
@@ -156,9 +176,12 @@ Camera frameCamera(const Snapshot& snapshot, const View& view, int width, int he
 
     // The first car's axes orient the views; a scene without cars looks along the world's.
     float frame[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-    if (!snapshot.cars.empty()) std::copy(snapshot.cars[0].placement, snapshot.cars[0].placement + 16, frame);
-    const V3 right = unit(row(frame, 0)), forward = unit(row(frame, 1)), upAxis = unit(row(frame, 2));
-    const V3 toEye = unit(right * view.direction[0] + forward * view.direction[1] + upAxis * view.direction[2]);
+    if (!snapshot.cars.empty())
+        std::copy(snapshot.cars[0].placement, snapshot.cars[0].placement + 16, frame);
+    const V3 right = unit(row(frame, 0)), forward = unit(row(frame, 1)),
+             upAxis = unit(row(frame, 2));
+    const V3 toEye =
+        unit(right * view.direction[0] + forward * view.direction[1] + upAxis * view.direction[2]);
     const float fovY = 30.0f * 3.14159265f / 180.0f;
     const float aspect = static_cast<float>(width) / static_cast<float>(height);
     const float halfFov = std::min(fovY * 0.5f, std::atan(std::tan(fovY * 0.5f) * aspect));
@@ -170,13 +193,27 @@ Camera frameCamera(const Snapshot& snapshot, const View& view, int width, int he
     const V3 back = toEye; // the camera looks along -back
     const V3 camRight = unit(cross(upHint, back));
     const V3 camUp = cross(back, camRight);
-    const float viewM[16] = {camRight.x, camUp.x, back.x, 0, camRight.y, camUp.y, back.y, 0,
-                             camRight.z, camUp.z, back.z, 0, -dot(camRight, eye), -dot(camUp, eye),
-                             -dot(back, eye), 1};
+    const float viewM[16] = {
+        camRight.x, camUp.x, back.x, 0, camRight.y,          camUp.y,          back.y,          0,
+        camRight.z, camUp.z, back.z, 0, -dot(camRight, eye), -dot(camUp, eye), -dot(back, eye), 1};
     const float nearZ = std::max(0.05f, distance - radius * 1.5f), farZ = distance + radius * 1.5f;
     const float f = 1.0f / std::tan(fovY * 0.5f);
-    const float projection[16] = {f / aspect, 0, 0, 0, 0, f, 0, 0, 0, 0, (farZ + nearZ) / (nearZ - farZ), -1,
-                                  0, 0, 2 * farZ * nearZ / (nearZ - farZ), 0};
+    const float projection[16] = {f / aspect,
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  f,
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  (farZ + nearZ) / (nearZ - farZ),
+                                  -1,
+                                  0,
+                                  0,
+                                  2 * farZ * nearZ / (nearZ - farZ),
+                                  0};
     multiply(projection, viewM, cam.viewProjection);
     store(eye, cam.eye);
     store(camRight, cam.right);
@@ -189,7 +226,8 @@ Camera frameCamera(const Snapshot& snapshot, const View& view, int width, int he
 bool projectToPixel(const Camera& camera, const float world[3], float& column, float& row) {
     const float* m = camera.viewProjection;
     float clip[4];
-    for (int r = 0; r < 4; ++r) clip[r] = m[r] * world[0] + m[4 + r] * world[1] + m[8 + r] * world[2] + m[12 + r];
+    for (int r = 0; r < 4; ++r)
+        clip[r] = m[r] * world[0] + m[4 + r] * world[1] + m[8 + r] * world[2] + m[12 + r];
     if (!(clip[3] > 0)) return false;
     column = (clip[0] / clip[3] * 0.5f + 0.5f) * static_cast<float>(camera.width);
     row = (0.5f - clip[1] / clip[3] * 0.5f) * static_cast<float>(camera.height);

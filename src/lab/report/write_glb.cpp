@@ -13,7 +13,7 @@ namespace lab {
 namespace {
 
 class ModelBuilder {
-public:
+  public:
     tinygltf::Model model;
 
     ModelBuilder() {
@@ -23,9 +23,11 @@ public:
     }
 
     template <class T>
-    int accessor(const std::vector<T>& data, int componentType, int type, int target, bool normalized = false) {
+    int accessor(const std::vector<T>& data, int componentType, int type, int target,
+                 bool normalized = false) {
         std::vector<unsigned char>& bytes = model.buffers[0].data;
-        while (bytes.size() % 4) bytes.push_back(0);
+        while (bytes.size() % 4)
+            bytes.push_back(0);
         tinygltf::BufferView view;
         view.buffer = 0;
         view.byteOffset = bytes.size();
@@ -45,12 +47,14 @@ public:
     }
 
     int material(const std::uint8_t rgba[4]) {
-        const std::uint32_t key = rgba[0] | rgba[1] << 8 | rgba[2] << 16 | static_cast<std::uint32_t>(rgba[3]) << 24;
+        const std::uint32_t key =
+            rgba[0] | rgba[1] << 8 | rgba[2] << 16 | static_cast<std::uint32_t>(rgba[3]) << 24;
         auto found = materials_.find(key);
         if (found != materials_.end()) return found->second;
         tinygltf::Material m;
         // The game's colours are sRGB; glTF's colour factors are linear.
-        for (int c = 0; c < 3; ++c) m.pbrMetallicRoughness.baseColorFactor[c] = std::pow(rgba[c] / 255.0, 2.2);
+        for (int c = 0; c < 3; ++c)
+            m.pbrMetallicRoughness.baseColorFactor[c] = std::pow(rgba[c] / 255.0, 2.2);
         m.pbrMetallicRoughness.baseColorFactor[3] = rgba[3] / 255.0;
         m.pbrMetallicRoughness.metallicFactor = 0.0;
         m.pbrMetallicRoughness.roughnessFactor = 0.6;
@@ -60,7 +64,7 @@ public:
         return materials_[key] = static_cast<int>(model.materials.size()) - 1;
     }
 
-private:
+  private:
     std::map<std::uint32_t, int> materials_;
 };
 
@@ -78,8 +82,8 @@ int addMesh(ModelBuilder& b, const SnapshotMesh& mesh, const MeshDisplacement* h
     tinygltf::Mesh out;
     out.name = asUtf8(mesh.frame);
     std::map<std::string, int> attributes;
-    const int position = b.accessor(mesh.positions, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC3,
-                                    TINYGLTF_TARGET_ARRAY_BUFFER);
+    const int position = b.accessor(mesh.positions, TINYGLTF_COMPONENT_TYPE_FLOAT,
+                                    TINYGLTF_TYPE_VEC3, TINYGLTF_TARGET_ARRAY_BUFFER);
     tinygltf::Accessor& p = b.model.accessors[position];
     p.minValues = {INFINITY, INFINITY, INFINITY};
     p.maxValues = {-INFINITY, -INFINITY, -INFINITY};
@@ -97,21 +101,22 @@ int addMesh(ModelBuilder& b, const SnapshotMesh& mesh, const MeshDisplacement* h
             float* v = &normals[3 * i];
             const float len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
             if (std::isfinite(len) && len > 1e-6f) {
-                for (int k = 0; k < 3; ++k) v[k] *= 1.0f / len;
+                for (int k = 0; k < 3; ++k)
+                    v[k] *= 1.0f / len;
             } else {
                 v[0] = v[1] = 0.0f;
                 v[2] = 1.0f;
             }
         }
-        attributes["NORMAL"] = b.accessor(normals, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC3,
-                                          TINYGLTF_TARGET_ARRAY_BUFFER);
+        attributes["NORMAL"] = b.accessor(normals, TINYGLTF_COMPONENT_TYPE_FLOAT,
+                                          TINYGLTF_TYPE_VEC3, TINYGLTF_TARGET_ARRAY_BUFFER);
     }
     if (!mesh.prelit.empty())
-        attributes["COLOR_0"] = b.accessor(mesh.prelit, TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE, TINYGLTF_TYPE_VEC4,
-                                           TINYGLTF_TARGET_ARRAY_BUFFER, true);
+        attributes["COLOR_0"] = b.accessor(mesh.prelit, TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE,
+                                           TINYGLTF_TYPE_VEC4, TINYGLTF_TARGET_ARRAY_BUFFER, true);
     if (heat && heat->distance.size() == n)
-        attributes["_HEAT"] = b.accessor(heat->distance, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_SCALAR,
-                                         TINYGLTF_TARGET_ARRAY_BUFFER);
+        attributes["_HEAT"] = b.accessor(heat->distance, TINYGLTF_COMPONENT_TYPE_FLOAT,
+                                         TINYGLTF_TYPE_SCALAR, TINYGLTF_TARGET_ARRAY_BUFFER);
 
     // One primitive per material, sharing the vertex attributes.
     const std::size_t materials = mesh.materialColours.size() / 4;
@@ -123,8 +128,8 @@ int addMesh(ModelBuilder& b, const SnapshotMesh& mesh, const MeshDisplacement* h
         if (indices.empty()) continue;
         tinygltf::Primitive prim;
         prim.attributes = attributes;
-        prim.indices = b.accessor(indices, TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT, TINYGLTF_TYPE_SCALAR,
-                                  TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER);
+        prim.indices = b.accessor(indices, TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT,
+                                  TINYGLTF_TYPE_SCALAR, TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER);
         prim.material = b.material(&mesh.materialColours[4 * m]);
         prim.mode = TINYGLTF_MODE_TRIANGLES;
         out.primitives.push_back(prim);
@@ -136,7 +141,8 @@ int addMesh(ModelBuilder& b, const SnapshotMesh& mesh, const MeshDisplacement* h
 
 } // namespace
 
-bool writeGlb(const Snapshot& snapshot, const Displacement* heat, const std::string& path, std::string& error) {
+bool writeGlb(const Snapshot& snapshot, const Displacement* heat, const std::string& path,
+              std::string& error) {
     ModelBuilder b;
     tinygltf::Node root;
     root.name = "world";
@@ -150,7 +156,9 @@ bool writeGlb(const Snapshot& snapshot, const Displacement* heat, const std::str
         for (std::size_t m = 0; m < car.meshes.size(); ++m) {
             const SnapshotMesh& mesh = car.meshes[m];
             if (!drawnUpClose(mesh)) continue;
-            const MeshDisplacement* h = heat && c < heat->cars.size() && m < heat->cars[c].size() ? &heat->cars[c][m] : nullptr;
+            const MeshDisplacement* h = heat && c < heat->cars.size() && m < heat->cars[c].size()
+                                            ? &heat->cars[c][m]
+                                            : nullptr;
             tinygltf::Node node;
             node.name = asUtf8(mesh.frame);
             node.matrix = nodeMatrix(mesh.toBody);

@@ -4,6 +4,7 @@
 // are turned into modules in the page.
 
 #include <algorithm>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "lab/report/report.h"
@@ -17,17 +18,34 @@ std::string html(const std::string& text) {
     std::string out;
     for (char c : asUtf8(text)) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
 }
 
-std::string jsonText(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string jsonText(const Json& j) {
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string metres(float value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f m", static_cast<double>(value));
+    return text;
+}
 
 std::string base64(const std::string& bytes) {
     static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -64,10 +82,12 @@ std::string resolve(const std::string& importer, const std::string& relative) {
 
 // Relative imports cannot resolve inside a module made from text, so they
 // are pointed at the import map's names.
-bool rewriteImports(const std::string& name, std::string& source, const Json& names, std::string& error) {
+bool rewriteImports(const std::string& name, std::string& source, const Json& names,
+                    std::string& error) {
     for (const char* quote : {"'", "\""}) {
         const std::string lead = std::string("from ") + quote + ".";
-        for (std::size_t at = source.find(lead); at != std::string::npos; at = source.find(lead, at + 1)) {
+        for (std::size_t at = source.find(lead); at != std::string::npos;
+             at = source.find(lead, at + 1)) {
             const std::size_t start = at + 6, end = source.find(quote, start);
             if (end == std::string::npos) break;
             const std::string target = resolve(name, source.substr(start, end - start));
@@ -86,11 +106,14 @@ bool writeViewerModules(const ToolPaths& tools, const std::string& dir, std::str
     const std::vector<std::pair<std::string, std::string>> files = {
         {"three", three + "/build/three.module.min.js"},
         {"three/addons/loaders/GLTFLoader.js", three + "/examples/jsm/loaders/GLTFLoader.js"},
-        {"three/addons/utils/BufferGeometryUtils.js", three + "/examples/jsm/utils/BufferGeometryUtils.js"},
-        {"three/addons/controls/OrbitControls.js", three + "/examples/jsm/controls/OrbitControls.js"},
+        {"three/addons/utils/BufferGeometryUtils.js",
+         three + "/examples/jsm/utils/BufferGeometryUtils.js"},
+        {"three/addons/controls/OrbitControls.js",
+         three + "/examples/jsm/controls/OrbitControls.js"},
         {"bwlab-viewer", tools.viewerDir + "/viewer.mjs"}};
     Json modules = Json::object();
-    for (const auto& f : files) modules[f.first] = "";
+    for (const auto& f : files)
+        modules[f.first] = "";
     for (const auto& f : files) {
         std::string source;
         if (!readTextFile(f.second, source, error)) {
@@ -103,11 +126,13 @@ bool writeViewerModules(const ToolPaths& tools, const std::string& dir, std::str
         }
         modules[f.first] = source;
     }
-    return writeTextFile(dir + "/viewer/modules.js", "window.bwModules = " + jsonText(modules) + ";\n", error);
+    return writeTextFile(dir + "/viewer/modules.js",
+                         "window.bwModules = " + jsonText(modules) + ";\n", error);
 }
 
-bool writeViewerModels(const LoadedRun& run, const Displacement& heat, const std::vector<std::string>& models,
-                       const std::string& dir, std::string& error) {
+bool writeViewerModels(const LoadedRun& run, const Displacement& heat,
+                       const std::vector<std::string>& models, const std::string& dir,
+                       std::string& error) {
     Json list = Json::array();
     for (std::size_t i = 0; i < models.size(); ++i) {
         std::string bytes;
@@ -115,7 +140,8 @@ bool writeViewerModels(const LoadedRun& run, const Displacement& heat, const std
         list.push_back({{"label", run.snapshots[i].label}, {"glb", base64(bytes)}});
     }
     const Json data = {{"heatScale", heatScaleOf(heat)}, {"snapshots", list}};
-    return writeTextFile(dir + "/viewer/models.js", "window.bwModels = " + jsonText(data) + ";\n", error);
+    return writeTextFile(dir + "/viewer/models.js", "window.bwModels = " + jsonText(data) + ";\n",
+                         error);
 }
 
 std::string factsTable(const Json& summary) {
@@ -131,28 +157,31 @@ std::string factsTable(const Json& summary) {
 
 std::string picturesTable(const LoadedRun& run, const std::vector<Picture>& pictures) {
     std::vector<std::string> kinds;
-    for (const Snapshot& s : run.snapshots) kinds.push_back(s.label);
+    for (const Snapshot& s : run.snapshots)
+        kinds.push_back(s.label);
     kinds.push_back("heat");
     std::string out = "<table class=\"pictures\">\n<tr><th></th>";
-    for (const std::string& k : kinds) out += "<th>" + html(k == "heat" ? "heat map" : k) + "</th>";
+    for (const std::string& k : kinds)
+        out += "<th>" + html(k == "heat" ? "heat map" : k) + "</th>";
     out += "</tr>\n";
     std::vector<std::string> views;
     for (const Picture& p : pictures)
-        if (p.kind != "overview" && std::find(views.begin(), views.end(), p.view) == views.end()) views.push_back(p.view);
+        if (p.kind != "overview" && std::find(views.begin(), views.end(), p.view) == views.end())
+            views.push_back(p.view);
     for (const std::string& view : views) {
         out += "<tr><th>" + html(view) + "</th>";
         for (const std::string& k : kinds)
             for (const Picture& p : pictures)
                 if (p.view == view && p.kind == k)
-                    out += "<td><a href=\"" + html(p.file) + "\"><img src=\"" + html(p.file) + "\" alt=\"" +
-                           html(view + " " + k) + "\"></a></td>";
+                    out += "<td><a href=\"" + html(p.file) + "\"><img src=\"" + html(p.file) +
+                           "\" alt=\"" + html(view + " " + k) + "\"></a></td>";
         out += "</tr>\n";
     }
     return out + "</table>\n";
 }
 
 const char* kStyle = R"(body{font-family:sans-serif;margin:1.5em;max-width:1500px;color:#222}
-img{width:460px;border:1px solid #bbb}table.pictures td,table.pictures th{padding:2px 4px}
+img{width:360px;border:1px solid #bbb}table.pictures td,table.pictures th{padding:2px 4px}
 table.facts{border-collapse:collapse}table.facts th,table.facts td{border:1px solid #ccc;padding:3px 8px;text-align:left;vertical-align:top}
 table.facts td{font-family:monospace;white-space:pre-wrap;word-break:break-all}
 pre{background:#f4f4f4;padding:.8em;max-height:30em;overflow:auto}
@@ -167,8 +196,8 @@ constexpr std::size_t kLogShown = 1 << 20;
 } // namespace
 
 bool writeHtml(const LoadedRun& run, const Displacement& heat, const std::vector<Picture>& pictures,
-               const std::vector<std::string>& models, const ToolPaths& tools, const std::string& dir,
-               std::string& error) {
+               const std::vector<std::string>& models, const ToolPaths& tools,
+               const std::string& dir, std::string& error) {
     Json summary, runJson;
     std::string summaryText;
     if (!readTextFile(dir + "/summary.json", summaryText, error)) return false;
@@ -178,31 +207,45 @@ bool writeHtml(const LoadedRun& run, const Displacement& heat, const std::vector
         error = dir + "/summary.json: " + e.what();
         return false;
     }
-    if (!writeViewerModules(tools, dir, error) || !writeViewerModels(run, heat, models, dir, error)) return false;
+    if (!writeViewerModules(tools, dir, error) || !writeViewerModels(run, heat, models, dir, error))
+        return false;
 
     const std::string scenario = summary.value("scenario", std::string("scenario"));
-    std::string page = "<!doctype html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>Crash lab: " +
-                       html(scenario) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
+    std::string page = "<!doctype html>\n<html lang=\"en\">\n<head>\n<meta "
+                       "charset=\"utf-8\">\n<title>Crash lab: " +
+                       html(scenario) + "</title>\n<style>" + kStyle +
+                       "</style>\n</head>\n<body>\n";
     page += "<h1>Crash lab: " + html(scenario) + "</h1>\n";
     page += "<p>Plug-in <code>" + html(summary.value("plugin", std::string())) + "</code>, " +
-            html(jsonText(summary.value("frames", Json(0)))) + " frames. " + std::to_string(heat.dentedMeshes) +
-            " dented meshes, " + std::to_string(heat.displacedVertices) + " displaced vertices, largest displacement " +
-            html(jsonText(Json(heat.largest))) + " m.</p>\n";
+            html(jsonText(summary.value("frames", Json(0)))) + " frames. " +
+            std::to_string(heat.dentedMeshes) + " dented meshes, " +
+            std::to_string(heat.displacedVertices) + " displaced vertices, largest displacement " +
+            metres(heat.largest) +
+            (heat.largestFrame.empty()
+                 ? ""
+                 : " (" + html(heat.largestCar + ", " + heat.largestFrame) + ")") +
+            ".</p>\n";
     const Json refusals = summary.value("refusals", Json::array());
     if (!refusals.empty()) {
-        page += "<div class=\"refusal\"><p>The plug-in refused part of this scenario; its log says:</p><pre>";
-        for (const Json& line : refusals) page += html(line.is_string() ? line.get<std::string>() : jsonText(line)) + "\n";
+        page += "<div class=\"refusal\"><p>The plug-in refused part of this scenario; its log "
+                "says:</p><pre>";
+        for (const Json& line : refusals)
+            page += html(line.is_string() ? line.get<std::string>() : jsonText(line)) + "\n";
         page += "</pre></div>\n";
     }
     page += "<h2>Pictures</h2>\n" + picturesTable(run, pictures);
-    page += "<p>Heat map: distance of every vertex from where it was in <b>" + html(run.snapshots.front().label) +
-            "</b>, 0 <span class=\"legend\"></span> " + html(jsonText(Json(heatScaleOf(heat)))) + " m</p>\n";
+    page += "<p>Heat map: distance of every vertex from where it was in <b>" +
+            html(run.snapshots.front().label) + "</b>: 0 <span class=\"legend\"></span> " +
+            metres(heatScaleOf(heat)) + "</p>\n";
     page += "<h2>3-D viewer</h2>\n<p><button id=\"snapshot-toggle\">Snapshot</button> "
-            "<button id=\"heat-toggle\">Heat map: off</button> <span id=\"viewer-status\">Loading the viewer...</span></p>\n"
+            "<button id=\"heat-toggle\">Heat map: off</button> <span id=\"viewer-status\">Loading "
+            "the viewer...</span></p>\n"
             "<canvas id=\"view3d\" width=\"960\" height=\"600\"></canvas>\n";
     page += "<p>Models (binary glTF): ";
-    for (const std::string& m : models) page += "<a href=\"" + html(m) + "\">" + html(m) + "</a> ";
-    page += "</p>\n<h2>Summary</h2>\n" + factsTable(summary) + "<p><a href=\"summary.json\">summary.json</a></p>\n";
+    for (const std::string& m : models)
+        page += "<a href=\"" + html(m) + "\">" + html(m) + "</a> ";
+    page += "</p>\n<h2>Summary</h2>\n" + factsTable(summary) +
+            "<p><a href=\"summary.json\">summary.json</a></p>\n";
     page += "<h2>Plug-in log</h2>\n<p><a href=\"bucklewright.log\">bucklewright.log</a></p>\n<pre>";
     page += html(run.log.substr(0, kLogShown));
     if (run.log.size() > kLogShown) page += "\n[the log goes on; see bucklewright.log]";

@@ -1,13 +1,23 @@
 // Stage 6: summary.json, run.json's facts plus what the snapshots show.
 
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "lab/report/report.h"
 
 namespace lab {
+namespace {
 
-bool writeSummary(const LoadedRun& run, const Displacement& heat, const std::vector<Picture>& pictures,
-                  const std::string& path, std::string& error) {
+// Tenths of a millimetre: what a float's last digits would add is noise.
+double rounded(float metres) {
+    return std::round(static_cast<double>(metres) * 1e4) / 1e4;
+}
+
+} // namespace
+
+bool writeSummary(const LoadedRun& run, const Displacement& heat,
+                  const std::vector<Picture>& pictures, const std::string& path,
+                  std::string& error) {
     using Json = nlohmann::ordered_json;
     Json summary;
     try {
@@ -20,9 +30,10 @@ bool writeSummary(const LoadedRun& run, const Displacement& heat, const std::vec
     summary["comparedSnapshots"] = {{"rest", run.snapshots.front().label}, {"after", last.label}};
     summary["dentedMeshes"] = heat.dentedMeshes;
     summary["displacedVertices"] = heat.displacedVertices;
-    summary["largestDisplacement"] = {
-        {"metres", heat.largest}, {"car", asUtf8(heat.largestCar)}, {"frame", asUtf8(heat.largestFrame)}};
-    summary["heatScaleMetres"] = heatScaleOf(heat);
+    summary["largestDisplacement"] = {{"metres", rounded(heat.largest)},
+                                      {"car", asUtf8(heat.largestCar)},
+                                      {"frame", asUtf8(heat.largestFrame)}};
+    summary["heatScaleMetres"] = rounded(heatScaleOf(heat));
     Json meshes = Json::array();
     for (std::size_t c = 0; c < last.cars.size() && c < heat.cars.size(); ++c)
         for (std::size_t m = 0; m < last.cars[c].meshes.size() && m < heat.cars[c].size(); ++m) {
@@ -34,15 +45,19 @@ bool writeSummary(const LoadedRun& run, const Displacement& heat, const std::vec
                               {"vertices", mesh.vertexCount()},
                               {"triangles", mesh.triangleCount()},
                               {"pluginCopy", !mesh.drawsSource},
-                              {"comparedBy", !d.matched ? "none" : d.sameVertices ? "vertex" : "surface"},
+                              {"comparedBy", !d.matched       ? "none"
+                                             : d.sameVertices ? "vertex"
+                                                              : "surface"},
                               {"displacedVertices", d.displaced},
-                              {"largestDisplacement", d.largest}});
+                              {"largestDisplacement", rounded(d.largest)}});
         }
     summary["meshes"] = meshes;
     Json files = Json::array();
-    for (const Picture& p : pictures) files.push_back(p.file);
+    for (const Picture& p : pictures)
+        files.push_back(p.file);
     summary["pictures"] = files;
-    return writeTextFile(path, summary.dump(2, ' ', false, Json::error_handler_t::replace) + "\n", error);
+    return writeTextFile(path, summary.dump(2, ' ', false, Json::error_handler_t::replace) + "\n",
+                         error);
 }
 
 } // namespace lab

@@ -56,7 +56,7 @@ async function start() {
   renderer.setSize(canvas.width, canvas.height, false);
   const scene = new THREE.Scene();
   scene.background = new THREE.Color(0xdde0e6);
-  scene.add(new THREE.HemisphereLight(0xffffff, 0x556677, 2.0));
+  scene.add(new THREE.HemisphereLight(0xffffff, 0x8899aa, 2.6));
   const sun = new THREE.DirectionalLight(0xffffff, 2.5);
   sun.position.set(-4, 8, 5);
   scene.add(sun);
