@@ -16,7 +16,7 @@ namespace {
 // edges and thin creases do not flicker between before and after.
 constexpr int kSupersample = 2;
 constexpr float kSun = 0.6f;
-constexpr float kLampRadius = 0.11f;
+constexpr float kLampRadius = 0.13f;
 
 std::vector<float> litColours(const DrawMesh& mesh, const float light[3]) {
     const std::size_t corners = mesh.positions.size() / 3;
@@ -73,7 +73,7 @@ void drawLamp(const Camera& cam, const Lamp& lamp) {
     const float lens[4] = {0.22f, 0.05f, 0.05f, 1.0f}, crack[4] = {0.85f, 0.85f, 0.85f, 1.0f};
     disc(cam, lamp.position, kLampRadius, lens);
     glColor4fv(crack);
-    glLineWidth(static_cast<float>(kSupersample) * 1.5f);
+    glLineWidth(static_cast<float>(kSupersample) * 2.5f);
     glBegin(GL_LINES);
     for (int k = 0; k < 2; ++k) {
         const float sx = k == 0 ? 1.0f : -1.0f, r = kLampRadius * 0.9f;

@@ -184,15 +184,24 @@ Camera frameCamera(const Snapshot& snapshot, const View& view, int width, int he
         unit(right * view.direction[0] + forward * view.direction[1] + upAxis * view.direction[2]);
     const float fovY = 30.0f * 3.14159265f / 180.0f;
     const float aspect = static_cast<float>(width) / static_cast<float>(height);
-    const float halfFov = std::min(fovY * 0.5f, std::atan(std::tan(fovY * 0.5f) * aspect));
-    const float distance = radius / std::sin(halfFov) * 1.02f;
-    const V3 eye = centre + toEye * distance;
 
     // Looking straight down, the car's forward points up the picture.
     const V3 upHint = std::fabs(dot(toEye, upAxis)) > 0.99f ? forward : upAxis;
     const V3 back = toEye; // the camera looks along -back
     const V3 camRight = unit(cross(upHint, back));
     const V3 camUp = cross(back, camRight);
+    // Back off just far enough that every corner of the box fits, with a margin.
+    const float tanY = std::tan(fovY * 0.5f) * 0.92f, tanX = tanY * aspect;
+    float distance = 0.1f;
+    for (int corner = 0; corner < 8; ++corner) {
+        const V3 p =
+            V3{corner & 1 ? hi.x : lo.x, corner & 2 ? hi.y : lo.y, corner & 4 ? hi.z : lo.z} -
+            centre;
+        const float z = dot(p, back);
+        distance = std::max({distance, z + std::fabs(dot(p, camRight)) / tanX,
+                             z + std::fabs(dot(p, camUp)) / tanY});
+    }
+    const V3 eye = centre + toEye * distance;
     const float viewM[16] = {
         camRight.x, camUp.x, back.x, 0, camRight.y,          camUp.y,          back.y,          0,
         camRight.z, camUp.z, back.z, 0, -dot(camRight, eye), -dot(camUp, eye), -dot(back, eye), 1};
