@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The runner's bad-input line passes through bwlab unchanged with exit 2, a
-# runner failure gives exit 1, and neither leaves a report behind.
+# runner failure gives exit 1, and neither leaves a report behind (not even
+# the previous run's); a plug-in's refusal shows on the page.
 # usage: report_errors.sh BWLAB FAKE_RUNNER WORK_DIR
 set -u
 bwlab=$1 runner=$2 work=$3
@@ -16,6 +17,9 @@ check() { # name, expected exit, expected stderr, actual exit, actual stderr
 
 echo ok > good.scn && "$bwlab" good.scn --so --out report --settings none.ini >/dev/null || status=1
 [ -f report/summary.json ] || { echo "FAIL: no report from a good run"; status=1; }
+# The plug-in's refusal stands on the page as its log says it.
+grep -q "The plug-in refused" report/index.html && grep -q "Settings: PanelStrength refused" report/index.html ||
+  { echo "FAIL: the refusal is not on the page"; status=1; }
 
 echo bad-input > bad.scn
 err=$("$bwlab" bad.scn --so --out report --settings none.ini 2>&1 >/dev/null); code=$?
