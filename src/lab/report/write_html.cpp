@@ -181,7 +181,7 @@ std::string picturesTable(const LoadedRun& run, const std::vector<Picture>& pict
 }
 
 const char* kStyle = R"(body{font-family:sans-serif;margin:1.5em;max-width:1500px;color:#222}
-img{width:360px;border:1px solid #bbb}table.pictures td,table.pictures th{padding:2px 4px}
+img{width:300px;border:1px solid #bbb}table.pictures td,table.pictures th{padding:2px 4px}
 table.facts{border-collapse:collapse}table.facts th,table.facts td{border:1px solid #ccc;padding:3px 8px;text-align:left;vertical-align:top}
 table.facts td{font-family:monospace;white-space:pre-wrap;word-break:break-all}
 pre{background:#f4f4f4;padding:.8em;max-height:30em;overflow:auto}

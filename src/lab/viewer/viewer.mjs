@@ -36,9 +36,11 @@ function prepare(gltf, heatScale) {
     const heat = o.geometry.getAttribute('_heat');
     const count = o.geometry.getAttribute('position').count;
     const colours = new Float32Array(3 * count);
+    const colour = new THREE.Color();
     for (let i = 0; i < count; ++i) {
-      const rgb = heatColour(heat ? heat.getX(i) / heatScale : 0);
-      colours.set(rgb, 3 * i);
+      // The scale is in display colours, as in the pictures; three.js blends in linear ones.
+      colour.setRGB(...heatColour(heat ? heat.getX(i) / heatScale : 0), THREE.SRGBColorSpace);
+      colours.set([colour.r, colour.g, colour.b], 3 * i);
     }
     o.userData.game = { material: o.material, colour: o.geometry.getAttribute('color') };
     o.userData.heat = {
