@@ -1,7 +1,7 @@
 # Plays one built-in scenario with the runner and checks that run.json shows
 # what the scenario promises.
 #   -DRUNNER= -DEMULATOR= (blank separated, may be empty) -DPLUGIN= -DSETTINGS=
-#   -DSCENARIO= -DOUT= and any of -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT= -DFOLD= -DHELD= -DTRAFFIC_MIN=
+#   -DSCENARIO= -DOUT= and any of -DSNAPSHOTS= -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT= -DFOLD= -DHELD= -DTRAFFIC_MIN=
 separate_arguments(_emulator UNIX_COMMAND "${EMULATOR}")
 file(REMOVE_RECURSE ${OUT})
 file(MAKE_DIRECTORY ${OUT})
@@ -39,8 +39,13 @@ endif()
 string(JSON _refusals LENGTH "${_json}" refusals)
 check("the plug-in refused something" _refusals EQUAL 0)
 string(JSON _snapshots LENGTH "${_json}" snapshots)
-check("expected a before and an after snapshot" _snapshots EQUAL 2)
-check("the after snapshot is missing" EXISTS ${OUT}/snapshots/after.bwsnap)
+if(NOT DEFINED SNAPSHOTS)
+  set(SNAPSHOTS 2)
+endif()
+check("expected ${SNAPSHOTS} snapshots" _snapshots EQUAL ${SNAPSHOTS})
+math(EXPR _lastIndex "${_snapshots} - 1")
+string(JSON _last GET "${_json}" snapshots ${_lastIndex} file)
+check("the last snapshot is missing" EXISTS ${OUT}/${_last})
 
 if(DEFINED LIGHT)
   string(JSON _lights LENGTH "${_json}" brokenLights)
