@@ -1,7 +1,8 @@
 # Plays one built-in scenario with the runner and checks that run.json shows
 # what the scenario promises.
 #   -DRUNNER= -DEMULATOR= (blank separated, may be empty) -DPLUGIN= -DSETTINGS=
-#   -DSCENARIO= -DOUT= and any of -DSNAPSHOTS= -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT= -DFOLD= -DHELD= -DTRAFFIC_MIN=
+#   -DSCENARIO= -DOUT= and any of -DSNAPSHOTS= -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT=
+#   -DFOLD= -DHELD= -DTRAFFIC_MIN= -DVERTICES_MIN=
 separate_arguments(_emulator UNIX_COMMAND "${EMULATOR}")
 file(REMOVE_RECURSE ${OUT})
 file(MAKE_DIRECTORY ${OUT})
@@ -35,6 +36,9 @@ check("more tracked cars than the budget" _tracked LESS_EQUAL _maxTracked)
 check("more copied vertices than the budget" _vertices LESS_EQUAL _maxVertices)
 if(DEFINED TRAFFIC_MIN)
   check("expected at least ${TRAFFIC_MIN} dented cars, not ${_tracked}" _tracked GREATER_EQUAL ${TRAFFIC_MIN})
+endif()
+if(DEFINED VERTICES_MIN)
+  check("expected the vertex budget nearly used, not ${_vertices}" _vertices GREATER_EQUAL ${VERTICES_MIN})
 endif()
 string(JSON _refusals LENGTH "${_json}" refusals)
 check("the plug-in refused something" _refusals EQUAL 0)
