@@ -2,7 +2,7 @@
 # what the scenario promises.
 #   -DRUNNER= -DEMULATOR= (blank separated, may be empty) -DPLUGIN= -DSETTINGS=
 #   -DSCENARIO= -DOUT= and any of -DSNAPSHOTS= -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT=
-#   -DFOLD= -DHELD= -DTRAFFIC_MIN= -DVERTICES_MIN=
+#   -DFOLD= -DHELD= -DTRAFFIC_MIN= -DVERTICES_MIN= -DREFUSAL=
 separate_arguments(_emulator UNIX_COMMAND "${EMULATOR}")
 file(REMOVE_RECURSE ${OUT})
 file(MAKE_DIRECTORY ${OUT})
@@ -41,7 +41,13 @@ if(DEFINED VERTICES_MIN)
   check("expected the vertex budget nearly used, not ${_vertices}" _vertices GREATER_EQUAL ${VERTICES_MIN})
 endif()
 string(JSON _refusals LENGTH "${_json}" refusals)
-check("the plug-in refused something" _refusals EQUAL 0)
+if(DEFINED REFUSAL)
+  check("expected one refusal" _refusals EQUAL 1)
+  string(JSON _refusal GET "${_json}" refusals 0)
+  check("expected the refusal '${REFUSAL}', not '${_refusal}'" _refusal STREQUAL "${REFUSAL}")
+else()
+  check("the plug-in refused something" _refusals EQUAL 0)
+endif()
 string(JSON _snapshots LENGTH "${_json}" snapshots)
 if(NOT DEFINED SNAPSHOTS)
   set(SNAPSHOTS 2)
