@@ -1,6 +1,8 @@
-// Whole sessions of the plug-in in the substitute host: the shared library is
-// loaded with dlopen from a scratch folder beside its settings file, entered
-// like a loader enters the DLL, and its log is compared line by line.
+// Whole sessions of the plug-in in the substitute host: the plug-in binary
+// (the shared library, or with BW_SESSION_BINARY=dll the product DLL) is
+// loaded from a scratch folder beside its settings file, entered like a
+// loader enters the DLL, and its log is compared line by line: both binaries
+// must write the same bytes.
 //
 // A loaded plug-in keeps its process-wide state for good (as in the game), so
 // every session runs as its own test process (see CMakeLists.txt).
@@ -8,9 +10,11 @@
 #include "game/host_layout.h"
 #include "platform/platform.h"
 #include "scratch_dir.h"
+#include "sim/address_space.h"
 #include "sim/host.h"
+#include "winhost/plugin_binary.h"
+#include "winhost/process.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -18,28 +22,38 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-using AttachFn = int (*)(void* module, unsigned long reason, void* reserved);
+bool onDll() {
+    const char* binary = std::getenv("BW_SESSION_BINARY");
+    return binary != nullptr && std::strcmp(binary, "dll") == 0;
+}
 
 constexpr game::Address kCallSites[3] = {game::addr::ProcessCall, game::addr::RwShutdownCall,
                                          game::addr::PoolsShutdownCall};
 constexpr game::Address kHookRows[4] = {game::addr::PairContact, game::addr::SingleContact,
                                         game::addr::GameShutdown, game::addr::ShutDownForRestart};
 
-const char* const kBanner = "Bucklewright 0.1.4 experimental - two-sided panels sharing vertices and lighting";
-const char* const kActive = "Active. Player first; nearby NPCs according to Traffic settings. F7 restores player "
-                            "geometry. Physical collision remains stock in this GTA III port.";
-const char* const kLifecycleHooks = "Lifecycle hooks active: cleanup before CGame::Shutdown and ShutDownForRestart.";
+const char* const kBanner =
+    "Bucklewright 0.1.4 experimental - two-sided panels sharing vertices and lighting";
+const char* const kActive =
+    "Active. Player first; nearby NPCs according to Traffic settings. F7 restores player "
+    "geometry. Physical collision remains stock in this GTA III port.";
+const char* const kLifecycleHooks =
+    "Lifecycle hooks active: cleanup before CGame::Shutdown and ShutDownForRestart.";
 const char* const kContactHooks =
     "Contact hooks active: GTA III pair and alternate/static paths; original physics preserved.";
-const char* const kRetention = "Part retention active: 2 separate attempts per delayed stage; 750 ms contact gap.";
-const char* const kProbe = "Geometry ABI: validated morphTarget offset=0x5C; CPU buffer guard active.";
+const char* const kRetention =
+    "Part retention active: 2 separate attempts per delayed stage; 750 ms contact gap.";
+const char* const kProbe =
+    "Geometry ABI: validated morphTarget offset=0x5C; CPU buffer guard active.";
 
 using Lines = std::vector<std::string>;
 
@@ -60,7 +74,8 @@ Lines poolsShutdown(unsigned count) {
     return bracket("Lifecycle: pools shutdown begin; fallback cleanup.", count, "pools shutdown");
 }
 Lines renderWareShutdown(unsigned count) {
-    return bracket("Lifecycle: RenderWare shutdown begin; fallback cleanup.", count, "RenderWare shutdown");
+    return bracket("Lifecycle: RenderWare shutdown begin; fallback cleanup.", count,
+                   "RenderWare shutdown");
 }
 
 Lines& operator+=(Lines& a, const Lines& b) {
@@ -79,12 +94,15 @@ Lines gameShutdown(unsigned count) {
 }
 
 class Session : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(host.ok());
-        ASSERT_EQ(::symlink(BW_PLUGIN_PATH, dir.file("bucklewright.so").c_str()), 0);
-        for (game::Address site : kCallSites) callBytes.push_back(codeAt(site, 5));
-        for (game::Address row : kHookRows) rowBytes.push_back(codeAt(row, 5));
+        winhost::setExecutableImage(sim::detail::MapEnd - sim::detail::MapBegin, "C:\\gta3.exe");
+        ASSERT_EQ(::symlink(onDll() ? BW_DLL_PATH : BW_PLUGIN_PATH, binaryPath().c_str()), 0);
+        for (game::Address site : kCallSites)
+            callBytes.push_back(codeAt(site, 5));
+        for (game::Address row : kHookRows)
+            rowBytes.push_back(codeAt(row, 5));
     }
 
     void TearDown() override {
@@ -94,20 +112,27 @@ protected:
         EXPECT_EQ(a.unsafeReleases, 0u);
         EXPECT_EQ(a.invalidCalls, 0u);
         EXPECT_TRUE(host.atomicsOnLiveGeometries());
+        if (plugin != nullptr) {
+            EXPECT_TRUE(plugin->detach());
+        }
     }
 
-    // Writes the settings file and enters the plug-in. The library is never
-    // closed: its hooks and fault reporter stay for the life of the process.
+    std::string binaryPath() const {
+        return dir.file(onDll() ? "bucklewright.asi" : "bucklewright.so");
+    }
+
+    // Writes the settings file and enters the plug-in. The binary is never
+    // unloaded: its hooks and fault reporter stay for the life of the process.
     void attach(const std::string& ini = "") {
         dir.write("bucklewright.ini", ini);
         baseline = host.accounting().liveGeometries;
-        void* module = ::dlopen(dir.file("bucklewright.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(module, nullptr) << ::dlerror();
-        auto entry = reinterpret_cast<AttachFn>(::dlsym(module, "bucklewright_attach"));
-        ASSERT_NE(entry, nullptr);
-        EXPECT_EQ(entry(module, 2, nullptr), 1); // thread attach: nothing happens
-        EXPECT_TRUE(log().empty());
-        EXPECT_EQ(entry(module, 1, nullptr), 1);
+        std::string error;
+        plugin = winhost::loadPlugin(binaryPath(), &error);
+        ASSERT_NE(plugin, nullptr) << error;
+        EXPECT_TRUE(plugin->attach());
+        const Lines afterAttach = log();
+        EXPECT_TRUE(plugin->threadAttach()); // a thread starting: nothing happens
+        EXPECT_EQ(log(), afterAttach);
     }
 
     Lines log() const {
@@ -129,7 +154,8 @@ protected:
             const std::string want = i < expected.size() ? expected[i] : "<end of log>";
             const std::string have = i < got.size() ? got[i] : "<end of log>";
             if (!want.empty() && want.back() == '*')
-                EXPECT_EQ(have.rfind(want.substr(0, want.size() - 1), 0), 0u) << "line " << i << ": " << have;
+                EXPECT_EQ(have.rfind(want.substr(0, want.size() - 1), 0), 0u)
+                    << "line " << i << ": " << have;
             else
                 EXPECT_EQ(have, want) << "line " << i;
         }
@@ -158,11 +184,14 @@ protected:
         const std::string self = "/proc/self/fd/" + std::to_string(fd);
         const int ro = ::open(self.c_str(), O_RDONLY);
         ASSERT_GE(ro, 0);
-        void* m = ::mmap(reinterpret_cast<void*>(page), 0x1000, PROT_READ | PROT_EXEC, MAP_SHARED | MAP_FIXED, ro, 0);
+        void* m = ::mmap(reinterpret_cast<void*>(page), 0x1000, PROT_READ | PROT_EXEC,
+                         MAP_SHARED | MAP_FIXED, ro, 0);
         ASSERT_EQ(m, reinterpret_cast<void*>(page));
         ::close(ro);
         ::close(fd);
-        ASSERT_NE(::mprotect(reinterpret_cast<void*>(page), 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC), 0);
+        ASSERT_NE(
+            ::mprotect(reinterpret_cast<void*>(page), 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC),
+            0);
     }
 
     void* car(dent::Vec at = {0, 0, 0}, int model = 90) {
@@ -176,7 +205,8 @@ protected:
 
     std::vector<void*> geometries(void* vehicle) {
         std::vector<void*> out;
-        for (void* atomic : host.atomicsOf(game::renderObject(vehicle))) out.push_back(game::atomicGeometry(atomic));
+        for (void* atomic : host.atomicsOf(game::renderObject(vehicle)))
+            out.push_back(game::atomicGeometry(atomic));
         return out;
     }
 
@@ -211,6 +241,7 @@ protected:
 
     sim::Host host{hostOptions()};
     bwtest::ScratchDir dir;
+    std::unique_ptr<winhost::PluginBinary> plugin;
     std::vector<std::vector<std::uint8_t>> callBytes, rowBytes;
     std::uint32_t baseline = 0;
     std::map<void*, std::vector<void*>> sources;
@@ -233,7 +264,8 @@ TEST_F(Session, WrongSignature) {
     host.patchCode(game::addr::Signature, other, sizeof other);
     attach();
     host.step();
-    expectLog({kBanner, "Unsupported executable: requires classic GTA III PC 1.0 English; disabled."});
+    expectLog(
+        {kBanner, "Unsupported executable: requires classic GTA III PC 1.0 English; disabled."});
     EXPECT_TRUE(callSitesUntouched());
 }
 
@@ -271,7 +303,8 @@ TEST_F(Session, ThirdCallSitePatchFails) {
     want += renderWareShutdown(0);
     expectLog(want);
     EXPECT_EQ(codeAt(game::addr::ProcessCall, 5), callBytes[0]);
-    EXPECT_EQ(codeAt(game::addr::PairContact, 5), rowBytes[0]) << "no inline hook without the frame hook";
+    EXPECT_EQ(codeAt(game::addr::PairContact, 5), rowBytes[0])
+        << "no inline hook without the frame hook";
     EXPECT_EQ(host.lifecycle().process, 1u);
 }
 
@@ -290,7 +323,8 @@ TEST_F(Session, FirstFrameInstallsHooksBeforeTheGameProcesses) {
     Lines want = head;
     want.push_back(kProbe);
     expectLog(want);
-    for (game::Address row : kHookRows) EXPECT_EQ(codeAt(row, 1)[0], 0xE9);
+    for (game::Address row : kHookRows)
+        EXPECT_EQ(codeAt(row, 1)[0], 0xE9);
     EXPECT_EQ(codeAt(game::addr::ComponentDamage, 1)[0], 0xE9);
     EXPECT_EQ(host.lifecycle().process, 2u);
     host.endSession();
@@ -312,13 +346,15 @@ TEST_P(RowFailure, LeavesNoContactOrLifecycleHook) {
     host.patchCode(kHookRows[row], &ret, 1);
     host.step();
     host.patchCode(kHookRows[row], rowBytes[static_cast<std::size_t>(row)].data(), 1);
-    for (int k = 0; k < 4; ++k) EXPECT_EQ(codeAt(kHookRows[k], 5), rowBytes[static_cast<std::size_t>(k)]) << k;
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(codeAt(kHookRows[k], 5), rowBytes[static_cast<std::size_t>(k)]) << k;
 
     crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
     EXPECT_FALSE(drawsCopies(player)) << "no contacts without the hooks";
     host.endSession();
     Lines want{kBanner, kActive,
-               std::string("Contact hook ") + names[row] + " failed: MH_ERROR_UNSUPPORTED_FUNCTION; deformation disabled.",
+               std::string("Contact hook ") + names[row] +
+                   " failed: MH_ERROR_UNSUPPORTED_FUNCTION; deformation disabled.",
                kRetention, kProbe};
     want += poolsShutdown(0);
     want += renderWareShutdown(0);
@@ -332,9 +368,11 @@ TEST_F(Session, ActivationFailureRemovesAllFour) {
     // the two contact hooks were enabled.
     freezePage(game::addr::GameShutdown);
     host.step();
-    for (int k = 0; k < 4; ++k) EXPECT_EQ(codeAt(kHookRows[k], 5), rowBytes[static_cast<std::size_t>(k)]) << k;
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(codeAt(kHookRows[k], 5), rowBytes[static_cast<std::size_t>(k)]) << k;
     host.endSession();
-    Lines want{kBanner, kActive, "Contact hook activation failed; deformation disabled.", kRetention, kProbe};
+    Lines want{kBanner, kActive, "Contact hook activation failed; deformation disabled.",
+               kRetention, kProbe};
     want += poolsShutdown(0);
     want += renderWareShutdown(0);
     expectLog(want);
@@ -352,8 +390,12 @@ TEST_F(Session, PartRetentionConflict) {
     EXPECT_EQ(codeAt(game::addr::ComponentDamage, 5), damageBytes);
     host.patchCode(game::addr::DamageReset, original.data(), original.size());
     host.endSession();
-    Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks,
-               "Part retention: hook conflict/failure; stock detachment retained.", kProbe};
+    Lines want{kBanner,
+               kActive,
+               kLifecycleHooks,
+               kContactHooks,
+               "Part retention: hook conflict/failure; stock detachment retained.",
+               kProbe};
     want += gameShutdown(0);
     expectLog(want);
 }
@@ -377,13 +419,23 @@ TEST_F(Session, CollisionDentsPlayerAndTraffic) {
     EXPECT_TRUE(drawsCopies(player));
     EXPECT_TRUE(drawsCopies(other));
     host.endSession();
-    Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe,
-               "PanelMesh: kind=bonnet variant=original *", "PanelFold: kind=bonnet variant=original *",
-               "PanelMesh: kind=bonnet variant=damaged *", "PanelFold: kind=bonnet variant=damaged *",
-               "Hit: actor=player handle=1 model=90 episode=1 impact=0.6000 impulse=900.0 mass=1500.0 *",
-               "PanelMesh: kind=boot variant=original *", "PanelFold: kind=boot variant=original *",
-               "PanelMesh: kind=boot variant=damaged *", "PanelFold: kind=boot variant=damaged *",
-               "Hit: actor=npc handle=257 model=95 episode=1 impact=0.6000 impulse=900.0 mass=1500.0 *"};
+    Lines want{
+        kBanner,
+        kActive,
+        kLifecycleHooks,
+        kContactHooks,
+        kRetention,
+        kProbe,
+        "PanelMesh: kind=bonnet variant=original *",
+        "PanelFold: kind=bonnet variant=original *",
+        "PanelMesh: kind=bonnet variant=damaged *",
+        "PanelFold: kind=bonnet variant=damaged *",
+        "Hit: actor=player handle=1 model=90 episode=1 impact=0.6000 impulse=900.0 mass=1500.0 *",
+        "PanelMesh: kind=boot variant=original *",
+        "PanelFold: kind=boot variant=original *",
+        "PanelMesh: kind=boot variant=damaged *",
+        "PanelFold: kind=boot variant=damaged *",
+        "Hit: actor=npc handle=257 model=95 episode=1 impact=0.6000 impulse=900.0 mass=1500.0 *"};
     want += gameShutdown(2);
     expectLog(want);
     EXPECT_EQ(host.lifecycle().gameShutdown, 1u);
@@ -430,7 +482,12 @@ TEST_F(Session, DoorHeldForSeparateAttempts) {
     hitDoor(1000); // a separate second attempt: let through
     EXPECT_EQ(door(), 2);
     host.endSession();
-    Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe,
+    Lines want{kBanner,
+               kActive,
+               kLifecycleHooks,
+               kContactHooks,
+               kRetention,
+               kProbe,
                "PartRetention: component=5 stage=1->2 attempt=1/2 held=1",
                "PartRetention: component=5 stage=1->2 attempt=2/2 held=0"};
     want += gameShutdown(0);
@@ -442,12 +499,14 @@ TEST_F(Session, ContactQueueFullIsLoggedOncePerFrame) {
     void* player = car();
     host.setPlayerVehicle(player);
     std::vector<void*> traffic;
-    for (int i = 0; i < 257; ++i) traffic.push_back(car({0, 10.0f + float(i), 0}, 95));
+    for (int i = 0; i < 257; ++i)
+        traffic.push_back(car({0, 10.0f + float(i), 0}, 95));
     host.step();
     // 258 cars struck at their fronts in one frame: the queue keeps 256.
     host.duringNextProcess([&] {
         for (int i = 0; i < 257; ++i)
-            host.collideSingle(traffic[i], nullptr, colPoint({0, 12.0f + float(i), 0.5f}, {0, -1, 0}), 600);
+            host.collideSingle(traffic[i], nullptr,
+                               colPoint({0, 12.0f + float(i), 0.5f}, {0, -1, 0}), 600);
         host.collideSingle(player, nullptr, colPoint({0, 2, 0.5f}, {0, -1, 0}), 600);
     });
     host.step();
@@ -493,7 +552,13 @@ TEST_F(Session, F7AndRepair) {
     EXPECT_TRUE(drawsCopies(player));
     host.endSession();
 
-    Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe, "Player deformation reset."};
+    Lines want{kBanner,
+               kActive,
+               kLifecycleHooks,
+               kContactHooks,
+               kRetention,
+               kProbe,
+               "Player deformation reset."};
     want += gameShutdown(2);
     expectLog(want);
 }
