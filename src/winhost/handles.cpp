@@ -42,10 +42,10 @@ bool closeHandle(HANDLE handle) {
     return true;
 }
 
-std::size_t openHandles() {
+std::size_t openHandles(HandleKind kind) {
     std::size_t n = 0;
     for (const KernelObject& o : g_objects)
-        n += o.kind != HandleKind::None;
+        n += o.kind == kind;
     return n;
 }
 

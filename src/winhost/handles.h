@@ -28,6 +28,7 @@ HANDLE newHandle(const KernelObject& object);
 KernelObject* objectOf(HANDLE handle, HandleKind kind);
 // Releases the handle (closing a file's descriptor); false when unknown.
 bool closeHandle(HANDLE handle);
-std::size_t openHandles();
+// Handles open now, of one kind.
+std::size_t openHandles(HandleKind kind);
 
 } // namespace winhost
