@@ -1,7 +1,8 @@
 # Plays one built-in scenario with the runner and checks that run.json shows
 # what the scenario promises.
 #   -DRUNNER= -DEMULATOR= (blank separated, may be empty) -DPLUGIN= -DSETTINGS=
-#   -DSCENARIO= -DOUT= and any of -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT= -DFOLD= -DHELD= -DTRAFFIC_MIN=
+#   -DSCENARIO= -DOUT= and any of -DSNAPSHOTS= -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT=
+#   -DFOLD= -DHELD= -DTRAFFIC_MIN= -DVERTICES_MIN= -DREFUSAL=
 separate_arguments(_emulator UNIX_COMMAND "${EMULATOR}")
 file(REMOVE_RECURSE ${OUT})
 file(MAKE_DIRECTORY ${OUT})
@@ -36,11 +37,25 @@ check("more copied vertices than the budget" _vertices LESS_EQUAL _maxVertices)
 if(DEFINED TRAFFIC_MIN)
   check("expected at least ${TRAFFIC_MIN} dented cars, not ${_tracked}" _tracked GREATER_EQUAL ${TRAFFIC_MIN})
 endif()
+if(DEFINED VERTICES_MIN)
+  check("expected the vertex budget nearly used, not ${_vertices}" _vertices GREATER_EQUAL ${VERTICES_MIN})
+endif()
 string(JSON _refusals LENGTH "${_json}" refusals)
-check("the plug-in refused something" _refusals EQUAL 0)
+if(DEFINED REFUSAL)
+  check("expected one refusal" _refusals EQUAL 1)
+  string(JSON _refusal GET "${_json}" refusals 0)
+  check("expected the refusal '${REFUSAL}', not '${_refusal}'" _refusal STREQUAL "${REFUSAL}")
+else()
+  check("the plug-in refused something" _refusals EQUAL 0)
+endif()
 string(JSON _snapshots LENGTH "${_json}" snapshots)
-check("expected a before and an after snapshot" _snapshots EQUAL 2)
-check("the after snapshot is missing" EXISTS ${OUT}/snapshots/after.bwsnap)
+if(NOT DEFINED SNAPSHOTS)
+  set(SNAPSHOTS 2)
+endif()
+check("expected ${SNAPSHOTS} snapshots" _snapshots EQUAL ${SNAPSHOTS})
+math(EXPR _lastIndex "${_snapshots} - 1")
+string(JSON _last GET "${_json}" snapshots ${_lastIndex} file)
+check("the last snapshot is missing" EXISTS ${OUT}/${_last})
 
 if(DEFINED LIGHT)
   string(JSON _lights LENGTH "${_json}" brokenLights)

@@ -1,6 +1,7 @@
-// The demo's before and after snapshots, as the runner wrote them: the parked
-// car is drawn exactly as before, and of the struck car only dentable parts
-// changed, each now drawn from the plug-in's copy.
+// Snapshots as the runner wrote them. The demo: the parked car is drawn
+// exactly as before, and of the struck car only dentable parts changed, each
+// now drawn from the plug-in's copy. F7, the game's repair and a restart each
+// put the player's car back on its own geometry.
 
 #include "lab/snapshot.h"
 
@@ -22,13 +23,27 @@ bool excludedPart(const std::string& frame) {
     return false;
 }
 
-TEST(DemoSnapshots, OnlyTheStruckCarsDentablePartsChange) {
-    lab::Snapshot before, after;
+lab::Snapshot load(const std::string& run, const std::string& label) {
+    lab::Snapshot s;
     std::string error;
-    ASSERT_TRUE(lab::readSnapshot(BW_LAB_DEMO_OUT "/snapshots/before.bwsnap", before, error))
-        << error;
-    ASSERT_TRUE(lab::readSnapshot(BW_LAB_DEMO_OUT "/snapshots/after.bwsnap", after, error))
-        << error;
+    const std::string path =
+        std::string(BW_LAB_OUT) + "/" + run + "/snapshots/" + label + ".bwsnap";
+    EXPECT_TRUE(lab::readSnapshot(path, s, error)) << error;
+    return s;
+}
+
+// True when every mesh of the car is drawn from the game's own geometry,
+// exactly as in `reference`.
+bool asBuilt(const lab::SnapshotCar& car, const lab::SnapshotCar& reference) {
+    if (car.meshes.size() != reference.meshes.size()) return false;
+    for (std::size_t m = 0; m < car.meshes.size(); ++m)
+        if (!car.meshes[m].drawsSource || !sameDrawing(car.meshes[m], reference.meshes[m]))
+            return false;
+    return true;
+}
+
+TEST(Snapshots, OnlyTheStruckCarsDentablePartsChange) {
+    const lab::Snapshot before = load("demo", "before"), after = load("demo", "after");
     ASSERT_EQ(before.cars.size(), 2u);
     ASSERT_EQ(after.cars.size(), 2u);
     EXPECT_LT(before.frame, after.frame);
@@ -58,6 +73,24 @@ TEST(DemoSnapshots, OnlyTheStruckCarsDentablePartsChange) {
     }
     // Body, bonnet (both variants), boot, doors: several parts took the three hits.
     EXPECT_GE(changed, 5);
+}
+
+TEST(Snapshots, ResetRepairAndRestartGiveTheGeometryBack) {
+    const lab::Snapshot before = load("reset", "before");
+    ASSERT_EQ(before.cars.size(), 2u);
+    const lab::Snapshot dented = load("reset", "dented");
+    const lab::Snapshot f7 = load("reset", "after-f7");
+    const lab::Snapshot repaired = load("reset", "repaired");
+    const lab::Snapshot restarted = load("reset", "restarted");
+    for (const lab::Snapshot* s : {&dented, &f7, &repaired, &restarted})
+        ASSERT_EQ(s->cars.size(), 2u);
+    EXPECT_FALSE(asBuilt(dented.cars[0], before.cars[0]));
+    EXPECT_FALSE(asBuilt(dented.cars[1], before.cars[1]));
+    EXPECT_TRUE(asBuilt(f7.cars[0], before.cars[0])) << "F7 restores the player's car";
+    EXPECT_FALSE(asBuilt(f7.cars[1], before.cars[1])) << "F7 leaves other cars dented";
+    EXPECT_TRUE(asBuilt(repaired.cars[0], before.cars[0])) << "the game's repair restores the car";
+    EXPECT_TRUE(asBuilt(restarted.cars[0], before.cars[0]));
+    EXPECT_TRUE(asBuilt(restarted.cars[1], before.cars[1]));
 }
 
 } // namespace

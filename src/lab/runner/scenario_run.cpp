@@ -121,6 +121,8 @@ class Run {
             }
         }
         measureFolds();
+        for (const auto& [part, count] : held_)
+            facts_.heldParts.push_back({part.first, part.second, count});
         return true;
     }
 
@@ -267,9 +269,10 @@ class Run {
     // A bonnet or boot that rose above its rest at the end of the scenario.
     void measureFolds() {
         for (LiveCar& c : cars_) {
-            for (const auto& [atomic, source] : c.sources) {
+            for (void* atomic : host_.atomicsOf(game::renderObject(c.vehicle))) {
                 void* now = game::atomicGeometry(atomic);
-                if (now == nullptr || now == source) continue;
+                void* source = c.sources[atomic];
+                if (now == nullptr || source == nullptr || now == source) continue;
                 const std::string name = frameName(game::atomicFrame(atomic));
                 std::string lower = name;
                 std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char ch) {
@@ -282,8 +285,6 @@ class Run {
                 if (lift > kLiftShown) facts_.foldedPanels.push_back({c.spec->name, name, lift});
             }
         }
-        for (const auto& [key, count] : held_)
-            facts_.heldParts.push_back({key.first, key.second, count});
     }
 
     const Scenario& s_;
