@@ -15,7 +15,8 @@ check() { # name, expected exit, expected stderr, actual exit, actual stderr
   if [ -e report ] || [ -e report.partial ]; then echo "FAIL $1: a report folder was left"; ls -R report*; status=1; fi
 }
 
-echo ok > good.scn && "$bwlab" good.scn --so --out report --settings none.ini >/dev/null || status=1
+# A trailing slash names the same folder.
+echo ok > good.scn && "$bwlab" good.scn --so --out report/ --settings none.ini >/dev/null || status=1
 [ -f report/summary.json ] || { echo "FAIL: no report from a good run"; status=1; }
 # The plug-in's refusal stands on the page as its log says it.
 grep -q "The plug-in refused" report/index.html && grep -q "Settings: PanelStrength refused" report/index.html ||

@@ -109,8 +109,12 @@ int run(int argc, char** argv) {
         return 1;
     }
 
-    const fs::path out = request.outDir;
-    const fs::path partial = request.outDir + ".partial";
+    // "DIR/" names DIR: the partial folder must be its sibling, not inside it.
+    fs::path out = fs::path(request.outDir).lexically_normal();
+    if (!out.has_filename()) out = out.parent_path();
+    if (out.empty() || out == "." || out == "..")
+        return usage("expected a report folder after --out");
+    const fs::path partial = out.string() + ".partial";
     if (!replaceable(out)) {
         std::fprintf(stderr, "bwlab: %s: exists and is not a crash lab report; not replacing it\n",
                      out.c_str());
