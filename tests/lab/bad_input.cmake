@@ -30,7 +30,9 @@ expect(2 "${WORK}/none.ini: expected a readable settings file"
        --scenario ${WORK}/ok.scn --settings ${WORK}/none.ini --out ${WORK}/out ${_so})
 expect(2 "${WORK}/full: expected an existing empty folder"
        --scenario ${WORK}/ok.scn --settings ${SETTINGS} --out ${WORK}/full ${_so})
-expect(2 "${WORK}/none.so: expected a readable plug-in library"
+expect(2 "${WORK}/none.so: expected a readable plug-in binary"
        --scenario ${WORK}/ok.scn --settings ${SETTINGS} --out ${WORK}/out --so ${WORK}/none.so)
-expect(1 "${WORK}/x.dll: the Windows loader for the DLL is not available in this build; use --so"
-       --scenario ${WORK}/ok.scn --settings ${SETTINGS} --out ${WORK}/out --dll ${WORK}/x.dll)
+expect(2 "${WORK}/none.asi: expected a readable plug-in binary"
+       --scenario ${WORK}/ok.scn --settings ${SETTINGS} --out ${WORK}/out --dll ${WORK}/none.asi)
+expect(2 "bwlab-run: expected --scenario FILE --settings INI --out DIR (--so PATH | --dll PATH)"
+       --scenario ${WORK}/ok.scn --settings ${SETTINGS} --out ${WORK}/out --so ${PLUGIN} --dll ${PLUGIN})

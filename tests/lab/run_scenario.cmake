@@ -1,14 +1,22 @@
 # Plays one built-in scenario with the runner and checks that run.json shows
 # what the scenario promises.
 #   -DRUNNER= -DEMULATOR= (blank separated, may be empty) -DPLUGIN= -DSETTINGS=
-#   -DSCENARIO= -DOUT= and any of -DSNAPSHOTS= -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT=
+#   -DSCENARIO= -DOUT= and any of -DDLL= -DSNAPSHOTS= -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT=
 #   -DFOLD= -DHELD= -DTRAFFIC_MIN= -DVERTICES_MIN= -DREFUSAL=
 separate_arguments(_emulator UNIX_COMMAND "${EMULATOR}")
 file(REMOVE_RECURSE ${OUT})
 file(MAKE_DIRECTORY ${OUT})
 string(TIMESTAMP _start "%s")
+# -DDLL=path plays the product DLL instead of the shared library.
+if(DEFINED DLL)
+  set(_binary --dll ${DLL})
+  set(_binaryName bucklewright.asi)
+else()
+  set(_binary --so ${PLUGIN})
+  set(_binaryName bucklewright.so)
+endif()
 execute_process(
-  COMMAND ${_emulator} ${RUNNER} --scenario ${SCENARIO} --settings ${SETTINGS} --out ${OUT} --so ${PLUGIN}
+  COMMAND ${_emulator} ${RUNNER} --scenario ${SCENARIO} --settings ${SETTINGS} --out ${OUT} ${_binary}
   RESULT_VARIABLE _rc ERROR_VARIABLE _err)
 string(TIMESTAMP _end "%s")
 math(EXPR _took "${_end} - ${_start}")
@@ -24,6 +32,8 @@ function(check text)
   endif()
 endfunction()
 
+string(JSON _plugin GET "${_json}" plugin)
+check("expected ${_binaryName} played, not ${_plugin}" _plugin STREQUAL ${_binaryName})
 string(JSON _hits GET "${_json}" hits)
 if(DEFINED HITS_MIN)
   check("expected at least ${HITS_MIN} hits, not ${_hits}" _hits GREATER_EQUAL ${HITS_MIN})

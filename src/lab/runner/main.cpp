@@ -6,7 +6,6 @@
 // Exit 0: done. Exit 2: bad input, one line "FILE:LINE: expected ..." on
 // stderr and no run.json. Exit 1: any other failure, one line.
 
-#include "lab/runner/plugin_binary.h"
 #include "lab/runner/run_json.h"
 #include "lab/runner/scenario.h"
 #include "lab/runner/scenario_run.h"
@@ -92,16 +91,12 @@ int main(int argc, char** argv) {
     }
     if (!emptyFolder(o.out)) return fail(kBadInput, o.out + ": expected an existing empty folder");
 
-    if (!o.so.empty() && ::access(o.so.c_str(), R_OK) != 0)
-        return fail(kBadInput, o.so + ": expected a readable plug-in library");
-    if (!o.dll.empty())
-        return fail(
-            kFailed,
-            o.dll + ": the Windows loader for the DLL is not available in this build; use --so");
-    std::unique_ptr<lab::PluginBinary> plugin = lab::sharedObjectPlugin(o.so);
+    const lab::PluginChoice plugin{o.so.empty() ? o.dll : o.so, o.so.empty()};
+    if (::access(plugin.path.c_str(), R_OK) != 0)
+        return fail(kBadInput, plugin.path + ": expected a readable plug-in binary");
 
     lab::RunFacts facts;
-    switch (lab::runScenario(scenario, *plugin, lab::mergeSettings(base, scenario.settings), o.out,
+    switch (lab::runScenario(scenario, plugin, lab::mergeSettings(base, scenario.settings), o.out,
                              facts, error)) {
     case lab::RunStatus::Ok:
         break;
@@ -116,7 +111,7 @@ int main(int argc, char** argv) {
     const std::string json = o.out + "/run.json";
     {
         std::ofstream out(json + ".partial", std::ios::binary);
-        out << lab::runJson(o.scenario, plugin->fileName(), facts);
+        out << lab::runJson(o.scenario, plugin.installedName(), facts);
         if (!out.flush()) return fail(kFailed, json + ": cannot write");
     }
     if (std::rename((json + ".partial").c_str(), json.c_str()) != 0)

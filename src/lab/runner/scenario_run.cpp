@@ -4,10 +4,15 @@
 #include "lab/runner/car_snapshot.h"
 #include "lab/snapshot.h"
 #include "plugin/settings.h"
+#include "sim/address_space.h"
 #include "sim/host.h"
+#include "winhost/plugin_binary.h"
+#include "winhost/process.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
 
 #include <algorithm>
 #include <chrono>
@@ -297,10 +302,33 @@ class Run {
     std::set<std::pair<std::string, int>> brokenSeen_;
 };
 
+// Installs the binary into the work folder under its shipped name (a link:
+// the bytes stay the build's) and loads it into this process, which the
+// Windows loader sees as the game's.
+std::unique_ptr<winhost::PluginBinary> load(const PluginChoice& plugin, const WorkFolder& work,
+                                            std::string& error) {
+    char resolved[PATH_MAX];
+    if (::realpath(plugin.path.c_str(), resolved) == nullptr) {
+        error = plugin.path + ": cannot resolve the plug-in's path";
+        return nullptr;
+    }
+    const std::string installed = work.file(plugin.installedName());
+    if (::symlink(resolved, installed.c_str()) != 0) {
+        error = installed + ": cannot install the plug-in";
+        return nullptr;
+    }
+    winhost::setExecutableImage(sim::detail::MapEnd - sim::detail::MapBegin, "C:\\gta3.exe");
+    std::string why;
+    std::unique_ptr<winhost::PluginBinary> binary = winhost::loadPlugin(installed, &why);
+    if (binary == nullptr) error = plugin.path + ": cannot load the plug-in: " + why;
+    return binary;
+}
+
 } // namespace
 
-RunStatus runScenario(const Scenario& scenario, PluginBinary& plugin, const std::string& settings,
-                      const std::string& outDir, RunFacts& facts, std::string& error) {
+RunStatus runScenario(const Scenario& scenario, const PluginChoice& plugin,
+                      const std::string& settings, const std::string& outDir, RunFacts& facts,
+                      std::string& error) {
     facts = RunFacts{};
     for (const CarSpec& c : scenario.cars)
         facts.cars.push_back({c.name, c.model, c.traffic});
@@ -329,10 +357,15 @@ RunStatus runScenario(const Scenario& scenario, PluginBinary& plugin, const std:
         error = outDir + "/snapshots: cannot create the folder";
         return RunStatus::Failed;
     }
-    if (!plugin.load(work.path(), error) || !plugin.attach(error)) return RunStatus::Failed;
+    std::unique_ptr<winhost::PluginBinary> binary = load(plugin, work, error);
+    if (binary == nullptr) return RunStatus::Failed;
+    if (!binary->attach()) {
+        error = plugin.path + ": the plug-in refused process attach";
+        return RunStatus::Failed;
+    }
     const bool played = run.play(error);
     run.end();
-    plugin.detach();
+    binary->detach();
     facts.log = readFile(work.file("bucklewright.log"));
     if (!played) return RunStatus::Failed;
     if (!writeFile(outDir + "/bucklewright.log", facts.log)) {

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "lab/runner/plugin_binary.h"
 #include "lab/runner/scenario.h"
 
 namespace lab {
@@ -50,9 +49,20 @@ struct RunFacts {
 
 enum class RunStatus { Ok, BadInput, Failed };
 
+// The plug-in binary to play with: the proving build's shared library or the
+// product DLL (through the Windows loader). Either is installed into a
+// folder of its own under its shipped name, beside the settings file, since
+// the plug-in finds its settings and log by its own name.
+struct PluginChoice {
+    std::string path;
+    bool dll = false;
+    const char* installedName() const { return dll ? "bucklewright.asi" : "bucklewright.so"; }
+};
+
 // `settings` is the text of the settings file the plug-in gets. On anything
 // but Ok, `error` holds the one line to report.
-RunStatus runScenario(const Scenario& scenario, PluginBinary& plugin, const std::string& settings,
-                      const std::string& outDir, RunFacts& facts, std::string& error);
+RunStatus runScenario(const Scenario& scenario, const PluginChoice& plugin,
+                      const std::string& settings, const std::string& outDir, RunFacts& facts,
+                      std::string& error);
 
 } // namespace lab
