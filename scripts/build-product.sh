@@ -12,14 +12,14 @@ cp build/win32/src/bucklewright.asi dist/
 if [ -f build/win32/bucklewright.ini ]; then cp build/win32/bucklewright.ini dist/; fi
 ls -l dist
 
-# The crash lab: the plug-in as a shared library and the scenario runner
-# (32-bit), the report front end (native).
+# The crash lab: the scenario runner with its Windows loader (32-bit) and the
+# report front end (native) play the demo with the DLL just built.
 jobs=$(nproc)
 cmake --preset linux32 >/dev/null
-cmake --build --preset linux32 -j "$jobs" --target bwlab-run bucklewright_plugin bw_sample_ini
+cmake --build --preset linux32 -j "$jobs" --target bwlab-run bw_sample_ini
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs" --target bwlab
-build/native/src/lab/cli/bwlab lab/scenarios/demo.scn --so --out lab-reports/demo
+BWLAB_PLUGIN_DLL="$(pwd)/dist/bucklewright.asi" build/native/src/lab/cli/bwlab lab/scenarios/demo.scn --out lab-reports/demo
 mkdir -p docs
 cp lab-reports/demo/pictures/overview.png docs/crash-lab-demo.png
 echo "Crash lab demo report: $(pwd)/lab-reports/demo/index.html"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo scenario, played by the real runner with the built plug-in: a
 # complete report whose summary shows the dents, the folded bonnet and the
-# broken rear light, whose models validate and whose viewer shows every mesh.
+# broken rear light, whose models validate and whose viewer shows every mesh;
+# the product DLL draws the same pictures.
 # Skipped (77) until the 32-bit runner and plug-in are built.
 # usage: demo_end_to_end.sh BWLAB SOURCE_DIR WORK_DIR
 set -euo pipefail
@@ -26,3 +27,14 @@ meshes=$(node -e '
 ' "$work/demo/summary.json")
 node "$source/tests/lab/validate_glb.cjs" "$work/demo"
 node "$source/tests/lab/viewer_test.cjs" "$work/demo" "$meshes"
+
+# The product DLL, where the win32 build has made it, through the runner's
+# Windows loader: the same pictures as the shared library's.
+dll=${BWLAB_PLUGIN_DLL:-$source/build/win32/src/bucklewright.asi}
+if [ -f "$dll" ]; then
+  BWLAB_PLUGIN_DLL=$dll "$bwlab" "$source/lab/scenarios/demo.scn" --out "$work/demo-dll"
+  grep -q '"plugin": "bucklewright.asi"' "$work/demo-dll/summary.json"
+  for picture in "$work"/demo/pictures/*.png; do
+    cmp "$picture" "$work/demo-dll/pictures/$(basename "$picture")"
+  done
+fi
