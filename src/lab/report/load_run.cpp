@@ -95,7 +95,6 @@ bool loadRun(const std::string& dir, LoadedRun& out, std::string& error) {
                 return false;
             }
             out.snapshots.push_back(std::move(snapshot));
-            out.snapshotFiles.push_back(file);
         }
     } catch (const Json::exception& e) {
         error = where + ": " + e.what();

@@ -55,7 +55,6 @@ struct LoadedRun {
     std::string runJsonText; // run.json as written, merged into the summary
     std::vector<CarFacts> cars;
     std::vector<Snapshot> snapshots; // in run.json's order
-    std::vector<std::string> snapshotFiles;
     std::string log;
 };
 
