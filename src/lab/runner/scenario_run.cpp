@@ -64,7 +64,8 @@ class WorkFolder {
                 if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
                     names.push_back(e->d_name);
             ::closedir(dir);
-            for (const std::string& n : names) ::unlink((path_ + "/" + n).c_str());
+            for (const std::string& n : names)
+                ::unlink((path_ + "/" + n).c_str());
         }
         ::rmdir(path_.c_str());
     }
