@@ -109,23 +109,26 @@ TEST(Scenario, ReadsCarsTrafficSettingsAndTimeline) {
 }
 
 TEST(SettingsMerge, OverridesReplaceJoinTheirSectionOrOpenOne) {
-    const std::string base = "; tuning\n[General]\nLogHits = "
-                             "0\n\n[Deformation]\nStrength=1\r\n\n[Traffic]\nAffectNPCs=1\n";
-    const std::string merged = lab::mergeSettings(base, {{"Deformation", "Strength", "2", 1},
+    const std::string base = "; tuning\n[General]\nLogHits = 1\n\n[Deformation]\nStrength=1\r\n\n"
+                             "[Traffic]\nAffectNPCs=1\n";
+    const std::string merged = lab::mergeSettings(base, {{"General", "LogHits", "1", 1},
+                                                         {"Deformation", "Strength", "2", 1},
                                                          {"Traffic", "NPCRange", "50", 2},
                                                          {"Lights", "RearDamage", "0", 3},
                                                          {"Lights", "RearMinDepth", "0.2", 4}});
     EXPECT_EQ(
         merged,
-        "; tuning\n[General]\nLogHits = 0\n\n[Deformation]\nStrength=2\n\n[Traffic]\nAffectNPCs=1\n"
+        "; tuning\n[General]\nLogHits=1\n\n[Deformation]\nStrength=2\n\n[Traffic]\nAffectNPCs=1\n"
         "NPCRange=50\n[Lights]\nRearDamage=0\nRearMinDepth=0.2\n");
 }
 
-TEST(SettingsMerge, HitLoggingIsOnUnlessSomeoneSetsIt) {
+TEST(SettingsMerge, HitLoggingIsOnUnlessTheScenarioSaysOtherwise) {
     EXPECT_EQ(lab::mergeSettings("", {}), "[General]\nLogHits=1\n");
+    EXPECT_EQ(lab::mergeSettings("[General]\nLogHits=0\n", {}), "[General]\nLogHits=1\n");
     EXPECT_EQ(lab::mergeSettings("[General]\nDiagnostics=1\n", {}),
               "[General]\nDiagnostics=1\nLogHits=1\n");
-    EXPECT_EQ(lab::mergeSettings("", {{"General", "LogHits", "0", 1}}), "[General]\nLogHits=0\n");
+    EXPECT_EQ(lab::mergeSettings("[General]\nLogHits=1\n", {{"General", "LogHits", "0", 1}}),
+              "[General]\nLogHits=0\n");
 }
 
 } // namespace

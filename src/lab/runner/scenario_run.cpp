@@ -9,13 +9,13 @@
 #include "winhost/plugin_binary.h"
 #include "winhost/process.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
-
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -55,11 +55,18 @@ class WorkFolder {
         path_ = pattern;
         return true;
     }
+    // Whatever the plug-in wrote beside itself goes too.
     ~WorkFolder() {
         if (path_.empty()) return;
-        for (const char* f :
-             {"bucklewright.so", "bucklewright.asi", "bucklewright.ini", "bucklewright.log"})
-            ::unlink((path_ + "/" + f).c_str());
+        if (DIR* dir = ::opendir(path_.c_str())) {
+            std::vector<std::string> names;
+            while (const dirent* e = ::readdir(dir))
+                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                    names.push_back(e->d_name);
+            ::closedir(dir);
+            for (const std::string& n : names)
+                ::unlink((path_ + "/" + n).c_str());
+        }
         ::rmdir(path_.c_str());
     }
     std::string file(const char* name) const { return path_ + "/" + name; }

@@ -32,9 +32,11 @@ bool sectionOf(const std::string& line, std::string& section) {
 
 std::string mergeSettings(const std::string& base, const std::vector<SettingOverride>& overrides) {
     std::vector<SettingOverride> wanted = overrides;
-    const auto sets = [](const SettingOverride& o, const char* section, const char* key) {
-        return lower(o.section) == section && lower(o.key) == key;
-    };
+    const bool scenarioSetsLogHits =
+        std::any_of(wanted.begin(), wanted.end(), [](const SettingOverride& o) {
+            return lower(o.section) == "general" && lower(o.key) == "loghits";
+        });
+    if (!scenarioSetsLogHits) wanted.push_back({"General", "LogHits", "1", 0});
 
     std::vector<std::string> lines;
     std::istringstream in(base);
@@ -47,7 +49,6 @@ std::string mergeSettings(const std::string& base, const std::vector<SettingOver
     // line that an override replaces.
     std::map<std::string, std::size_t> sectionEnd;
     std::vector<bool> applied(wanted.size(), false);
-    bool fileSetsLogHits = false;
     std::string section;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         std::string s;
@@ -62,7 +63,6 @@ std::string mergeSettings(const std::string& base, const std::vector<SettingOver
         const std::size_t eq = t.find('=');
         if (t[0] == ';' || eq == std::string::npos) continue;
         const std::string key = lower(trim(t.substr(0, eq)));
-        if (section == "general" && key == "loghits") fileSetsLogHits = true;
         for (std::size_t k = 0; k < wanted.size(); ++k) {
             if (lower(wanted[k].section) == section && lower(wanted[k].key) == key) {
                 lines[i] = wanted[k].key + "=" + wanted[k].value;
@@ -70,14 +70,6 @@ std::string mergeSettings(const std::string& base, const std::vector<SettingOver
             }
         }
     }
-    const bool scenarioSetsLogHits =
-        std::any_of(wanted.begin(), wanted.end(),
-                    [&](const SettingOverride& o) { return sets(o, "general", "loghits"); });
-    if (!fileSetsLogHits && !scenarioSetsLogHits) {
-        wanted.push_back({"General", "LogHits", "1", 0});
-        applied.push_back(false);
-    }
-
     // Keys the file lacks: at the end of their section, or in a new one.
     std::map<std::size_t, std::vector<std::string>> insertAt;
     std::vector<std::string> newSections; // in order of first use

@@ -12,8 +12,8 @@
 namespace lab {
 
 // `base` is the given file's text (empty: none). Hit logging is switched on
-// unless the file or the scenario sets General.LogHits itself: the lab
-// counts hits from the log.
+// whatever the file says, unless the scenario sets General.LogHits itself:
+// the lab counts hits from the log.
 std::string mergeSettings(const std::string& base, const std::vector<SettingOverride>& overrides);
 
 } // namespace lab
