@@ -17,6 +17,9 @@ namespace {
 constexpr int kSupersample = 2;
 constexpr float kSun = 0.6f;
 constexpr float kLampRadius = 0.13f;
+// The game places a rear light just inside the body; its sprite is drawn
+// this far out along the lens's facing, and hidden by whatever stands in front.
+constexpr float kLampOut = 0.15f;
 
 std::vector<float> litColours(const DrawMesh& mesh, const float light[3]) {
     const std::size_t corners = mesh.positions.size() / 3;
@@ -55,9 +58,12 @@ void disc(const Camera& cam, const float centre[3], float radius, const float rg
 }
 
 // Rear lights are the game's sprites, not meshes: a lit lamp glows red, a
-// smashed one is a dark lens with a crack across it. Drawn only where the
+// smashed one is a dark lens in a grey rim with a crack across it. Drawn only where the
 // lens faces the camera.
-void drawLamp(const Camera& cam, const Lamp& lamp) {
+void drawLamp(const Camera& cam, const Lamp& placed) {
+    Lamp lamp = placed;
+    for (int k = 0; k < 3; ++k)
+        lamp.position[k] += lamp.facing[k] * kLampOut;
     const float toEye[3] = {cam.eye[0] - lamp.position[0], cam.eye[1] - lamp.position[1],
                             cam.eye[2] - lamp.position[2]};
     if (toEye[0] * lamp.facing[0] + toEye[1] * lamp.facing[1] + toEye[2] * lamp.facing[2] <= 0)
@@ -71,6 +77,8 @@ void drawLamp(const Camera& cam, const Lamp& lamp) {
         return;
     }
     const float lens[4] = {0.22f, 0.05f, 0.05f, 1.0f}, crack[4] = {0.85f, 0.85f, 0.85f, 1.0f};
+    const float rim[4] = {0.6f, 0.6f, 0.62f, 1.0f};
+    disc(cam, lamp.position, kLampRadius * 1.2f, rim);
     disc(cam, lamp.position, kLampRadius, lens);
     glColor4fv(crack);
     glLineWidth(static_cast<float>(kSupersample) * 2.5f);
