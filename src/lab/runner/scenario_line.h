@@ -16,7 +16,6 @@
 
 namespace lab {
 
-// One line's words; the first failure is kept.
 class ScenarioLine {
   public:
     ScenarioLine(const std::string& path, int number, std::vector<std::string> words)
