@@ -146,6 +146,16 @@ DWORD WINHOST_API VirtualQuery(const void* address, MemoryBasicInformation* info
         info->allocationBase = reinterpret_cast<void*>(m->base);
         info->allocationProtect = kPageExecuteWriteCopy;
         info->type = kMemImage;
+        // A mapped image's pages as its sections and later VirtualProtect
+        // calls set them (emulators do not list image code as executable).
+        const std::size_t first = (page - m->base) / kPage;
+        if (first < m->pages.size()) {
+            std::size_t last = first;
+            while (last + 1 < m->pages.size() && m->pages[last + 1] == m->pages[first])
+                ++last;
+            info->protect = m->pages[first];
+            info->regionSize = static_cast<DWORD>((last - first + 1) * kPage);
+        }
     } else if (const Allocation* a = allocationAt(at)) {
         info->allocationBase = reinterpret_cast<void*>(a->base);
         info->allocationProtect = region.protection;
@@ -179,6 +189,15 @@ BOOL WINHOST_API VirtualProtect(void* address, DWORD size, DWORD protect, DWORD*
         return 0;
     }
     *old = previous;
+    if (Module* m = moduleAt(reinterpret_cast<std::uintptr_t>(address));
+        m != nullptr && !m->pages.empty()) {
+        const auto from = reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t(kPage - 1);
+        *old = m->pages[(from - m->base) / kPage];
+        for (std::uintptr_t p = from;
+             p < reinterpret_cast<std::uintptr_t>(address) + size && p - m->base < m->size;
+             p += kPage)
+            m->pages[(p - m->base) / kPage] = protect;
+    }
     return 1;
 }
 

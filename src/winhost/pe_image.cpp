@@ -29,6 +29,12 @@ std::string hex(std::uint32_t v) {
     return text;
 }
 
+std::uint32_t pageProtection(std::uint32_t characteristics) {
+    const bool w = characteristics & pe::kScnWrite, x = characteristics & pe::kScnExecute;
+    if (x) return w ? 0x40 : 0x20;
+    return w ? 0x04 : 0x02;
+}
+
 int posixProtection(std::uint32_t characteristics) {
     int prot = 0;
     if (characteristics & pe::kScnRead) prot |= PROT_READ;
@@ -129,7 +135,9 @@ bool PeImage::load(const std::string& posixPath, const std::string& windowsPath,
         unmap();
         return false;
     }
-    addModule(Module{base_, size_, windowsPath});
+    Module module{base_, size_, windowsPath, 1, false, true, {}};
+    module.pages = pages_;
+    addModule(module);
     return true;
 }
 
@@ -239,12 +247,16 @@ bool PeImage::protectSections(LoadError* error) {
     std::vector<pe::SectionHeader> table(sections, sections + h->file.sectionCount);
     if (mprotect(reinterpret_cast<void*>(base_), 0x1000, PROT_READ) != 0)
         return fail(error, LoadStep::Protect, "headers");
+    pages_.assign(size_ / 0x1000, 0x02); // read-only where no section says more
     for (const pe::SectionHeader& s : table) {
         const std::uint32_t extent =
             ((s.virtualSize != 0 ? s.virtualSize : s.rawSize) + 0xFFFu) & ~0xFFFu;
         if (extent == 0) continue;
         if (mprotect(at<void>(s.rva), extent, posixProtection(s.characteristics)) != 0)
             return fail(error, LoadStep::Protect, std::string(s.name, strnlen(s.name, 8)));
+        for (std::uint32_t p = s.rva / 0x1000; p < (s.rva + extent) / 0x1000 && p < pages_.size();
+             ++p)
+            pages_[p] = pageProtection(s.characteristics);
     }
     return true;
 }

@@ -76,6 +76,7 @@ class PeImage {
     std::uint32_t ntOffset_ = 0;
     bool attached_ = false;
     void* tlsData_ = nullptr;
+    std::vector<std::uint32_t> pages_; // PAGE_* per page, from the sections
 };
 
 // The export `name` of the image mapped at `base`; null when none.

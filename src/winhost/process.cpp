@@ -12,7 +12,7 @@ namespace winhost {
 namespace {
 
 std::string g_folder;
-Module g_executable{0, 0, "C:\\gta3.exe", 1, false, true};
+Module g_executable{0, 0, "C:\\gta3.exe", 1, false, true, {}};
 std::vector<Module> g_modules;
 int g_errno = 0;
 

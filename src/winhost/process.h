@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace winhost {
 
@@ -19,6 +20,7 @@ struct Module {
     std::uint32_t references = 1;
     bool pinned = false; // stays loaded whatever FreeLibrary says
     bool threadNotifications = true;
+    std::vector<DWORD> pages; // a mapped image's page protections (PAGE_*)
 };
 
 // "C:" stands for `folder`; Windows paths on that drive name files below it.

@@ -1,5 +1,6 @@
 #include "lab/runner/scenario.h"
 
+#include "lab/runner/scenario_line.h"
 #include "plugin/settings_table.h"
 
 #include <algorithm>
@@ -38,96 +39,12 @@ bool sameTextIgnoringCase(const std::string& a, const char* b) {
 }
 
 // One line's words, read left to right; the first failure is kept.
-class Line {
-  public:
-    Line(const std::string& path, int number, std::vector<std::string> words)
-        : path_(path), number_(number), words_(std::move(words)) {}
-
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
-    bool atEnd() const { return at_ >= words_.size(); }
-    const std::string& peek() const { return words_[at_]; }
-
-    bool fail(const std::string& expected) {
-        if (ok()) error_ = path_ + ":" + std::to_string(number_) + ": expected " + expected;
-        return false;
-    }
-
-    bool word(std::string& out, const std::string& expected) {
-        if (!ok()) return false;
-        if (atEnd()) return fail(expected);
-        out = words_[at_++];
-        return true;
-    }
-
-    bool keyword(const char* k) {
-        if (!ok()) return false;
-        if (atEnd() || words_[at_] != k) return fail(std::string("'") + k + "'");
-        ++at_;
-        return true;
-    }
-
-    // True (and consumed) when the next word is `k`.
-    bool optional(const char* k) {
-        if (!ok() || atEnd() || words_[at_] != k) return false;
-        ++at_;
-        return true;
-    }
-
-    bool number(float& out, float low, float high, const std::string& what) {
-        std::string w;
-        if (!word(w, what)) return false;
-        char* end = nullptr;
-        const double v = std::strtod(w.c_str(), &end);
-        if (end == w.c_str() || *end != '\0' || !std::isfinite(v) || v < low || v > high)
-            return fail(what + " (a number from " + text(low) + " to " + text(high) + ")");
-        out = static_cast<float>(v);
-        return true;
-    }
-
-    bool whole(std::uint32_t& out, std::uint32_t low, std::uint32_t high, const std::string& what) {
-        std::string w;
-        if (!word(w, what)) return false;
-        char* end = nullptr;
-        const unsigned long long v = std::strtoull(w.c_str(), &end, 10);
-        if (end == w.c_str() || *end != '\0' || w[0] == '-' || v < low || v > high)
-            return fail(what + " (a whole number from " + std::to_string(low) + " to " +
-                        std::to_string(high) + ")");
-        out = static_cast<std::uint32_t>(v);
-        return true;
-    }
-
-    bool vec(dent::Vec& out, float limit, const std::string& what) {
-        return number(out.x, -limit, limit, what + " x") &&
-               number(out.y, -limit, limit, what + " y") &&
-               number(out.z, -limit, limit, what + " z");
-    }
-
-    bool end() {
-        if (ok() && !atEnd()) return fail("the end of the line, not '" + words_[at_] + "'");
-        return ok();
-    }
-
-    int number() const { return number_; }
-
-  private:
-    static std::string text(float v) {
-        std::ostringstream s;
-        s << v;
-        return s.str();
-    }
-    const std::string& path_;
-    int number_;
-    std::vector<std::string> words_;
-    std::size_t at_ = 1; // the keyword is read by the caller
-    std::string error_;
-};
 
 class Parser {
   public:
     Parser(const std::string& path, Scenario& s) : path_(path), s_(s) {}
 
-    bool line(Line& l, const std::string& keyword) {
+    bool line(ScenarioLine& l, const std::string& keyword) {
         if (keyword == "car") return car(l);
         if (keyword == "traffic") return traffic(l);
         if (keyword == "set") return setting(l);
@@ -160,7 +77,7 @@ class Parser {
                            [&](const CarSpec& c) { return c.name == name; });
     }
 
-    bool carName(Line& l, std::string& name, bool allowTraffic) {
+    bool carName(ScenarioLine& l, std::string& name, bool allowTraffic) {
         if (!l.word(name, "a car name")) return false;
         if (allowTraffic && name == "traffic") {
             if (std::none_of(s_.cars.begin(), s_.cars.end(),
@@ -172,7 +89,7 @@ class Parser {
         return true;
     }
 
-    bool placement(Line& l, CarSpec& c, bool allowStep, dent::Vec* step) {
+    bool placement(ScenarioLine& l, CarSpec& c, bool allowStep, dent::Vec* step) {
         while (l.ok() && !l.atEnd()) {
             if (l.optional("model")) {
                 std::uint32_t m = 0;
@@ -195,7 +112,7 @@ class Parser {
         return l.ok();
     }
 
-    bool addCar(Line& l, const CarSpec& c) {
+    bool addCar(ScenarioLine& l, const CarSpec& c) {
         if (s_.cars.size() >= static_cast<std::size_t>(kMaxCars))
             return l.fail("at most " + std::to_string(kMaxCars) + " cars");
         if (knownCar(c.name)) return l.fail("a car name not used before, not '" + c.name + "'");
@@ -203,7 +120,7 @@ class Parser {
         return true;
     }
 
-    bool car(Line& l) {
+    bool car(ScenarioLine& l) {
         CarSpec c;
         c.line = l.number();
         std::string source;
@@ -224,7 +141,7 @@ class Parser {
         return addCar(l, c);
     }
 
-    bool traffic(Line& l) {
+    bool traffic(ScenarioLine& l) {
         std::uint32_t count = 0;
         if (!l.whole(count, 1, kMaxCars, "a number of traffic cars")) return false;
         CarSpec c;
@@ -242,7 +159,7 @@ class Parser {
         return true;
     }
 
-    bool setting(Line& l) {
+    bool setting(ScenarioLine& l) {
         std::string name, value;
         if (!l.word(name, "Section.Key")) return false;
         const std::size_t dot = name.find('.');
@@ -261,7 +178,7 @@ class Parser {
         return true;
     }
 
-    bool wait(Line& l) {
+    bool wait(ScenarioLine& l) {
         Step st;
         st.kind = StepKind::Wait;
         st.line = l.number();
@@ -279,7 +196,7 @@ class Parser {
         s_.steps.push_back(st);
     }
 
-    bool strike(Line& l) {
+    bool strike(ScenarioLine& l) {
         Step st;
         st.kind = StepKind::Strike;
         st.line = l.number();
@@ -303,7 +220,7 @@ class Parser {
         return true;
     }
 
-    bool damage(Line& l) {
+    bool damage(ScenarioLine& l) {
         Step st;
         st.kind = StepKind::Damage;
         st.line = l.number();
@@ -324,7 +241,7 @@ class Parser {
         return true;
     }
 
-    bool simple(Line& l, StepKind kind) {
+    bool simple(ScenarioLine& l, StepKind kind) {
         Step st;
         st.kind = kind;
         st.line = l.number();
@@ -337,7 +254,7 @@ class Parser {
         return true;
     }
 
-    bool repair(Line& l) {
+    bool repair(ScenarioLine& l) {
         Step st;
         st.kind = StepKind::Repair;
         st.line = l.number();
@@ -346,7 +263,7 @@ class Parser {
         return true;
     }
 
-    bool health(Line& l) {
+    bool health(ScenarioLine& l) {
         Step st;
         st.kind = StepKind::Health;
         st.line = l.number();
@@ -357,7 +274,7 @@ class Parser {
         return true;
     }
 
-    bool snapshot(Line& l) {
+    bool snapshot(ScenarioLine& l) {
         Step st;
         st.kind = StepKind::Snapshot;
         st.line = l.number();
@@ -402,7 +319,7 @@ bool parseScenario(const std::string& path, const std::string& text, Scenario& s
         std::vector<std::string> words = wordsOf(raw);
         if (words.empty()) continue;
         const std::string keyword = words[0];
-        Line line(path, number, std::move(words));
+        ScenarioLine line(path, number, std::move(words));
         if (!parser.line(line, keyword)) {
             error.text = line.error();
             return false;
