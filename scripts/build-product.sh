@@ -3,12 +3,26 @@
 # (bucklewright.asi, bucklewright.ini, readme.txt), the same DLL and settings
 # file loose, and bucklewright.asi.debug, the DLL's symbols for
 # scripts/symbolize.sh (kept by the developer, never shipped).
+# It then plays the crash lab's demo scenario with the built plug-in and ends
+# with the path of its report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh product
+bash scripts/install-deps.sh lab
 cmake --preset win32
 cmake --build --preset win32
 rm -rf dist && mkdir -p dist
 cp build/win32/bucklewright-*.zip build/win32/src/bucklewright.asi build/win32/src/bucklewright.asi.debug \
    build/win32/bucklewright.ini dist/
 ls -l dist
+
+# The crash lab: the scenario runner with its Windows loader (32-bit) and the
+# report front end (native) play the demo with the DLL just built.
+jobs=$(nproc)
+cmake --preset linux32 >/dev/null
+cmake --build --preset linux32 -j "$jobs" --target bwlab-run bw_sample_ini
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs" --target bwlab
+BWLAB_PLUGIN_DLL="$(pwd)/dist/bucklewright.asi" build/native/src/lab/cli/bwlab lab/scenarios/demo.scn --out lab-reports/demo
+mkdir -p docs
+cp lab-reports/demo/pictures/overview.png docs/crash-lab-demo.png
+echo "Crash lab demo report: $(pwd)/lab-reports/demo/index.html"

@@ -121,6 +121,14 @@ void Host::buildCar(void* renderObject, const CarOptions& options) {
     created.push_back(glass);
     created.push_back(chrome);
     const std::vector<void*> materials = {paint, glass, chrome};
+    // Colours as a car's materials carry them: red paint unless the caller
+    // brought its own, tinted glass, bright chrome.
+    const auto tint = [](void* material, std::uint32_t rgba) {
+        game::setField<std::uint32_t>(material, game::MaterialColour, rgba);
+    };
+    if (!options.paint) tint(paint, 0xFF2828B4u);
+    tint(glass, 0xA0B49678u);
+    tint(chrome, 0xFFD2D2D2u);
 
     // One part: a dummy frame at `at`, an atomic frame below it per variant.
     auto part = [&](const char* dummy, const char* name, dent::Vec at, const Mesh& ok, const Mesh* damaged) {

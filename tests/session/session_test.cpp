@@ -1,220 +1,11 @@
-// Whole sessions of the plug-in in the substitute host: the shared library is
-// loaded with dlopen from a scratch folder beside its settings file, entered
-// like a loader enters the DLL, and its log is compared line by line.
-//
-// A loaded plug-in keeps its process-wide state for good (as in the game), so
-// every session runs as its own test process (see CMakeLists.txt).
+// Whole sessions on either plug-in binary: both must write the same log,
+// byte for byte.
 
-#include "game/host_layout.h"
-#include "platform/platform.h"
-#include "scratch_dir.h"
-#include "sim/host.h"
-
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
-#include <map>
-#include <string>
-#include <vector>
+#include "session_fixture.h"
 
 namespace {
 
-using AttachFn = int (*)(void* module, unsigned long reason, void* reserved);
-
-constexpr game::Address kCallSites[3] = {game::addr::ProcessCall, game::addr::RwShutdownCall,
-                                         game::addr::PoolsShutdownCall};
-constexpr game::Address kHookRows[4] = {game::addr::PairContact, game::addr::SingleContact,
-                                        game::addr::GameShutdown, game::addr::ShutDownForRestart};
-
-const char* const kBanner = "Bucklewright 0.1.4 experimental - two-sided panels sharing vertices and lighting";
-const char* const kActive = "Active. Player first; nearby NPCs according to Traffic settings. F7 restores player "
-                            "geometry. Physical collision remains stock in this GTA III port.";
-const char* const kLifecycleHooks = "Lifecycle hooks active: cleanup before CGame::Shutdown and ShutDownForRestart.";
-const char* const kContactHooks =
-    "Contact hooks active: GTA III pair and alternate/static paths; original physics preserved.";
-const char* const kRetention = "Part retention active: 2 separate attempts per delayed stage; 750 ms contact gap.";
-const char* const kProbe = "Geometry ABI: validated morphTarget offset=0x5C; CPU buffer guard active.";
-
-using Lines = std::vector<std::string>;
-
-// The lines a release with `begin` writes, `count` records.
-Lines release(const std::string& begin, unsigned count) {
-    return {begin, "Lifecycle: releasing " + std::to_string(count) + " tracked vehicles.",
-            "Lifecycle: Bucklewright cleanup complete."};
-}
-
-Lines bracket(const std::string& begin, unsigned count, const std::string& what) {
-    Lines l = release(begin, count);
-    l.push_back("Lifecycle: executing original " + what + ".");
-    l.push_back("Lifecycle: original " + what + " returned.");
-    return l;
-}
-
-Lines poolsShutdown(unsigned count) {
-    return bracket("Lifecycle: pools shutdown begin; fallback cleanup.", count, "pools shutdown");
-}
-Lines renderWareShutdown(unsigned count) {
-    return bracket("Lifecycle: RenderWare shutdown begin; fallback cleanup.", count, "RenderWare shutdown");
-}
-
-Lines& operator+=(Lines& a, const Lines& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// The game's shutdown after a session: CGame::Shutdown releases `count`
-// records and runs the pools shutdown inside it, which finds nothing left;
-// RenderWare's shutdown follows.
-Lines gameShutdown(unsigned count) {
-    Lines l = bracket("Lifecycle: CGame::Shutdown begin; early cleanup.", count, "CGame::Shutdown");
-    const Lines inner = poolsShutdown(0);
-    l.insert(l.end() - 1, inner.begin(), inner.end());
-    return l += renderWareShutdown(0);
-}
-
-class Session : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(host.ok());
-        ASSERT_EQ(::symlink(BW_PLUGIN_PATH, dir.file("bucklewright.so").c_str()), 0);
-        for (game::Address site : kCallSites) callBytes.push_back(codeAt(site, 5));
-        for (game::Address row : kHookRows) rowBytes.push_back(codeAt(row, 5));
-    }
-
-    void TearDown() override {
-        const sim::Accounting a = host.accounting();
-        EXPECT_EQ(a.liveGeometries, baseline) << "geometry leaked or freed too often";
-        EXPECT_EQ(a.badReleases, 0u);
-        EXPECT_EQ(a.unsafeReleases, 0u);
-        EXPECT_EQ(a.invalidCalls, 0u);
-        EXPECT_TRUE(host.atomicsOnLiveGeometries());
-    }
-
-    // Writes the settings file and enters the plug-in. The library is never
-    // closed: its hooks and fault reporter stay for the life of the process.
-    void attach(const std::string& ini = "") {
-        dir.write("bucklewright.ini", ini);
-        baseline = host.accounting().liveGeometries;
-        void* module = ::dlopen(dir.file("bucklewright.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(module, nullptr) << ::dlerror();
-        auto entry = reinterpret_cast<AttachFn>(::dlsym(module, "bucklewright_attach"));
-        ASSERT_NE(entry, nullptr);
-        EXPECT_EQ(entry(module, 2, nullptr), 1); // thread attach: nothing happens
-        EXPECT_TRUE(log().empty());
-        EXPECT_EQ(entry(module, 1, nullptr), 1);
-    }
-
-    Lines log() const {
-        const std::string text = bwtest::readFile(dir.file("bucklewright.log"));
-        Lines lines;
-        std::size_t from = 0;
-        for (std::size_t at; (at = text.find("\r\n", from)) != std::string::npos; from = at + 2)
-            lines.push_back(text.substr(from, at - from));
-        EXPECT_EQ(from, text.size()) << "a line without CR LF";
-        return lines;
-    }
-
-    // Expected lines ending in '*' match by prefix.
-    void expectLog(const Lines& expected, bool withLights = false) const {
-        Lines got;
-        for (const std::string& l : log())
-            if (withLights || l.rfind("RearLight:", 0) != 0) got.push_back(l);
-        for (std::size_t i = 0; i < expected.size() || i < got.size(); ++i) {
-            const std::string want = i < expected.size() ? expected[i] : "<end of log>";
-            const std::string have = i < got.size() ? got[i] : "<end of log>";
-            if (!want.empty() && want.back() == '*')
-                EXPECT_EQ(have.rfind(want.substr(0, want.size() - 1), 0), 0u) << "line " << i << ": " << have;
-            else
-                EXPECT_EQ(have, want) << "line " << i;
-        }
-    }
-
-    static std::vector<std::uint8_t> codeAt(game::Address at, std::size_t n) {
-        const auto* p = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(at));
-        return std::vector<std::uint8_t>(p, p + n);
-    }
-
-    bool callSitesUntouched() const {
-        for (int i = 0; i < 3; ++i)
-            if (codeAt(kCallSites[i], 5) != callBytes[i]) return false;
-        return true;
-    }
-
-    // Makes the code page holding `at` a read-only shared mapping of its own
-    // bytes: it still reads and runs, but its protection can no longer be
-    // made writable.
-    static void freezePage(game::Address at) {
-        const std::uintptr_t page = at & ~std::uintptr_t(0xFFF);
-        std::vector<std::uint8_t> bytes = codeAt(static_cast<game::Address>(page), 0x1000);
-        const int fd = ::memfd_create("frozen-page", 0);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), 0x1000);
-        const std::string self = "/proc/self/fd/" + std::to_string(fd);
-        const int ro = ::open(self.c_str(), O_RDONLY);
-        ASSERT_GE(ro, 0);
-        void* m = ::mmap(reinterpret_cast<void*>(page), 0x1000, PROT_READ | PROT_EXEC, MAP_SHARED | MAP_FIXED, ro, 0);
-        ASSERT_EQ(m, reinterpret_cast<void*>(page));
-        ::close(ro);
-        ::close(fd);
-        ASSERT_NE(::mprotect(reinterpret_cast<void*>(page), 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC), 0);
-    }
-
-    void* car(dent::Vec at = {0, 0, 0}, int model = 90) {
-        sim::VehicleDesc desc;
-        desc.model = model;
-        desc.placement = sim::Matrix::identity(at);
-        void* v = host.addVehicle(desc);
-        sources[v] = geometries(v);
-        return v;
-    }
-
-    std::vector<void*> geometries(void* vehicle) {
-        std::vector<void*> out;
-        for (void* atomic : host.atomicsOf(game::renderObject(vehicle))) out.push_back(game::atomicGeometry(atomic));
-        return out;
-    }
-
-    static sim::ColPoint colPoint(dent::Vec p, dent::Vec n) {
-        sim::ColPoint c{};
-        c.point = p;
-        c.normal = n;
-        c.pieceA = 5;
-        c.pieceB = 7;
-        return c;
-    }
-
-    // One frame in which `a` and `b` collide at `p` (normal facing `a`).
-    void crash(void* a, void* b, dent::Vec p, dent::Vec n, float impulseA, float impulseB) {
-        host.duringNextProcess([=] { host.collidePair(a, b, colPoint(p, n), impulseA, impulseB); });
-        host.step();
-    }
-
-    // True when any atomic of the vehicle draws something else than the
-    // geometry it had when the car was built.
-    bool drawsCopies(void* vehicle) {
-        const std::vector<void*> now = geometries(vehicle);
-        return now != sources[vehicle];
-    }
-
-    // Room for more cars than the contact queue holds.
-    static sim::HostOptions hostOptions() {
-        sim::HostOptions options;
-        options.poolSlots = 300;
-        return options;
-    }
-
-    sim::Host host{hostOptions()};
-    bwtest::ScratchDir dir;
-    std::vector<std::vector<std::uint8_t>> callBytes, rowBytes;
-    std::uint32_t baseline = 0;
-    std::map<void*, std::vector<void*>> sources;
-};
+using namespace bwsession;
 
 // ---- start-up stops ---------------------------------------------------------------
 
@@ -233,7 +24,8 @@ TEST_F(Session, WrongSignature) {
     host.patchCode(game::addr::Signature, other, sizeof other);
     attach();
     host.step();
-    expectLog({kBanner, "Unsupported executable: requires classic GTA III PC 1.0 English; disabled."});
+    expectLog(
+        {kBanner, "Unsupported executable: requires classic GTA III PC 1.0 English; disabled."});
     EXPECT_TRUE(callSitesUntouched());
 }
 
@@ -271,7 +63,8 @@ TEST_F(Session, ThirdCallSitePatchFails) {
     want += renderWareShutdown(0);
     expectLog(want);
     EXPECT_EQ(codeAt(game::addr::ProcessCall, 5), callBytes[0]);
-    EXPECT_EQ(codeAt(game::addr::PairContact, 5), rowBytes[0]) << "no inline hook without the frame hook";
+    EXPECT_EQ(codeAt(game::addr::PairContact, 5), rowBytes[0])
+        << "no inline hook without the frame hook";
     EXPECT_EQ(host.lifecycle().process, 1u);
 }
 
@@ -290,7 +83,8 @@ TEST_F(Session, FirstFrameInstallsHooksBeforeTheGameProcesses) {
     Lines want = head;
     want.push_back(kProbe);
     expectLog(want);
-    for (game::Address row : kHookRows) EXPECT_EQ(codeAt(row, 1)[0], 0xE9);
+    for (game::Address row : kHookRows)
+        EXPECT_EQ(codeAt(row, 1)[0], 0xE9);
     EXPECT_EQ(codeAt(game::addr::ComponentDamage, 1)[0], 0xE9);
     EXPECT_EQ(host.lifecycle().process, 2u);
     host.endSession();
@@ -312,13 +106,15 @@ TEST_P(RowFailure, LeavesNoContactOrLifecycleHook) {
     host.patchCode(kHookRows[row], &ret, 1);
     host.step();
     host.patchCode(kHookRows[row], rowBytes[static_cast<std::size_t>(row)].data(), 1);
-    for (int k = 0; k < 4; ++k) EXPECT_EQ(codeAt(kHookRows[k], 5), rowBytes[static_cast<std::size_t>(k)]) << k;
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(codeAt(kHookRows[k], 5), rowBytes[static_cast<std::size_t>(k)]) << k;
 
     crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
     EXPECT_FALSE(drawsCopies(player)) << "no contacts without the hooks";
     host.endSession();
     Lines want{kBanner, kActive,
-               std::string("Contact hook ") + names[row] + " failed: MH_ERROR_UNSUPPORTED_FUNCTION; deformation disabled.",
+               std::string("Contact hook ") + names[row] +
+                   " failed: MH_ERROR_UNSUPPORTED_FUNCTION; deformation disabled.",
                kRetention, kProbe};
     want += poolsShutdown(0);
     want += renderWareShutdown(0);
@@ -332,9 +128,11 @@ TEST_F(Session, ActivationFailureRemovesAllFour) {
     // the two contact hooks were enabled.
     freezePage(game::addr::GameShutdown);
     host.step();
-    for (int k = 0; k < 4; ++k) EXPECT_EQ(codeAt(kHookRows[k], 5), rowBytes[static_cast<std::size_t>(k)]) << k;
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(codeAt(kHookRows[k], 5), rowBytes[static_cast<std::size_t>(k)]) << k;
     host.endSession();
-    Lines want{kBanner, kActive, "Contact hook activation failed; deformation disabled.", kRetention, kProbe};
+    Lines want{kBanner, kActive, "Contact hook activation failed; deformation disabled.",
+               kRetention, kProbe};
     want += poolsShutdown(0);
     want += renderWareShutdown(0);
     expectLog(want);
@@ -352,8 +150,12 @@ TEST_F(Session, PartRetentionConflict) {
     EXPECT_EQ(codeAt(game::addr::ComponentDamage, 5), damageBytes);
     host.patchCode(game::addr::DamageReset, original.data(), original.size());
     host.endSession();
-    Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks,
-               "Part retention: hook conflict/failure; stock detachment retained.", kProbe};
+    Lines want{kBanner,
+               kActive,
+               kLifecycleHooks,
+               kContactHooks,
+               "Part retention: hook conflict/failure; stock detachment retained.",
+               kProbe};
     want += gameShutdown(0);
     expectLog(want);
 }
@@ -377,13 +179,23 @@ TEST_F(Session, CollisionDentsPlayerAndTraffic) {
     EXPECT_TRUE(drawsCopies(player));
     EXPECT_TRUE(drawsCopies(other));
     host.endSession();
-    Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe,
-               "PanelMesh: kind=bonnet variant=original *", "PanelFold: kind=bonnet variant=original *",
-               "PanelMesh: kind=bonnet variant=damaged *", "PanelFold: kind=bonnet variant=damaged *",
-               "Hit: actor=player handle=1 model=90 episode=1 impact=0.6000 impulse=900.0 mass=1500.0 *",
-               "PanelMesh: kind=boot variant=original *", "PanelFold: kind=boot variant=original *",
-               "PanelMesh: kind=boot variant=damaged *", "PanelFold: kind=boot variant=damaged *",
-               "Hit: actor=npc handle=257 model=95 episode=1 impact=0.6000 impulse=900.0 mass=1500.0 *"};
+    Lines want{
+        kBanner,
+        kActive,
+        kLifecycleHooks,
+        kContactHooks,
+        kRetention,
+        kProbe,
+        "PanelMesh: kind=bonnet variant=original *",
+        "PanelFold: kind=bonnet variant=original *",
+        "PanelMesh: kind=bonnet variant=damaged *",
+        "PanelFold: kind=bonnet variant=damaged *",
+        "Hit: actor=player handle=1 model=90 episode=1 impact=0.6000 impulse=900.0 mass=1500.0 *",
+        "PanelMesh: kind=boot variant=original *",
+        "PanelFold: kind=boot variant=original *",
+        "PanelMesh: kind=boot variant=damaged *",
+        "PanelFold: kind=boot variant=damaged *",
+        "Hit: actor=npc handle=257 model=95 episode=1 impact=0.6000 impulse=900.0 mass=1500.0 *"};
     want += gameShutdown(2);
     expectLog(want);
     EXPECT_EQ(host.lifecycle().gameShutdown, 1u);
@@ -430,7 +242,12 @@ TEST_F(Session, DoorHeldForSeparateAttempts) {
     hitDoor(1000); // a separate second attempt: let through
     EXPECT_EQ(door(), 2);
     host.endSession();
-    Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe,
+    Lines want{kBanner,
+               kActive,
+               kLifecycleHooks,
+               kContactHooks,
+               kRetention,
+               kProbe,
                "PartRetention: component=5 stage=1->2 attempt=1/2 held=1",
                "PartRetention: component=5 stage=1->2 attempt=2/2 held=0"};
     want += gameShutdown(0);
@@ -442,12 +259,14 @@ TEST_F(Session, ContactQueueFullIsLoggedOncePerFrame) {
     void* player = car();
     host.setPlayerVehicle(player);
     std::vector<void*> traffic;
-    for (int i = 0; i < 257; ++i) traffic.push_back(car({0, 10.0f + float(i), 0}, 95));
+    for (int i = 0; i < 257; ++i)
+        traffic.push_back(car({0, 10.0f + float(i), 0}, 95));
     host.step();
     // 258 cars struck at their fronts in one frame: the queue keeps 256.
     host.duringNextProcess([&] {
         for (int i = 0; i < 257; ++i)
-            host.collideSingle(traffic[i], nullptr, colPoint({0, 12.0f + float(i), 0.5f}, {0, -1, 0}), 600);
+            host.collideSingle(traffic[i], nullptr,
+                               colPoint({0, 12.0f + float(i), 0.5f}, {0, -1, 0}), 600);
         host.collideSingle(player, nullptr, colPoint({0, 2, 0.5f}, {0, -1, 0}), 600);
     });
     host.step();
@@ -493,7 +312,13 @@ TEST_F(Session, F7AndRepair) {
     EXPECT_TRUE(drawsCopies(player));
     host.endSession();
 
-    Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe, "Player deformation reset."};
+    Lines want{kBanner,
+               kActive,
+               kLifecycleHooks,
+               kContactHooks,
+               kRetention,
+               kProbe,
+               "Player deformation reset."};
     want += gameShutdown(2);
     expectLog(want);
 }

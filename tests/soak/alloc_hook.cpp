@@ -4,6 +4,8 @@
 #include "harness.h"
 
 #include "../support/failable_new.h"
+#include "dll_plugin.h"
+#include "winhost/call_counts.h"
 
 namespace soak {
 
@@ -15,7 +17,8 @@ std::uint64_t g_failAt = 0;
 bool g_failed = false;
 
 bool failNthPluginAllocation(std::size_t) {
-    if (!g_inPlugin) return false;
+    // The DLL's allocations never reach this program's operator new.
+    if (!g_inPlugin || onDll()) return false;
     ++g_allocations;
     if (g_failAt == 0 || g_allocations != g_failAt) return false;
     g_failed = true;
@@ -26,8 +29,16 @@ bool failNthPluginAllocation(std::size_t) {
 const bool g_ruleInstalled = (bwtest::setAllocationRule(failNthPluginAllocation), true);
 } // namespace
 
-std::uint64_t pluginAllocations() { return g_allocations; }
-void failPluginAllocation(std::uint64_t nth) { g_failAt = nth; }
-bool pluginAllocationFailed() { return g_failed; }
+// The DLL allocates through its C runtime's malloc (operator new included).
+std::uint64_t pluginAllocations() {
+    return onDll() ? winhost::uses("malloc") : g_allocations;
+}
+void failPluginAllocation(std::uint64_t nth) {
+    g_failAt = nth;
+    if (onDll()) winhost::failOnUse("malloc", static_cast<std::uint32_t>(nth));
+}
+bool pluginAllocationFailed() {
+    return onDll() ? g_failAt != 0 && winhost::uses("malloc") >= g_failAt : g_failed;
+}
 
 } // namespace soak

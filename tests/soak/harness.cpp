@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "dll_plugin.h"
+
 #include "game/contact_capture.h"
 #include "orchestration/frame_hook.h"
 #include "orchestration/hook_installation.h"
@@ -223,11 +225,11 @@ void wrapSlot(Fn& slot, Fn& original, Fn wrapper) {
 }
 
 void wrapTable() {
-    o.atomics = game::atomics;
-    game::atomics = &wAtomics;
-#define BW_SWAP(NAME) \
-    o.NAME = game::NAME; \
-    game::NAME = &w_##NAME;
+    o.atomics = hostSlot(game::atomics, "atomics");
+    hostSlot(game::atomics, "atomics") = &wAtomics;
+#define BW_SWAP(NAME)                       \
+    o.NAME = hostSlot(game::NAME, #NAME); \
+    hostSlot(game::NAME, #NAME) = &w_##NAME;
     BW_SWAP(vehicleByRef) BW_SWAP(vehicleRef) BW_SWAP(playerVehicle) BW_SWAP(playerPed)
     BW_SWAP(createGeometry) BW_SWAP(destroyGeometry) BW_SWAP(setGeometry) BW_SWAP(lock)
     BW_SWAP(unlock) BW_SWAP(triangleVertices) BW_SWAP(triangleMaterial) BW_SWAP(geometrySkin)
@@ -351,6 +353,21 @@ Session::Session(const std::string& ini, int poolSlots, Figures& figures) : f_(f
     }
     g_host = host_.get();
     g_session = this;
+    if (onDll()) {
+        std::string error;
+        if (!loadDll(ini, &logPath_, &error)) {
+            violation(f_, "the DLL did not load: " + error);
+            return;
+        }
+        baseline_ = host_->accounting().liveGeometries;
+        {
+            PluginScope p;
+            ok_ = attachDll();
+        }
+        // The DLL's C runtime fills its host table during attach.
+        wrapTable();
+        return;
+    }
     char module[260] = "";
     char settingsFile[260] = "";
     char logFile[260] = "";

@@ -1,0 +1,182 @@
+// bwlab SCENARIO [--settings INI] [--out DIR] [--so]
+//
+// Plays a crash-lab scenario with the plug-in on the substitute host (the
+// 32-bit runner) and writes a report folder: pictures, glTF models, summary,
+// log and a 3-D viewer. The report is built in DIR.partial and renamed to DIR
+// only when complete, so a failed run never leaves a report that looks whole.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+
+#include "lab/report/report.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string fromEnvironment(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : fallback;
+}
+
+lab::ToolPaths configuredTools() {
+    lab::ToolPaths tools;
+    tools.runner = fromEnvironment("BWLAB_RUNNER", BWLAB_RUNNER);
+    tools.pluginSo = fromEnvironment("BWLAB_PLUGIN_SO", BWLAB_PLUGIN_SO);
+    tools.pluginDll = fromEnvironment("BWLAB_PLUGIN_DLL", BWLAB_PLUGIN_DLL);
+    tools.settings = BWLAB_SETTINGS;
+    tools.viewerDir = BWLAB_VIEWER_DIR;
+    const std::string emulator = BWLAB_EMULATOR;
+    if (!emulator.empty()) tools.prefix = {emulator, "-R", "0xC0000000"};
+    return tools;
+}
+
+int usage(const std::string& problem) {
+    std::fprintf(stderr, "bwlab: %s\nusage: bwlab SCENARIO [--settings INI] [--out DIR] [--so]\n",
+                 problem.c_str());
+    return 2;
+}
+
+// A folder bwlab may replace: absent, empty, or one of its own reports.
+bool replaceable(const fs::path& dir) {
+    std::error_code ec;
+    if (!fs::exists(dir, ec)) return true;
+    if (!fs::is_directory(dir, ec)) return false;
+    if (fs::is_empty(dir, ec)) return true;
+    return fs::exists(dir / "summary.json", ec) && fs::exists(dir / "index.html", ec);
+}
+
+std::uintmax_t folderBytes(const fs::path& dir) {
+    std::uintmax_t total = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(dir, ec))
+        if (entry.is_regular_file(ec)) total += entry.file_size(ec);
+    return total;
+}
+
+bool writeReport(const lab::ToolPaths& tools, const std::string& dir, std::string& error) {
+    lab::LoadedRun run;
+    if (!lab::loadRun(dir, run, error)) return false;
+    std::error_code ec;
+    for (const char* sub : {"models", "viewer"}) {
+        fs::create_directories(dir + "/" + sub, ec);
+        if (ec) {
+            error = dir + "/" + sub + ": cannot be created (" + ec.message() + ")";
+            return false;
+        }
+    }
+    const lab::Snapshot& rest = run.snapshots.front();
+    std::vector<std::string> models;
+    lab::Displacement last;
+    for (const lab::Snapshot& snapshot : run.snapshots) {
+        last = lab::measureDisplacement(rest, snapshot);
+        models.push_back("models/" + snapshot.label + ".glb");
+        if (!lab::writeGlb(snapshot, &last, dir + "/" + models.back(), error)) return false;
+    }
+    std::vector<lab::Picture> pictures;
+    return lab::drawPictures(run, last, dir, pictures, error) &&
+           lab::writeSummary(run, last, pictures, dir + "/summary.json", error) &&
+           lab::writeHtml(run, last, pictures, models, tools, dir, error);
+}
+
+int run(int argc, char** argv) {
+    lab::RunRequest request;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if ((arg == "--settings" || arg == "--out") && i + 1 < argc) {
+            (arg == "--settings" ? request.settings : request.outDir) = argv[++i];
+        } else if (arg == "--so") {
+            request.useSo = true;
+        } else if (!arg.empty() && arg[0] != '-' && request.scenario.empty()) {
+            request.scenario = arg;
+        } else {
+            return usage("unexpected argument '" + arg + "'");
+        }
+    }
+    if (request.scenario.empty()) return usage("no scenario given");
+    const lab::ToolPaths tools = configuredTools();
+    if (request.settings.empty()) request.settings = tools.settings;
+    if (request.outDir.empty())
+        request.outDir = "lab-reports/" + fs::path(request.scenario).stem().string();
+    if (!request.useSo && !fs::exists(tools.pluginDll)) {
+        std::fprintf(
+            stderr,
+            "bwlab: %s: the plug-in DLL is not built here; build the win32 preset, or use --so\n",
+            tools.pluginDll.c_str());
+        return 1;
+    }
+
+    // "DIR/" names DIR: the partial folder must be its sibling, not inside it.
+    fs::path out = fs::path(request.outDir).lexically_normal();
+    if (!out.has_filename()) out = out.parent_path();
+    if (out.empty() || out == "." || out == "..")
+        return usage("expected a report folder after --out");
+    const fs::path partial = out.string() + ".partial";
+    if (!replaceable(out)) {
+        std::fprintf(stderr, "bwlab: %s: exists and is not a crash lab report; not replacing it\n",
+                     out.c_str());
+        return 1;
+    }
+    std::error_code ec;
+    // An earlier report of this scenario goes first, so that a failed run
+    // cannot leave it looking like this run's.
+    fs::remove_all(out, ec);
+    fs::remove_all(partial, ec);
+    fs::create_directories(partial, ec);
+    if (ec) {
+        std::fprintf(stderr, "bwlab: %s: cannot be created (%s)\n", partial.c_str(),
+                     ec.message().c_str());
+        return 1;
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    lab::RunRequest inPartial = request;
+    inPartial.outDir = partial.string();
+    lab::RunnerExit exit;
+    std::string error;
+    if (!lab::runRunner(tools, inPartial, exit, error)) {
+        fs::remove_all(partial, ec);
+        std::fprintf(stderr, "bwlab: %s\n", error.c_str());
+        return 1;
+    }
+    if (exit.code != 0) {
+        // The runner has said why on stderr, in its own words.
+        fs::remove_all(partial, ec);
+        return exit.code == 2 ? 2 : 1;
+    }
+    const auto played = std::chrono::steady_clock::now();
+    if (!writeReport(tools, partial.string(), error)) {
+        fs::remove_all(partial, ec);
+        std::fprintf(stderr, "bwlab: %s\n", error.c_str());
+        return 1;
+    }
+    fs::rename(partial, out, ec);
+    if (ec) {
+        std::fprintf(stderr, "bwlab: %s: cannot be renamed to %s (%s)\n", partial.c_str(),
+                     out.c_str(), ec.message().c_str());
+        return 1;
+    }
+    const auto done = std::chrono::steady_clock::now();
+    const auto seconds = [](auto d) { return std::chrono::duration<double>(d).count(); };
+    std::printf("bwlab: played in %.1f s, report drawn in %.1f s, %.1f MB\n",
+                seconds(played - start), seconds(done - played),
+                static_cast<double>(folderBytes(out)) / 1e6);
+    std::printf("%s\n", (fs::absolute(out) / "index.html").c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bwlab: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "bwlab: unexpected failure\n");
+    }
+    return 1;
+}

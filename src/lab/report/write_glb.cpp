@@ -1,0 +1,189 @@
+// Stage 5: each snapshot as binary glTF. Nodes carry the game's names (the
+// car, then each atomic's frame), so a modder finds "bonnet_hi_ok" by name.
+// The game's z-up body frames sit under one root node that turns them into
+// glTF's y-up.
+
+#include <cmath>
+#include <map>
+#include <tiny_gltf.h>
+
+#include "lab/report/report.h"
+
+namespace lab {
+namespace {
+
+class ModelBuilder {
+  public:
+    tinygltf::Model model;
+
+    ModelBuilder() {
+        model.asset.version = "2.0";
+        model.asset.generator = "bwlab";
+        model.buffers.emplace_back();
+    }
+
+    template <class T>
+    int accessor(const std::vector<T>& data, int componentType, int type, int target,
+                 bool normalized = false) {
+        std::vector<unsigned char>& bytes = model.buffers[0].data;
+        while (bytes.size() % 4)
+            bytes.push_back(0);
+        tinygltf::BufferView view;
+        view.buffer = 0;
+        view.byteOffset = bytes.size();
+        view.byteLength = data.size() * sizeof(T);
+        view.target = target;
+        const auto* raw = reinterpret_cast<const unsigned char*>(data.data());
+        bytes.insert(bytes.end(), raw, raw + view.byteLength);
+        model.bufferViews.push_back(view);
+        tinygltf::Accessor a;
+        a.bufferView = static_cast<int>(model.bufferViews.size()) - 1;
+        a.componentType = componentType;
+        a.type = type;
+        a.normalized = normalized;
+        a.count = data.size() / static_cast<std::size_t>(tinygltf::GetNumComponentsInType(type));
+        model.accessors.push_back(a);
+        return static_cast<int>(model.accessors.size()) - 1;
+    }
+
+    int material(const std::uint8_t rgba[4]) {
+        const std::uint32_t key =
+            rgba[0] | rgba[1] << 8 | rgba[2] << 16 | static_cast<std::uint32_t>(rgba[3]) << 24;
+        auto found = materials_.find(key);
+        if (found != materials_.end()) return found->second;
+        tinygltf::Material m;
+        // The game's colours are sRGB; glTF's colour factors are linear.
+        for (int c = 0; c < 3; ++c)
+            m.pbrMetallicRoughness.baseColorFactor[c] = std::pow(rgba[c] / 255.0, 2.2);
+        m.pbrMetallicRoughness.baseColorFactor[3] = rgba[3] / 255.0;
+        m.pbrMetallicRoughness.metallicFactor = 0.0;
+        m.pbrMetallicRoughness.roughnessFactor = 0.6;
+        if (rgba[3] < 255) m.alphaMode = "BLEND";
+        m.doubleSided = true;
+        model.materials.push_back(m);
+        return materials_[key] = static_cast<int>(model.materials.size()) - 1;
+    }
+
+  private:
+    std::map<std::uint32_t, int> materials_;
+};
+
+std::vector<double> nodeMatrix(const float host[16]) {
+    std::vector<double> m(host, host + 16);
+    m[3] = m[7] = m[11] = 0.0;
+    m[15] = 1.0;
+    return m;
+}
+
+// -1 when the mesh has nothing glTF can hold.
+int addMesh(ModelBuilder& b, const SnapshotMesh& mesh, const MeshDisplacement* heat) {
+    const std::uint32_t n = mesh.vertexCount();
+    if (n == 0 || mesh.triangleCount() == 0) return -1;
+    tinygltf::Mesh out;
+    out.name = asUtf8(mesh.frame);
+    std::map<std::string, int> attributes;
+    const int position = b.accessor(mesh.positions, TINYGLTF_COMPONENT_TYPE_FLOAT,
+                                    TINYGLTF_TYPE_VEC3, TINYGLTF_TARGET_ARRAY_BUFFER);
+    tinygltf::Accessor& p = b.model.accessors[position];
+    p.minValues = {INFINITY, INFINITY, INFINITY};
+    p.maxValues = {-INFINITY, -INFINITY, -INFINITY};
+    for (std::uint32_t i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k) {
+            p.minValues[k] = std::min<double>(p.minValues[k], mesh.positions[3 * i + k]);
+            p.maxValues[k] = std::max<double>(p.maxValues[k], mesh.positions[3 * i + k]);
+        }
+    attributes["POSITION"] = position;
+    if (!mesh.normals.empty()) {
+        // glTF requires unit normals; a normal the game holds as zero or
+        // broken has no direction to keep, so it points up.
+        std::vector<float> normals(mesh.normals);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            float* v = &normals[3 * i];
+            const float len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+            if (std::isfinite(len) && len > 1e-6f) {
+                for (int k = 0; k < 3; ++k)
+                    v[k] *= 1.0f / len;
+            } else {
+                v[0] = v[1] = 0.0f;
+                v[2] = 1.0f;
+            }
+        }
+        attributes["NORMAL"] = b.accessor(normals, TINYGLTF_COMPONENT_TYPE_FLOAT,
+                                          TINYGLTF_TYPE_VEC3, TINYGLTF_TARGET_ARRAY_BUFFER);
+    }
+    if (!mesh.prelit.empty())
+        attributes["COLOR_0"] = b.accessor(mesh.prelit, TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE,
+                                           TINYGLTF_TYPE_VEC4, TINYGLTF_TARGET_ARRAY_BUFFER, true);
+    if (heat && heat->distance.size() == n)
+        attributes["_HEAT"] = b.accessor(heat->distance, TINYGLTF_COMPONENT_TYPE_FLOAT,
+                                         TINYGLTF_TYPE_SCALAR, TINYGLTF_TARGET_ARRAY_BUFFER);
+
+    // One primitive per material, sharing the vertex attributes.
+    const std::size_t materials = mesh.materialColours.size() / 4;
+    for (std::size_t m = 0; m < materials; ++m) {
+        std::vector<std::uint16_t> indices;
+        for (std::uint32_t t = 0; t < mesh.triangleCount(); ++t)
+            if (mesh.triangleMaterial[t] == m)
+                indices.insert(indices.end(), &mesh.corners[3 * t], &mesh.corners[3 * t] + 3);
+        if (indices.empty()) continue;
+        tinygltf::Primitive prim;
+        prim.attributes = attributes;
+        prim.indices = b.accessor(indices, TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT,
+                                  TINYGLTF_TYPE_SCALAR, TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER);
+        prim.material = b.material(&mesh.materialColours[4 * m]);
+        prim.mode = TINYGLTF_MODE_TRIANGLES;
+        out.primitives.push_back(prim);
+    }
+    if (out.primitives.empty()) return -1;
+    b.model.meshes.push_back(out);
+    return static_cast<int>(b.model.meshes.size()) - 1;
+}
+
+} // namespace
+
+bool writeGlb(const Snapshot& snapshot, const Displacement* heat, const std::string& path,
+              std::string& error) {
+    ModelBuilder b;
+    tinygltf::Node root;
+    root.name = "world";
+    root.rotation = {-std::sqrt(0.5), 0.0, 0.0, std::sqrt(0.5)}; // z up to y up
+    std::vector<int> carNodes;
+    for (std::size_t c = 0; c < snapshot.cars.size(); ++c) {
+        const SnapshotCar& car = snapshot.cars[c];
+        tinygltf::Node carNode;
+        carNode.name = asUtf8(car.name);
+        carNode.matrix = nodeMatrix(car.placement);
+        for (std::size_t m = 0; m < car.meshes.size(); ++m) {
+            const SnapshotMesh& mesh = car.meshes[m];
+            if (!drawnUpClose(mesh)) continue;
+            const MeshDisplacement* h = heat && c < heat->cars.size() && m < heat->cars[c].size()
+                                            ? &heat->cars[c][m]
+                                            : nullptr;
+            tinygltf::Node node;
+            node.name = asUtf8(mesh.frame);
+            node.matrix = nodeMatrix(mesh.toBody);
+            node.mesh = addMesh(b, mesh, h);
+            b.model.nodes.push_back(node);
+            carNode.children.push_back(static_cast<int>(b.model.nodes.size()) - 1);
+        }
+        b.model.nodes.push_back(carNode);
+        carNodes.push_back(static_cast<int>(b.model.nodes.size()) - 1);
+    }
+    root.children = carNodes;
+    b.model.nodes.push_back(root);
+    tinygltf::Scene scene;
+    scene.name = asUtf8(snapshot.label);
+    scene.nodes = {static_cast<int>(b.model.nodes.size()) - 1};
+    b.model.scenes.push_back(scene);
+    b.model.defaultScene = 0;
+    b.model.buffers[0].uri.clear();
+
+    tinygltf::TinyGLTF writer;
+    if (!writer.WriteGltfSceneToFile(&b.model, path, false, true, false, true)) {
+        error = path + ": cannot be written";
+        return false;
+    }
+    return true;
+}
+
+} // namespace lab

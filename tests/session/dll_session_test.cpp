@@ -1,0 +1,291 @@
+// Sessions only the product DLL can run: what it asks of Windows beyond the
+// shared library's reach (threads held and moved while hooks are written,
+// faults reported from the real signal, the exported host table, Win32
+// calls failing), and the loader's own refusals.
+
+#include "session_fixture.h"
+
+#include "game/host_functions.h"
+#include "winhost/call_counts.h"
+#include "winhost/game_threads.h"
+#include "winhost/handles.h"
+
+#include <sys/mman.h>
+
+#include <fstream>
+#include <regex>
+
+namespace {
+
+using namespace bwsession;
+
+class DllSession : public Session {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(onDll()) << "run with BW_SESSION_BINARY=dll";
+        Session::SetUp();
+    }
+
+    template <class T> T& exported(const char* name) {
+        void* at = plugin->exportNamed(name);
+        EXPECT_NE(at, nullptr) << name;
+        return *static_cast<T*>(at);
+    }
+
+    // One frame in which the player's car and a second one collide.
+    void collide() {
+        void* player = car();
+        void* other = car({0, 4, 0}, 95);
+        host.setPlayerVehicle(player);
+        host.step();
+        crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    }
+};
+
+// ---- the exported host table ----------------------------------------------------------
+
+TEST_F(DllSession, ExportedHostTableHoldsTheHostsAddresses) {
+    attach();
+    const std::pair<const char*, game::Address> table[] = {
+        {"_ZN4game7atomicsE", game::addr::Atomics},
+        {"_ZN4game12vehicleByRefE", game::addr::VehicleByRef},
+        {"_ZN4game10vehicleRefE", game::addr::VehicleRef},
+        {"_ZN4game13playerVehicleE", game::addr::PlayerVehicle},
+        {"_ZN4game9playerPedE", game::addr::PlayerPed},
+        {"_ZN4game14createGeometryE", game::addr::CreateGeometry},
+        {"_ZN4game15destroyGeometryE", game::addr::DestroyGeometry},
+        {"_ZN4game11setGeometryE", game::addr::SetGeometry},
+        {"_ZN4game4lockE", game::addr::Lock},
+        {"_ZN4game6unlockE", game::addr::Unlock},
+        {"_ZN4game16triangleVerticesE", game::addr::TriangleVertices},
+        {"_ZN4game16triangleMaterialE", game::addr::TriangleMaterial},
+        {"_ZN4game12geometrySkinE", game::addr::GeometrySkin},
+        {"_ZN4game8frameLTME", game::addr::FrameLTM},
+        {"_ZN4game9frameNameE", game::addr::FrameName},
+        {"_ZN4game11atomicFlagsE", game::addr::AtomicFlags},
+        {"_ZN4game13getDoorStatusE", game::addr::GetDoorStatus},
+        {"_ZN4game13setDoorStatusE", game::addr::SetDoorStatus},
+        {"_ZN4game14getLightStatusE", game::addr::GetLightStatus},
+        {"RwEngineInstance", game::addr::EngineInstance},
+    };
+    for (const auto& [name, address] : table)
+        EXPECT_EQ(exported<std::uint32_t>(name), address) << name;
+    EXPECT_EQ(exported<std::uint32_t>("_ZN4game11morphOffsetE"), 0u)
+        << "no probe before the first frame";
+    host.step();
+    EXPECT_EQ(exported<std::uint32_t>("_ZN4game11morphOffsetE"), 0x5Cu);
+    host.endSession();
+}
+
+// ---- threads held and moved while hooks are written ------------------------------
+
+winhost::Context stoppedAt(std::uint32_t eip) {
+    winhost::Context c{};
+    c.eip = eip;
+    c.esp = 0x12FF00;
+    c.ebp = 0x12FF20;
+    c.eax = 0xA5A5A5A5;
+    return c;
+}
+
+TEST_F(DllSession, ThreadInsideHookedBytesMovesToTheTrampoline) {
+    attach();
+    // Stopped on "push ebx", the fourth byte of the five the hook overwrites.
+    const winhost::DWORD id = winhost::addGameThread(stoppedAt(game::addr::PairContact + 3));
+    host.step();
+    winhost::Context after = winhost::gameThreadContext(id);
+    ASSERT_NE(after.eip, game::addr::PairContact + 3) << "not moved";
+    // The same instruction in the trampoline's copy of the prologue, whose
+    // jump leads back behind the overwritten bytes.
+    const auto* moved =
+        reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(after.eip));
+    EXPECT_EQ(std::vector<std::uint8_t>(moved - 3, moved + 2),
+              (std::vector<std::uint8_t>{0x55, 0x89, 0xE5, 0x53, 0x5B}));
+    ASSERT_EQ(moved[2], 0xE9);
+    std::int32_t back;
+    std::memcpy(&back, moved + 3, 4);
+    EXPECT_EQ(after.eip + 2 + 5 + static_cast<std::uint32_t>(back), game::addr::PairContact + 5);
+    EXPECT_EQ(after.esp, 0x12FF00u) << "only the instruction pointer changes";
+    EXPECT_EQ(after.eax, 0xA5A5A5A5u);
+    EXPECT_EQ(winhost::suspendCount(id), 0u) << "suspend and resume balance";
+    EXPECT_EQ(winhost::openHandles(winhost::HandleKind::Thread), 0u)
+        << "every thread handle closed";
+    EXPECT_EQ(winhost::openHandles(winhost::HandleKind::Snapshot), 0u);
+    winhost::removeGameThreads();
+    host.endSession();
+}
+
+TEST_F(DllSession, ThreadInsideATrampolineMovesBackWhenTheHooksComeOff) {
+    attach();
+    const winhost::DWORD id = winhost::addGameThread(stoppedAt(game::addr::PairContact + 3));
+    // CGame::Shutdown cannot be enabled: the two contact hooks enabled before
+    // it are disabled again, and the thread moved into the first trampoline
+    // goes back where it was.
+    freezePage(game::addr::GameShutdown);
+    const std::uint32_t moves = winhost::uses("SetThreadContext");
+    host.step();
+    EXPECT_EQ(winhost::gameThreadContext(id).eip, game::addr::PairContact + 3);
+    EXPECT_EQ(winhost::uses("SetThreadContext") - moves, 2u) << "moved in, then back";
+    EXPECT_EQ(winhost::suspendCount(id), 0u);
+    winhost::removeGameThreads();
+    host.endSession();
+}
+
+// ---- Win32 calls failing ---------------------------------------------------------------
+
+TEST_F(DllSession, VirtualProtectFailingAtTheSecondCallSiteStopsStartUp) {
+    // Each patch changes the protection and puts it back: the third use is
+    // the second site's (the pools shutdown call).
+    winhost::failOnUse("VirtualProtect", 3);
+    attach();
+    winhost::failOnUse("VirtualProtect", 0);
+    expectLog({kBanner, "Could not install process hook; no deformation enabled."});
+    EXPECT_NE(codeAt(game::addr::RwShutdownCall, 5), callBytes[1]) << "the first patch stays";
+    EXPECT_EQ(codeAt(game::addr::PoolsShutdownCall, 5), callBytes[2]);
+    EXPECT_EQ(codeAt(game::addr::ProcessCall, 5), callBytes[0]);
+    host.step();
+    host.endSession();
+    Lines want{kBanner, "Could not install process hook; no deformation enabled."};
+    want += renderWareShutdown(0);
+    expectLog(want);
+}
+
+TEST_F(DllSession, PhaseLineIsDroppedWhenCreateFileFails) {
+    attach();
+    host.step();
+    winhost::failOnUse("CreateFileA", 1);
+    host.endSession();
+    Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe};
+    want += gameShutdown(0);
+    want.erase(want.begin() + 6); // "Lifecycle: CGame::Shutdown begin; early cleanup."
+    expectLog(want);
+}
+
+// ---- faults: the report from the real signal, then the fault goes on -----------------
+
+// A frame matrix the plug-in reads without a guard (the host hands it out),
+// made to point into a page that cannot be read on the `nth` call.
+game::FrameLTMFn g_frameLTM = nullptr;
+int g_ltmCalls = 0, g_badLtmCall = 0;
+void* g_noAccess = nullptr;
+void* BW_CDECL unreadableMatrix(void* frame) {
+    return ++g_ltmCalls == g_badLtmCall ? g_noAccess : g_frameLTM(frame);
+}
+
+class DllFault : public DllSession {
+  protected:
+    // Mapped before the session's child starts, so both know its address.
+    void SetUp() override {
+        DllSession::SetUp();
+        g_noAccess = ::mmap(nullptr, 0x1000, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(g_noAccess, MAP_FAILED);
+    }
+
+    void breakFrameMatrix(int nth) {
+        auto& slot = exported<game::FrameLTMFn>("_ZN4game8frameLTME");
+        g_frameLTM = slot;
+        g_badLtmCall = nth;
+        slot = &unreadableMatrix;
+    }
+
+    // The report's two lines, as `pattern` expects them.
+    void expectReport(const std::string& pattern) {
+        std::string text;
+        for (const std::string& l : log())
+            text += l + "\n";
+        EXPECT_TRUE(std::regex_search(text, std::regex(pattern))) << text;
+    }
+
+    static std::string hex(const void* p) {
+        char s[16];
+        std::snprintf(s, sizeof s, "%08lX",
+                      static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(p)));
+        return s;
+    }
+};
+
+const char* const kRegisters = "REGISTERS EAX=[0-9A-F]{8} EBX=[0-9A-F]{8} ECX=[0-9A-F]{8} "
+                               "EDX=[0-9A-F]{8} ESI=[0-9A-F]{8} EDI=[0-9A-F]{8} "
+                               "EBP=[0-9A-F]{8}\n";
+
+TEST_F(DllFault, AccessViolationInsideTheFrameDetour) {
+    EXPECT_EXIT(
+        {
+            attach("[General]\nLogHits=0\n");
+            breakFrameMatrix(1); // hit processing's read of the car's frame matrix
+            collide();
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    expectReport("\nEXCEPTION code=C0000005 address=[0-9a-f]{8} module=C:\\\\bucklewright\\.asi "
+                 "offset=[0-9A-F]{8} "
+                 "phase=Bucklewright update access=0 target=" +
+                 hex(g_noAccess) + " ESP=[0-9A-F]{8}\n" + kRegisters + "$");
+}
+
+TEST_F(DllFault, AccessViolationInMeshWork) {
+    EXPECT_EXIT(
+        {
+            attach("[General]\nLogHits=0\n");
+            breakFrameMatrix(2); // the first atomic's frame matrix
+            collide();
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    expectReport("\nEXCEPTION code=C0000005 address=[0-9a-f]{8} module=C:\\\\bucklewright\\.asi "
+                 "offset=[0-9A-F]{8} "
+                 "phase=atomic: get frame matrix access=0 target=" +
+                 hex(g_noAccess) + " ESP=[0-9A-F]{8}\n" + kRegisters + "$");
+}
+
+TEST_F(DllFault, FaultOutsideAnyModuleHasNoModule) {
+    EXPECT_EXIT(
+        {
+            attach();
+            host.step();
+            host.duringNextProcess([] { *static_cast<volatile int*>(nullptr) = 1; });
+            host.step();
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    expectReport("\nEXCEPTION code=C0000005 address=[0-9a-f]{8} module= offset=[0-9A-F]{8} "
+                 "phase=game process "
+                 "access=1 target=00000000 ESP=[0-9A-F]{8}\n" +
+                 std::string(kRegisters) + "$");
+}
+
+TEST_F(DllFault, BreakpointWritesNoLine) {
+    EXPECT_EXIT(
+        {
+            attach();
+            host.step();
+            host.duringNextProcess([] { asm volatile("int3"); });
+            host.step();
+        },
+        ::testing::KilledBySignal(SIGTRAP), "");
+    expectLog({kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe});
+}
+
+// ---- the loader's refusals -------------------------------------------------------------
+
+TEST(DllLoader, AnImportWithoutAStandInFailsTheLoadByName) {
+    bwtest::ScratchDir dir;
+    std::string bytes = bwtest::readFile(BW_DLL_PATH);
+    const std::size_t at = bytes.find(std::string("GetTickCount\0", 13));
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, 12, "GetTickCounX");
+    dir.write("other.asi", bytes);
+    std::string error;
+    EXPECT_EQ(winhost::loadPlugin(dir.file("other.asi"), &error), nullptr);
+    EXPECT_EQ(error, "bind imports: KERNEL32.dll!GetTickCounX");
+}
+
+TEST_F(DllSession, RelocatedWhenItsBaseIsTaken) {
+    void* taken = ::mmap(reinterpret_cast<void*>(0x6C640000), 0x1000, PROT_READ,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_EQ(taken, reinterpret_cast<void*>(0x6C640000));
+    attach();
+    EXPECT_NE(plugin->exportNamed("RwEngineInstance"), nullptr);
+    host.step();
+    expectLog({kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe});
+    host.endSession();
+}
+
+} // namespace
