@@ -1,7 +1,13 @@
 #include "displace.h"
 
+#include "unit_power.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 
 namespace dent {
 namespace {
@@ -18,7 +24,7 @@ DENT_HOT_INLINE float falloffOf(float distance, float radius, float power) {
     if (s < 0.0f) s = 0.0f;
     if (s > 1.0f) s = 1.0f;
     const float t = s * s * (3.0f - 2.0f * s);
-    return static_cast<float>(std::pow(static_cast<double>(t), static_cast<double>(power)));
+    return unit_power::power(t, power);
 }
 
 struct Dent {
@@ -47,13 +53,16 @@ DENT_HOT_INLINE bool rootNotBelow(float squared, float bound) {
     return double(squared) >= double(bound) * double(bound);
 }
 
-// Positions near the float limit overflow the offset: clamp it in double
-// instead, so that the point stays finite and within maxTotal. Kept out of
-// line so the hot loop stays small.
+// Positions near the float limit overflow the offset or its square, and
+// depths near it overflow the step: clamp in double instead, so that the point
+// stays finite and within maxTotal. Kept out of line so the hot loop stays
+// small.
 #if defined(__GNUC__)
 __attribute__((noinline, cold))
 #endif
 Vec clampOverflowed(Vec rest, Vec current, const Dent& d, float step) {
+    // An infinite step times a zero component of the direction would be NaN.
+    if (step > FLT_MAX) step = FLT_MAX;
     const double o[3] = {double(current.x) + double(d.unitDirection.x) * step - rest.x,
                          double(current.y) + double(d.unitDirection.y) * step - rest.y,
                          double(current.z) + double(d.unitDirection.z) * step - rest.z};
@@ -62,7 +71,9 @@ Vec clampOverflowed(Vec rest, Vec current, const Dent& d, float step) {
     // The point itself may still lie beyond the float range; pulling a
     // coordinate back to the limit only moves it toward the rest position.
     const auto toFloat = [](double v) {
-        return float(v > double(FLT_MAX) ? double(FLT_MAX) : v < -double(FLT_MAX) ? -double(FLT_MAX) : v);
+        return float(v > double(FLT_MAX)    ? double(FLT_MAX)
+                     : v < -double(FLT_MAX) ? -double(FLT_MAX)
+                                            : v);
     };
     return Vec{toFloat(rest.x + o[0] * s), toFloat(rest.y + o[1] * s), toFloat(rest.z + o[2] * s)};
 }
@@ -84,23 +95,236 @@ DENT_HOT_INLINE Vec displaceValid(Vec rest, Vec current, const Dent& d) {
     }
     float step = d.depth * w - d.previousDepth * wPrevious;
     if (!(step > 0.0f)) step = 0.0f; // a dent never pulls a point back
-    // Depths near the float limit overflow the step; an infinite step times a
-    // zero component of the direction would be NaN.
-    else if (step > FLT_MAX) step = FLT_MAX;
 
     const Vec moved = current + d.unitDirection * step;
     Vec offset = moved - rest;
     const float offsetSquared = dot(offset, offset);
     // offsetSquared <= maxTotal^2 exactly means the rounded length cannot exceed
-    // maxTotal. An overflowed offset has components of infinity (rest, current
-    // and the step are finite, so never NaN) and its square is infinite: it
-    // takes this branch too.
-    if (double(offsetSquared) > double(d.maxTotal) * double(d.maxTotal)) {
-        if (!isFinite(offset)) return clampOverflowed(rest, current, d, step);
+    // maxTotal. Every overflow ends here too: an overflowed step or offset
+    // makes the square infinite or NaN, and so does an offset too long to
+    // square, whose scale below would otherwise be 0 and drop the point back
+    // to rest.
+    if (!(double(offsetSquared) <= double(d.maxTotal) * double(d.maxTotal))) {
+        if (!isFinite(offsetSquared)) return clampOverflowed(rest, current, d, step);
         const float offsetLength = std::sqrt(offsetSquared);
         if (offsetLength > d.maxTotal) offset = offset * (d.maxTotal / offsetLength);
     }
     return rest + offset;
+}
+
+// x - x is 0 for a finite x and NaN otherwise: one test covers all six.
+DENT_HOT_INLINE void dentOne(Vec rest, Vec& current, const Dent& d) {
+    const Vec r = rest, c = current;
+    const float probe =
+        (r.x - r.x) + (r.y - r.y) + (r.z - r.z) + (c.x - c.x) + (c.y - c.y) + (c.z - c.z);
+    if (probe == 0.0f) current = displaceValid(r, c, d);
+}
+
+// Four points at a time. Each lane repeats displaceValid's float operations in
+// the same order (SSE arithmetic is the same IEEE arithmetic as the scalar
+// code's), so each lane's bits are those of the scalar path. Lanes whose
+// offset square is not finite (non-finite input, overflow) take the scalar
+// path itself.
+
+struct Four {
+    __m128 x, y, z;
+};
+
+DENT_HOT_INLINE __m128 select(__m128 mask, __m128 ifSet, __m128 otherwise) {
+    return _mm_or_ps(_mm_and_ps(mask, ifSet), _mm_andnot_ps(mask, otherwise));
+}
+
+// Four packed Vecs (x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3) into lanes.
+DENT_HOT_INLINE Four loadFour(const Vec* v) {
+    const float* f = &v->x;
+    const __m128 a0 = _mm_loadu_ps(f), a1 = _mm_loadu_ps(f + 4), a2 = _mm_loadu_ps(f + 8);
+    const __m128 x2y2x3y3 = _mm_shuffle_ps(a1, a2, _MM_SHUFFLE(2, 1, 3, 2));
+    const __m128 y0z0y1z1 = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(1, 0, 2, 1));
+    return {_mm_shuffle_ps(a0, x2y2x3y3, _MM_SHUFFLE(2, 0, 3, 0)),
+            _mm_shuffle_ps(y0z0y1z1, x2y2x3y3, _MM_SHUFFLE(3, 1, 2, 0)),
+            _mm_shuffle_ps(y0z0y1z1, a2, _MM_SHUFFLE(3, 0, 3, 1))};
+}
+
+DENT_HOT_INLINE void storeFour(Vec* v, Four p) {
+    const __m128 xy01 = _mm_unpacklo_ps(p.x, p.y);
+    const __m128 xy23 = _mm_unpackhi_ps(p.x, p.y);
+    const __m128 z0z0x1x1 = _mm_shuffle_ps(p.z, p.x, _MM_SHUFFLE(1, 1, 0, 0));
+    const __m128 y1y1z1z1 = _mm_shuffle_ps(p.y, p.z, _MM_SHUFFLE(1, 1, 1, 1));
+    const __m128 z2z2x3x3 = _mm_shuffle_ps(p.z, xy23, _MM_SHUFFLE(2, 2, 2, 2));
+    const __m128 y3y3z3z3 = _mm_shuffle_ps(xy23, p.z, _MM_SHUFFLE(3, 3, 3, 3));
+    float* f = &v->x;
+    _mm_storeu_ps(f, _mm_shuffle_ps(xy01, z0z0x1x1, _MM_SHUFFLE(2, 0, 1, 0)));
+    _mm_storeu_ps(f + 4, _mm_shuffle_ps(y1y1z1z1, xy23, _MM_SHUFFLE(1, 0, 2, 0)));
+    _mm_storeu_ps(f + 8, _mm_shuffle_ps(z2z2x3x3, y3y3z3z3, _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
+// Smallest float not below v * v, and largest float not above it: a float
+// square compares with them exactly as its double does with v * v.
+float squareRoundedUp(float v) {
+    const double square = double(v) * double(v);
+    if (square > double(FLT_MAX)) return INFINITY;
+    float f = float(square);
+    if (double(f) < square) f = std::nextafter(f, INFINITY);
+    return f;
+}
+float squareRoundedDown(float v) {
+    const double square = double(v) * double(v);
+    if (square >= double(FLT_MAX)) return FLT_MAX;
+    float f = float(square);
+    if (double(f) > square) f = std::nextafter(f, 0.0f);
+    return f;
+}
+
+struct FourDent {
+    Four contact, direction;
+    __m128 depth, radius, previousDepth, previousRadius, maxTotal;
+    // A point whose distance square reaches this is outside both bowls: its
+    // root is at least either radius, so both falloffs are 0.
+    __m128 reachSquared;
+    __m128 maxTotalSquared; // rounded down; see squareRoundedDown
+};
+
+FourDent fourDent(const Dent& d) {
+    float reach = squareRoundedUp(d.radius);
+    if (d.previousRadius > 0.0f) reach = std::fmax(reach, squareRoundedUp(d.previousRadius));
+    return {{_mm_set1_ps(d.contact.x), _mm_set1_ps(d.contact.y), _mm_set1_ps(d.contact.z)},
+            {_mm_set1_ps(d.unitDirection.x), _mm_set1_ps(d.unitDirection.y),
+             _mm_set1_ps(d.unitDirection.z)},
+            _mm_set1_ps(d.depth),
+            _mm_set1_ps(d.radius),
+            _mm_set1_ps(d.previousDepth),
+            _mm_set1_ps(d.previousRadius),
+            _mm_set1_ps(d.maxTotal),
+            _mm_set1_ps(reach),
+            _mm_set1_ps(squareRoundedDown(d.maxTotal))};
+}
+
+// Points go in chunks: a first pass finds the points inside a bowl and queues
+// their smoothstep values, the powers of the whole queue are taken four at a
+// time, and a second pass moves every point. Raising only the points that
+// need it, and many at once, is what makes the array form fast.
+constexpr int kChunk = 128; // points; a multiple of 4, and 32 blocks of four at most
+
+struct Chunk {
+    // Falloff of each point: w at [point], wPrevious at [kChunk + point].
+    alignas(16) float weight[2 * kChunk];
+    // Smoothstep values waiting for their power, and their weight slots.
+    alignas(16) float queued[2 * kChunk];
+    alignas(16) float power[2 * kChunk];
+    std::uint16_t slot[2 * kChunk];
+    int queueLength = 0;
+    std::uint32_t blocksInside = 0; // bit per block of four with a point in a bowl
+};
+
+// falloffOf for four points: stores 0 for the points outside `radius` and
+// queues the smoothstep value of the others.
+DENT_HOT_INLINE void queueFalloff(__m128 distance, __m128 radius, int slot, Chunk& c) {
+    _mm_store_ps(c.weight + slot, _mm_setzero_ps());
+    const int inside = _mm_movemask_ps(_mm_cmplt_ps(distance, radius));
+    if (inside == 0) return;
+    const __m128 one = _mm_set1_ps(1.0f);
+    __m128 s = _mm_sub_ps(one, _mm_div_ps(distance, radius));
+    s = _mm_andnot_ps(_mm_cmplt_ps(s, _mm_setzero_ps()), s);
+    s = select(_mm_cmpgt_ps(s, one), one, s);
+    alignas(16) float t[4];
+    _mm_store_ps(t, _mm_mul_ps(_mm_mul_ps(s, s),
+                               _mm_sub_ps(_mm_set1_ps(3.0f), _mm_mul_ps(_mm_set1_ps(2.0f), s))));
+    for (int k = 0; k < 4; ++k) { // written always, kept when inside
+        c.queued[c.queueLength] = t[k];
+        c.slot[c.queueLength] = std::uint16_t(slot + k);
+        c.queueLength += inside >> k & 1;
+    }
+}
+
+// First pass over `n` points (a multiple of 4): falloffs of every point.
+void weighChunk(const Vec* rest, int n, const FourDent& b, const Dent& d, Chunk& c) {
+    for (int o = 0; o < n; o += 4) {
+        const Four r = loadFour(rest + o);
+        const __m128 fx = _mm_sub_ps(r.x, b.contact.x), fy = _mm_sub_ps(r.y, b.contact.y),
+                     fz = _mm_sub_ps(r.z, b.contact.z);
+        const __m128 distanceSquared =
+            _mm_add_ps(_mm_add_ps(_mm_mul_ps(fx, fx), _mm_mul_ps(fy, fy)), _mm_mul_ps(fz, fz));
+        if (_mm_movemask_ps(_mm_cmpge_ps(distanceSquared, b.reachSquared)) == 15) continue;
+        c.blocksInside |= std::uint32_t(1) << (o / 4);
+        const __m128 distance = _mm_sqrt_ps(distanceSquared);
+        queueFalloff(distance, b.radius, o, c);
+        if (d.previousRadius > 0.0f) queueFalloff(distance, b.previousRadius, kChunk + o, c);
+    }
+    const int length = c.queueLength;
+    for (int k = length; k % 4 != 0; ++k)
+        c.queued[k] = 1.0f; // padding
+    for (int k = 0; k < length; k += 4)
+        _mm_store_ps(c.power + k, unit_power::power4(_mm_load_ps(c.queued + k), d.falloffPower));
+    for (int k = 0; k < length; ++k)
+        c.weight[c.slot[k]] = c.power[k];
+}
+
+// Steps 5 to 9 of the rule for four points whose step is known.
+DENT_HOT_INLINE void moveFour(const Vec* rest, Vec* current, __m128 step, const FourDent& b,
+                              const Dent& d) {
+    const Four r = loadFour(rest);
+    const Four c = loadFour(current);
+    Four offset{_mm_sub_ps(_mm_add_ps(c.x, _mm_mul_ps(b.direction.x, step)), r.x),
+                _mm_sub_ps(_mm_add_ps(c.y, _mm_mul_ps(b.direction.y, step)), r.y),
+                _mm_sub_ps(_mm_add_ps(c.z, _mm_mul_ps(b.direction.z, step)), r.z)};
+    const __m128 offsetSquared =
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(offset.x, offset.x), _mm_mul_ps(offset.y, offset.y)),
+                   _mm_mul_ps(offset.z, offset.z));
+    const int finite = _mm_movemask_ps(_mm_cmple_ps(offsetSquared, _mm_set1_ps(FLT_MAX)));
+    const __m128 over = _mm_cmpnle_ps(offsetSquared, b.maxTotalSquared);
+    if (_mm_movemask_ps(over) & finite) {
+        const __m128 length = _mm_sqrt_ps(offsetSquared);
+        const __m128 shrink = _mm_and_ps(over, _mm_cmpgt_ps(length, b.maxTotal));
+        const __m128 scale = _mm_div_ps(b.maxTotal, length);
+        offset = {select(shrink, _mm_mul_ps(offset.x, scale), offset.x),
+                  select(shrink, _mm_mul_ps(offset.y, scale), offset.y),
+                  select(shrink, _mm_mul_ps(offset.z, scale), offset.z)};
+    }
+    const Four moved{_mm_add_ps(r.x, offset.x), _mm_add_ps(r.y, offset.y),
+                     _mm_add_ps(r.z, offset.z)};
+    if (finite == 15) {
+        storeFour(current, moved);
+        return;
+    }
+    // Copies first: rest may be the current array itself.
+    Vec restBefore[4], currentBefore[4];
+    for (int k = 0; k < 4; ++k) {
+        restBefore[k] = rest[k];
+        currentBefore[k] = current[k];
+    }
+    storeFour(current, moved);
+    for (int k = 0; k < 4; ++k) {
+        if (finite >> k & 1) continue;
+        current[k] = currentBefore[k];
+        dentOne(restBefore[k], current[k], d);
+    }
+}
+
+void dentChunk(const Vec* rest, Vec* current, int n, const FourDent& b, const Dent& d) {
+    Chunk c;
+    weighChunk(rest, n, b, d, c);
+    const __m128 zero = _mm_setzero_ps();
+    for (int o = 0; o < n; o += 4) {
+        __m128 step = zero;
+        if (c.blocksInside >> (o / 4) & 1) {
+            const __m128 w = _mm_load_ps(c.weight + o);
+            const __m128 wPrevious =
+                d.previousRadius > 0.0f ? _mm_load_ps(c.weight + kChunk + o) : zero;
+            step = _mm_sub_ps(_mm_mul_ps(b.depth, w), _mm_mul_ps(b.previousDepth, wPrevious));
+            step = _mm_and_ps(_mm_cmpgt_ps(step, zero), step);
+        }
+        moveFour(rest + o, current + o, step, b, d);
+    }
+}
+
+// Arrays that overlap at different starts would feed one point's result into
+// another's input; blocks read four points before writing them, so such
+// arrays go one point at a time, in order.
+bool overlapShifted(const Vec* rest, const Vec* current, std::size_t count) {
+    const auto r = reinterpret_cast<std::uintptr_t>(rest);
+    const auto c = reinterpret_cast<std::uintptr_t>(current);
+    const std::uintptr_t bytes = count * sizeof(Vec);
+    return r != c && r < c + bytes && c < r + bytes;
 }
 
 } // namespace
@@ -129,14 +353,15 @@ void dentVertices(const Vec* rest, Vec* current, std::size_t count, Vec contact,
     if (!validScalars(depth, radius, previousDepth, previousRadius, maxTotal, falloffPower)) return;
     const Dent d{contact,       normalized(direction), depth,    radius,
                  previousDepth, previousRadius,        maxTotal, falloffPower};
-    for (std::size_t i = 0; i < count; ++i) {
-        // x - x is 0 for a finite x and NaN otherwise: one test covers all six.
-        const Vec r = rest[i], c = current[i];
-        const float probe =
-            (r.x - r.x) + (r.y - r.y) + (r.z - r.z) + (c.x - c.x) + (c.y - c.y) + (c.z - c.z);
-        if (probe != 0.0f) continue;
-        current[i] = displaceValid(rest[i], current[i], d);
+    std::size_t i = 0;
+    if (!overlapShifted(rest, current, count)) {
+        const FourDent b = fourDent(d);
+        for (std::size_t n; (n = std::min<std::size_t>(count - i, kChunk) & ~std::size_t(3)) > 0;
+             i += n)
+            dentChunk(rest + i, current + i, int(n), b, d);
     }
+    for (; i < count; ++i)
+        dentOne(rest[i], current[i], d);
 }
 
 } // namespace dent
