@@ -199,64 +199,71 @@ FourDent fourDent(const Dent& d) {
             _mm_set1_ps(squareRoundedDown(d.maxTotal))};
 }
 
-// Points go in chunks: a first pass finds the points inside a bowl and queues
-// their smoothstep values, the powers of the whole queue are taken four at a
-// time, and a second pass moves every point. Raising only the points that
-// need it, and many at once, is what makes the array form fast.
-constexpr int kChunk = 128; // points; a multiple of 4, and 32 blocks of four at most
+// Points go in chunks: a first pass queues the points that may lie inside a
+// bowl, their falloffs are taken four queued points at a time, and a second
+// pass moves every point. Raising only the points that need it, and many at
+// once, is what makes the array form fast.
+constexpr int kChunk = 128; // points; a multiple of 4
 
 struct Chunk {
     // Falloff of each point: w at [point], wPrevious at [kChunk + point].
     alignas(16) float weight[2 * kChunk];
-    // Smoothstep values waiting for their power, and their weight slots.
-    alignas(16) float queued[2 * kChunk];
-    alignas(16) float power[2 * kChunk];
-    std::uint16_t slot[2 * kChunk];
-    int queueLength = 0;
-    std::uint32_t blocksInside = 0; // bit per block of four with a point in a bowl
+    // Queued points: distance squared, index in the chunk, falloffs.
+    alignas(16) float distanceSquared[kChunk];
+    alignas(16) float w[kChunk];
+    alignas(16) float wPrevious[kChunk];
+    std::uint16_t point[kChunk];
+    int queued = 0;
 };
 
-// falloffOf for four points: stores 0 for the points outside `radius` and
-// queues the smoothstep value of the others.
-DENT_HOT_INLINE void queueFalloff(__m128 distance, __m128 radius, int slot, Chunk& c) {
-    _mm_store_ps(c.weight + slot, _mm_setzero_ps());
-    const int inside = _mm_movemask_ps(_mm_cmplt_ps(distance, radius));
-    if (inside == 0) return;
+DENT_HOT_INLINE __m128 falloffFour(__m128 distance, __m128 radius, float power) {
+    const __m128 inside = _mm_cmplt_ps(distance, radius);
     const __m128 one = _mm_set1_ps(1.0f);
     __m128 s = _mm_sub_ps(one, _mm_div_ps(distance, radius));
     s = _mm_andnot_ps(_mm_cmplt_ps(s, _mm_setzero_ps()), s);
     s = select(_mm_cmpgt_ps(s, one), one, s);
-    alignas(16) float t[4];
-    _mm_store_ps(t, _mm_mul_ps(_mm_mul_ps(s, s),
-                               _mm_sub_ps(_mm_set1_ps(3.0f), _mm_mul_ps(_mm_set1_ps(2.0f), s))));
-    for (int k = 0; k < 4; ++k) { // written always, kept when inside
-        c.queued[c.queueLength] = t[k];
-        c.slot[c.queueLength] = std::uint16_t(slot + k);
-        c.queueLength += inside >> k & 1;
-    }
+    const __m128 t = _mm_mul_ps(_mm_mul_ps(s, s),
+                                _mm_sub_ps(_mm_set1_ps(3.0f), _mm_mul_ps(_mm_set1_ps(2.0f), s)));
+    // Lanes outside raise 1 instead, which is cheap and certain, and give 0.
+    return _mm_and_ps(inside, unit_power::power4(select(inside, t, one), power));
 }
 
-// First pass over `n` points (a multiple of 4): falloffs of every point.
+// First pass over `n` points (a multiple of 4): the falloffs of every point.
 void weighChunk(const Vec* rest, int n, const FourDent& b, const Dent& d, Chunk& c) {
+    const __m128 zero = _mm_setzero_ps();
+    for (int k = 0; k < 2 * kChunk; k += 4)
+        _mm_store_ps(c.weight + k, zero);
     for (int o = 0; o < n; o += 4) {
         const Four r = loadFour(rest + o);
         const __m128 fx = _mm_sub_ps(r.x, b.contact.x), fy = _mm_sub_ps(r.y, b.contact.y),
                      fz = _mm_sub_ps(r.z, b.contact.z);
         const __m128 distanceSquared =
             _mm_add_ps(_mm_add_ps(_mm_mul_ps(fx, fx), _mm_mul_ps(fy, fy)), _mm_mul_ps(fz, fz));
-        if (_mm_movemask_ps(_mm_cmpge_ps(distanceSquared, b.reachSquared)) == 15) continue;
-        c.blocksInside |= std::uint32_t(1) << (o / 4);
-        const __m128 distance = _mm_sqrt_ps(distanceSquared);
-        queueFalloff(distance, b.radius, o, c);
-        if (d.previousRadius > 0.0f) queueFalloff(distance, b.previousRadius, kChunk + o, c);
+        // Queued without a branch: which blocks have a point near is seldom
+        // predictable.
+        const int near = _mm_movemask_ps(_mm_cmpnge_ps(distanceSquared, b.reachSquared));
+        alignas(16) float lanes[4];
+        _mm_store_ps(lanes, distanceSquared);
+        for (int k = 0; k < 4; ++k) { // written always, kept when near
+            c.distanceSquared[c.queued] = lanes[k];
+            c.point[c.queued] = std::uint16_t(o + k);
+            c.queued += near >> k & 1;
+        }
     }
-    const int length = c.queueLength;
-    for (int k = length; k % 4 != 0; ++k)
-        c.queued[k] = 1.0f; // padding
-    for (int k = 0; k < length; k += 4)
-        _mm_store_ps(c.power + k, unit_power::power4(_mm_load_ps(c.queued + k), d.falloffPower));
-    for (int k = 0; k < length; ++k)
-        c.weight[c.slot[k]] = c.power[k];
+    const int queued = c.queued;
+    for (int k = queued; k % 4 != 0; ++k)
+        c.distanceSquared[k] = 0.0f; // padding, never scattered
+    const bool previous = d.previousRadius > 0.0f;
+    for (int k = 0; k < queued; k += 4) {
+        const __m128 distance = _mm_sqrt_ps(_mm_load_ps(c.distanceSquared + k));
+        _mm_store_ps(c.w + k, falloffFour(distance, b.radius, d.falloffPower));
+        if (previous)
+            _mm_store_ps(c.wPrevious + k, falloffFour(distance, b.previousRadius, d.falloffPower));
+    }
+    for (int k = 0; k < queued; ++k) {
+        c.weight[c.point[k]] = c.w[k];
+        if (previous) c.weight[kChunk + c.point[k]] = c.wPrevious[k];
+    }
 }
 
 // Steps 5 to 9 of the rule for four points whose step is known.
@@ -305,15 +312,11 @@ void dentChunk(const Vec* rest, Vec* current, int n, const FourDent& b, const De
     weighChunk(rest, n, b, d, c);
     const __m128 zero = _mm_setzero_ps();
     for (int o = 0; o < n; o += 4) {
-        __m128 step = zero;
-        if (c.blocksInside >> (o / 4) & 1) {
-            const __m128 w = _mm_load_ps(c.weight + o);
-            const __m128 wPrevious =
-                d.previousRadius > 0.0f ? _mm_load_ps(c.weight + kChunk + o) : zero;
-            step = _mm_sub_ps(_mm_mul_ps(b.depth, w), _mm_mul_ps(b.previousDepth, wPrevious));
-            step = _mm_and_ps(_mm_cmpgt_ps(step, zero), step);
-        }
-        moveFour(rest + o, current + o, step, b, d);
+        const __m128 w = _mm_load_ps(c.weight + o);
+        const __m128 wPrevious = _mm_load_ps(c.weight + kChunk + o);
+        const __m128 step =
+            _mm_sub_ps(_mm_mul_ps(b.depth, w), _mm_mul_ps(b.previousDepth, wPrevious));
+        moveFour(rest + o, current + o, _mm_and_ps(_mm_cmpgt_ps(step, zero), step), b, d);
     }
 }
 
