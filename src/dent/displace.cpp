@@ -199,77 +199,9 @@ FourDent fourDent(const Dent& d) {
             _mm_set1_ps(squareRoundedDown(d.maxTotal))};
 }
 
-// Points go in chunks: a first pass queues the points that may lie inside a
-// bowl, their falloffs are taken four queued points at a time, and a second
-// pass moves every point. Raising only the points that need it, and many at
-// once, is what makes the array form fast.
-constexpr int kChunk = 128; // points; a multiple of 4
-
-struct Chunk {
-    // Falloff of each point: w at [point], wPrevious at [kChunk + point].
-    alignas(16) float weight[2 * kChunk];
-    // Queued points: distance squared, index in the chunk, falloffs.
-    alignas(16) float distanceSquared[kChunk];
-    alignas(16) float w[kChunk];
-    alignas(16) float wPrevious[kChunk];
-    std::uint16_t point[kChunk];
-    int queued = 0;
-};
-
-DENT_HOT_INLINE __m128 falloffFour(__m128 distance, __m128 radius, float power) {
-    const __m128 inside = _mm_cmplt_ps(distance, radius);
-    const __m128 one = _mm_set1_ps(1.0f);
-    __m128 s = _mm_sub_ps(one, _mm_div_ps(distance, radius));
-    s = _mm_andnot_ps(_mm_cmplt_ps(s, _mm_setzero_ps()), s);
-    s = select(_mm_cmpgt_ps(s, one), one, s);
-    const __m128 t = _mm_mul_ps(_mm_mul_ps(s, s),
-                                _mm_sub_ps(_mm_set1_ps(3.0f), _mm_mul_ps(_mm_set1_ps(2.0f), s)));
-    // Lanes outside raise 1 instead, which is cheap and certain, and give 0.
-    return _mm_and_ps(inside, unit_power::power4(select(inside, t, one), power));
-}
-
-// First pass over `n` points (a multiple of 4): the falloffs of every point.
-void weighChunk(const Vec* rest, int n, const FourDent& b, const Dent& d, Chunk& c) {
-    const __m128 zero = _mm_setzero_ps();
-    for (int k = 0; k < 2 * kChunk; k += 4)
-        _mm_store_ps(c.weight + k, zero);
-    for (int o = 0; o < n; o += 4) {
-        const Four r = loadFour(rest + o);
-        const __m128 fx = _mm_sub_ps(r.x, b.contact.x), fy = _mm_sub_ps(r.y, b.contact.y),
-                     fz = _mm_sub_ps(r.z, b.contact.z);
-        const __m128 distanceSquared =
-            _mm_add_ps(_mm_add_ps(_mm_mul_ps(fx, fx), _mm_mul_ps(fy, fy)), _mm_mul_ps(fz, fz));
-        // Queued without a branch: which blocks have a point near is seldom
-        // predictable.
-        const int near = _mm_movemask_ps(_mm_cmpnge_ps(distanceSquared, b.reachSquared));
-        alignas(16) float lanes[4];
-        _mm_store_ps(lanes, distanceSquared);
-        for (int k = 0; k < 4; ++k) { // written always, kept when near
-            c.distanceSquared[c.queued] = lanes[k];
-            c.point[c.queued] = std::uint16_t(o + k);
-            c.queued += near >> k & 1;
-        }
-    }
-    const int queued = c.queued;
-    for (int k = queued; k % 4 != 0; ++k)
-        c.distanceSquared[k] = 0.0f; // padding, never scattered
-    const bool previous = d.previousRadius > 0.0f;
-    for (int k = 0; k < queued; k += 4) {
-        const __m128 distance = _mm_sqrt_ps(_mm_load_ps(c.distanceSquared + k));
-        _mm_store_ps(c.w + k, falloffFour(distance, b.radius, d.falloffPower));
-        if (previous)
-            _mm_store_ps(c.wPrevious + k, falloffFour(distance, b.previousRadius, d.falloffPower));
-    }
-    for (int k = 0; k < queued; ++k) {
-        c.weight[c.point[k]] = c.w[k];
-        if (previous) c.weight[kChunk + c.point[k]] = c.wPrevious[k];
-    }
-}
-
 // Steps 5 to 9 of the rule for four points whose step is known.
-DENT_HOT_INLINE void moveFour(const Vec* rest, Vec* current, __m128 step, const FourDent& b,
+DENT_HOT_INLINE void moveFour(Four r, const Vec* rest, Vec* current, __m128 step, const FourDent& b,
                               const Dent& d) {
-    const Four r = loadFour(rest);
     const Four c = loadFour(current);
     Four offset{_mm_sub_ps(_mm_add_ps(c.x, _mm_mul_ps(b.direction.x, step)), r.x),
                 _mm_sub_ps(_mm_add_ps(c.y, _mm_mul_ps(b.direction.y, step)), r.y),
@@ -307,16 +239,90 @@ DENT_HOT_INLINE void moveFour(const Vec* rest, Vec* current, __m128 step, const 
     }
 }
 
+// Points go in chunks. Blocks of four points outside both bowls move at once;
+// the others wait while the falloffs of their points near a bowl are taken
+// four such points at a time. Raising only the points that need it, and many
+// at once, is what makes the array form fast.
+constexpr int kChunk = 128; // points; a multiple of 4
+
+struct Chunk {
+    // Falloff of each waiting point: w at [point], wPrevious at [kChunk + point].
+    alignas(16) float weight[2 * kChunk];
+    // Points near a bowl: distance squared, index in the chunk, falloffs.
+    alignas(16) float distanceSquared[kChunk];
+    alignas(16) float w[kChunk];
+    alignas(16) float wPrevious[kChunk];
+    std::uint16_t point[kChunk];
+    int nearCount = 0;
+    std::uint16_t waiting[kChunk / 4]; // first points of the waiting blocks
+    int waitingCount = 0;
+};
+
+DENT_HOT_INLINE __m128 falloffFour(__m128 distance, __m128 radius, float power) {
+    const __m128 inside = _mm_cmplt_ps(distance, radius);
+    const __m128 one = _mm_set1_ps(1.0f);
+    __m128 s = _mm_sub_ps(one, _mm_div_ps(distance, radius));
+    s = _mm_andnot_ps(_mm_cmplt_ps(s, _mm_setzero_ps()), s);
+    s = select(_mm_cmpgt_ps(s, one), one, s);
+    const __m128 t = _mm_mul_ps(_mm_mul_ps(s, s),
+                                _mm_sub_ps(_mm_set1_ps(3.0f), _mm_mul_ps(_mm_set1_ps(2.0f), s)));
+    // Lanes outside raise 1 instead, which is cheap and certain, and give 0.
+    return _mm_and_ps(inside, unit_power::power4(select(inside, t, one), power));
+}
+
+// The falloffs of the points near a bowl, into their weight slots.
+void weighNearPoints(const FourDent& b, const Dent& d, Chunk& c) {
+    const int count = c.nearCount;
+    for (int k = count; k % 4 != 0; ++k)
+        c.distanceSquared[k] = 0.0f; // padding, never scattered
+    const bool previous = d.previousRadius > 0.0f;
+    for (int k = 0; k < count; k += 4) {
+        const __m128 distance = _mm_sqrt_ps(_mm_load_ps(c.distanceSquared + k));
+        _mm_store_ps(c.w + k, falloffFour(distance, b.radius, d.falloffPower));
+        if (previous)
+            _mm_store_ps(c.wPrevious + k, falloffFour(distance, b.previousRadius, d.falloffPower));
+    }
+    for (int k = 0; k < count; ++k) {
+        c.weight[c.point[k]] = c.w[k];
+        if (previous) c.weight[kChunk + c.point[k]] = c.wPrevious[k];
+    }
+}
+
+// `n` points, a multiple of 4.
 void dentChunk(const Vec* rest, Vec* current, int n, const FourDent& b, const Dent& d) {
     Chunk c;
-    weighChunk(rest, n, b, d, c);
     const __m128 zero = _mm_setzero_ps();
     for (int o = 0; o < n; o += 4) {
-        const __m128 w = _mm_load_ps(c.weight + o);
-        const __m128 wPrevious = _mm_load_ps(c.weight + kChunk + o);
+        const Four r = loadFour(rest + o);
+        const __m128 fx = _mm_sub_ps(r.x, b.contact.x), fy = _mm_sub_ps(r.y, b.contact.y),
+                     fz = _mm_sub_ps(r.z, b.contact.z);
+        const __m128 distanceSquared =
+            _mm_add_ps(_mm_add_ps(_mm_mul_ps(fx, fx), _mm_mul_ps(fy, fy)), _mm_mul_ps(fz, fz));
+        const int near = _mm_movemask_ps(_mm_cmpnge_ps(distanceSquared, b.reachSquared));
+        if (near == 0) {
+            moveFour(r, rest + o, current + o, zero, b, d);
+            continue;
+        }
+        c.waiting[c.waitingCount++] = std::uint16_t(o);
+        _mm_store_ps(c.weight + o, zero);
+        _mm_store_ps(c.weight + kChunk + o, zero);
+        alignas(16) float lanes[4];
+        _mm_store_ps(lanes, distanceSquared);
+        for (int k = 0; k < 4; ++k) { // written always, kept when near
+            c.distanceSquared[c.nearCount] = lanes[k];
+            c.point[c.nearCount] = std::uint16_t(o + k);
+            c.nearCount += near >> k & 1;
+        }
+    }
+    if (c.waitingCount == 0) return;
+    weighNearPoints(b, d, c);
+    for (int k = 0; k < c.waitingCount; ++k) {
+        const int o = c.waiting[k];
         const __m128 step =
-            _mm_sub_ps(_mm_mul_ps(b.depth, w), _mm_mul_ps(b.previousDepth, wPrevious));
-        moveFour(rest + o, current + o, _mm_and_ps(_mm_cmpgt_ps(step, zero), step), b, d);
+            _mm_sub_ps(_mm_mul_ps(b.depth, _mm_load_ps(c.weight + o)),
+                       _mm_mul_ps(b.previousDepth, _mm_load_ps(c.weight + kChunk + o)));
+        moveFour(loadFour(rest + o), rest + o, current + o,
+                 _mm_and_ps(_mm_cmpgt_ps(step, zero), step), b, d);
     }
 }
 
