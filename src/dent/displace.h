@@ -22,7 +22,7 @@ DENT_API Vec displaceImpact(Vec rest, Vec current, Vec contact, Vec direction, f
 
 // displaceImpact() over parallel arrays, in ascending index order; `current`
 // is updated in place. Results are bit-identical to calling displaceImpact()
-// per point.
+// per point; `rest` may be `current` itself.
 DENT_API void dentVertices(const Vec* rest, Vec* current, std::size_t count, Vec contact,
                            Vec direction, float depth, float radius, float previousDepth,
                            float previousRadius, float maxTotal, float falloffPower);

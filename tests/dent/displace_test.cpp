@@ -1,7 +1,9 @@
 #include "dent/displace.h"
+#include "dent/unit_power.h"
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -38,6 +40,40 @@ TEST(Falloff, IsABowlFromCentreToRim) {
     // A power below 1 widens the shoulder, above 1 narrows it.
     EXPECT_GT(dent::falloff(1.0f, 2.0f, 0.5f), 0.5f);
     EXPECT_LT(dent::falloff(1.0f, 2.0f, 2.0f), 0.5f);
+}
+
+// The fast power must round exactly as the library's double power does, or
+// the dents change. Catches series, range reduction and certainty faults.
+TEST(Falloff, PowersRoundAsTheDoublePrecisionPowerDoes) {
+    const auto expected = [](float t, float p) {
+        return static_cast<float>(std::pow(double(t), double(p)));
+    };
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f), exponent(0.05f, 4.0f);
+    std::uniform_int_distribution<int> scale(0, 149);
+    // Out of range first: those are the library's answer.
+    std::vector<float> ts{
+        0.0f,    -0.5f,    1.5f,        kNaN,    1.0f, 0.5f, 1.0f - FLT_EPSILON / 2,
+        FLT_MIN, 1.4e-45f, 0.70710677f, 0.9999f, 0.25f};
+    std::vector<float> ps{0.0f, -2.0f, kInf, 1.0f, 0.65f, 1e-30f, 12.344f, 1e6f, FLT_MAX};
+    for (int k = 0; k < 3000; ++k)
+        ts.push_back(std::ldexp(unit(rng), -scale(rng) / (k % 3 + 1)));
+    for (int k = 0; k < 12; ++k)
+        ps.push_back(exponent(rng));
+    std::size_t mismatches = 0;
+    for (float p : ps) {
+        for (std::size_t k = 0; k + 4 <= ts.size(); k += 4) {
+            float four[4];
+            _mm_storeu_ps(four, dent::unit_power::power4(_mm_loadu_ps(&ts[k]), p));
+            for (int j = 0; j < 4; ++j) {
+                const float want = expected(ts[k + j], p);
+                mismatches += std::memcmp(&four[j], &want, sizeof want) != 0;
+                const float one = dent::unit_power::power(ts[k + j], p);
+                mismatches += std::memcmp(&one, &want, sizeof want) != 0;
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
 }
 
 TEST(DisplaceImpact, CentrePointMovesByTheDepthAlongTheNormalisedDirection) {
@@ -209,6 +245,49 @@ TEST(DentVertices, GrowthWithinAnEpisodeSumsToTheFinalBowl) {
         EXPECT_NEAR(grown.current[i].x, once.current[i].x, 1e-5f);
         EXPECT_NEAR(grown.current[i].y, once.current[i].y, 1e-5f);
         EXPECT_NEAR(grown.current[i].z, once.current[i].z, 1e-5f);
+    }
+}
+
+// Catches a fault in the four-point path's packing, its tail, its hand-over
+// of non-finite and overflowing points to the single-point path, and arrays
+// that alias: rest and current as one array, or overlapping at a shift.
+TEST(DentVertices, MatchesThePerPointRuleWhateverTheArrays) {
+    std::mt19937 rng(11);
+    RandomMesh m = randomMesh(rng, 1003, 1.5f);
+    for (std::size_t i = 0; i < m.rest.size(); i += 37)
+        m.current[i].y = (i % 2 ? kNaN : kInf);
+    for (std::size_t i = 5; i < m.rest.size(); i += 41)
+        m.current[i] = {0.0f, 0.0f, i % 2 ? FLT_MAX : -FLT_MAX};
+    const Vec contact{0.1f, 0.2f, 0.3f}, direction{0.2f, -0.4f, 1.0f};
+    const auto dentEachPoint = [&](const Vec* rest, Vec* current, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i)
+            current[i] = dent::displaceImpact(rest[i], current[i], contact, direction, 0.6f, 1.4f,
+                                              0.2f, 0.9f, 0.8f, 0.65f);
+    };
+    const auto dentArray = [&](const Vec* rest, Vec* current, std::size_t count) {
+        dent::dentVertices(rest, current, count, contact, direction, 0.6f, 1.4f, 0.2f, 0.9f, 0.8f,
+                           0.65f);
+    };
+    const auto sameBits = [](const std::vector<Vec>& a, const std::vector<Vec>& b) {
+        return std::memcmp(a.data(), b.data(), sizeof(Vec) * a.size()) == 0;
+    };
+    std::vector<Vec> want = m.current, got = m.current;
+    dentEachPoint(m.rest.data(), want.data(), want.size());
+    dentArray(m.rest.data(), got.data(), got.size());
+    EXPECT_TRUE(sameBits(want, got)) << "separate arrays";
+
+    std::vector<Vec> wantOne = m.current, gotOne = m.current;
+    dentEachPoint(wantOne.data(), wantOne.data(), wantOne.size());
+    dentArray(gotOne.data(), gotOne.data(), gotOne.size());
+    EXPECT_TRUE(sameBits(wantOne, gotOne)) << "one array";
+
+    for (std::ptrdiff_t shift : {1, -1}) {
+        std::vector<Vec> wantShift = m.current, gotShift = m.current;
+        const std::size_t n = wantShift.size() - 1;
+        const std::size_t r = shift > 0 ? 0 : 1, c = shift > 0 ? 1 : 0;
+        dentEachPoint(wantShift.data() + r, wantShift.data() + c, n);
+        dentArray(gotShift.data() + r, gotShift.data() + c, n);
+        EXPECT_TRUE(sameBits(wantShift, gotShift)) << "shifted by " << shift;
     }
 }
 

@@ -50,8 +50,8 @@ TEST(FuzzRegression, DisplacementStepThatOverflowsStaysFiniteAndBounded) {
     const Vec contact{0.0f, 1.4e-45f, 0.0f};
     const Vec direction{1e-6f, 0.035f, FLT_MAX};
     const float maxTotal = 25.186f;
-    const Vec r = dent::displaceImpact(rest, current, contact, direction, FLT_MAX, FLT_MAX, -FLT_MAX,
-                                       25.186f, maxTotal, 25.186f);
+    const Vec r = dent::displaceImpact(rest, current, contact, direction, FLT_MAX, FLT_MAX,
+                                       -FLT_MAX, 25.186f, maxTotal, 25.186f);
     EXPECT_TRUE(dent::isFinite(r));
     EXPECT_LE(distance(r, rest), maxTotal * (1.0 + 1e-6));
     Vec batch = current;
@@ -70,7 +70,25 @@ TEST(FuzzRegression, DisplacedPointBeyondTheFloatRangeIsHeldAtTheLimit) {
     EXPECT_TRUE(dent::isFinite(r));
     EXPECT_EQ(r.y, -FLT_MAX);
     Vec batch = rest;
-    dent::dentVertices(&rest, &batch, 1, rest, direction, FLT_MAX, FLT_MAX, 0.0f, 0.0f, FLT_MAX, 1e-30f);
+    dent::dentVertices(&rest, &batch, 1, rest, direction, FLT_MAX, FLT_MAX, 0.0f, 0.0f, FLT_MAX,
+                       1e-30f);
+    EXPECT_EQ(batch, r);
+}
+
+// An offset too long to square in float (beyond about 1.8e19) made the
+// length infinite and the scale 0: the point fell back to its rest position
+// instead of sliding onto the sphere of radius maxTotal.
+TEST(FuzzRegression, OffsetTooLongToSquareIsScaledNotDropped) {
+    const Vec rest{0.0f, 0.0f, 0.0f};
+    const Vec current{0.0f, 1e20f, 0.0f};
+    const float maxTotal = 3e19f;
+    const Vec far{100.0f, 0.0f, 0.0f}; // the dent misses the point
+    const Vec r = dent::displaceImpact(rest, current, far, {0, 0, -1}, 1.0f, 1.0f, 0.0f, 0.0f,
+                                       maxTotal, 1.0f);
+    EXPECT_FLOAT_EQ(r.y, maxTotal);
+    EXPECT_EQ(r.x, 0.0f);
+    Vec batch = current;
+    dent::dentVertices(&rest, &batch, 1, far, {0, 0, -1}, 1.0f, 1.0f, 0.0f, 0.0f, maxTotal, 1.0f);
     EXPECT_EQ(batch, r);
 }
 
