@@ -101,7 +101,7 @@ protected:
     void attach(const std::string& ini = "") {
         dir.write("bucklewright.ini", ini);
         baseline = host.accounting().liveGeometries;
-        void* module = ::dlopen(dir.file("bucklewright.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+        module = ::dlopen(dir.file("bucklewright.so").c_str(), RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(module, nullptr) << ::dlerror();
         auto entry = reinterpret_cast<AttachFn>(::dlsym(module, "bucklewright_attach"));
         ASSERT_NE(entry, nullptr);
@@ -213,6 +213,7 @@ protected:
     bwtest::ScratchDir dir;
     std::vector<std::vector<std::uint8_t>> callBytes, rowBytes;
     std::uint32_t baseline = 0;
+    void* module = nullptr; // the handle the loader holds
     std::map<void*, std::vector<void*>> sources;
 };
 
@@ -362,6 +363,34 @@ TEST_F(Session, NoPartRetentionWithOneAttempt) {
     attach("[PartRetention]\nAttemptsPerStage=0\n");
     host.step();
     expectLog({kBanner, kActive, kLifecycleHooks, kContactHooks, kProbe});
+    host.endSession();
+}
+
+// ---- the module stays ----------------------------------------------------------------
+
+// A loader that lets go of the module must not take the hooks' code away.
+TEST_F(Session, ModuleStaysWhenTheLoaderLetsGo) {
+    attach();
+    void* player = car();
+    void* other = car({0, 4, 0});
+    host.setPlayerVehicle(player);
+    host.step();
+    ASSERT_EQ(::dlclose(module), 0);
+    void* still = ::dlopen(dir.file("bucklewright.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_NE(still, nullptr) << "the module was unloaded";
+    if (still != nullptr) ::dlclose(still);
+    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    EXPECT_TRUE(drawsCopies(player));
+    host.endSession();
+}
+
+TEST_F(Session, ModulePinFailureIsOneLine) {
+    platform::testing::setModulePinFails(true);
+    attach();
+    platform::testing::setModulePinFails(false);
+    host.step();
+    expectLog({kBanner, "Could not pin module; an unload would leave hooks behind.", kActive,
+               kLifecycleHooks, kContactHooks, kRetention, kProbe});
     host.endSession();
 }
 
