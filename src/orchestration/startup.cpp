@@ -78,7 +78,8 @@ void processAttach(void* module, const StartupBindings& bindings) {
     plugin::installExceptionReporter();
     // The hooks and the reporter are never taken out again, so their code
     // must stay mapped even should the loader unload the module.
-    if (!platform::pinOwnModule()) logLine("Could not pin module; an unload would leave hooks behind.");
+    if (!platform::pinOwnModule())
+        logLine("Could not pin module; an unload would leave hooks behind.");
 
     if (platform::executableBase() != kImageBase) {
         logLine("Unsupported executable base; disabled.");

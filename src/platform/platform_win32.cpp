@@ -92,8 +92,8 @@ bool ownModulePath(char* out, std::size_t size) {
 
 bool pinOwnModule() {
     HMODULE self = nullptr;
-    return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                              reinterpret_cast<LPCSTR>(&pinOwnModule), &self) != 0;
+    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN;
+    return GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&pinOwnModule), &self) != 0;
 }
 
 std::uintptr_t executableBase() {

@@ -3,9 +3,9 @@
 #include "car_fixture.h"
 #include "failing_new.h"
 #include "game/hit_context.h"
-#include "orchestration/hit_processing.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
+#include "orchestration/hit_processing.h"
 #include "sim/sim_state.h"
 
 #include <cmath>

@@ -20,10 +20,12 @@ void BW_CDECL gameProcess() {
     if (g_gameProcess) g_gameProcess();
 }
 
-void* BW_CDECL throwingPlayerVehicle() { throw std::runtime_error("host fault"); }
+void* BW_CDECL throwingPlayerVehicle() {
+    throw std::runtime_error("host fault");
+}
 
 class FrameHook : public meshtest::CarTest {
-protected:
+  protected:
     void SetUp() override {
         CarTest::SetUp();
         orchestration::processTarget = &gameProcess;
@@ -36,15 +38,21 @@ protected:
     }
 
     void queueFrontHit(void* vehicle) {
-        const dent::Contact c{vehicle, host->handleOf(vehicle), game::renderObject(vehicle),
-                              {0, 2, 0.5f}, {0, -1, 0}, 900.0f, 7};
+        const dent::Contact c{vehicle,
+                              host->handleOf(vehicle),
+                              game::renderObject(vehicle),
+                              {0, 2, 0.5f},
+                              {0, -1, 0},
+                              900.0f,
+                              7};
         game::contactQueue.add(c);
     }
 
     std::vector<std::string> npcHits() const {
         std::vector<std::string> out;
         for (const auto& l : logLines())
-            if (l.rfind("Hit: actor=npc handle=", 0) == 0) out.push_back(l.substr(0, l.find(" model=")));
+            if (l.rfind("Hit: actor=npc handle=", 0) == 0)
+                out.push_back(l.substr(0, l.find(" model=")));
         return out;
     }
 };
@@ -53,11 +61,13 @@ TEST_F(FrameHook, TrafficDentedPerFrameIsCappedNearestFirst) {
     // Pool order is not distance order.
     const float distances[] = {9, 5, 12, 7};
     std::vector<void*> traffic;
-    for (float y : distances) traffic.push_back(addCar({0, y, 0}));
+    for (float y : distances)
+        traffic.push_back(addCar({0, y, 0}));
     live = host->accounting().liveGeometries;
     plugin::mutableSettingsForTesting().maxNPCPerFrame = 2;
     g_gameProcess = [&] {
-        for (void* v : traffic) queueFrontHit(v);
+        for (void* v : traffic)
+            queueFrontHit(v);
     };
     orchestration::frameHook();
     const std::vector<std::string> want = {
@@ -71,8 +81,9 @@ TEST_F(FrameHook, AnExceptionIsLoggedWithItsPhaseAndGoesNoFurther) {
     game::playerVehicle = &throwingPlayerVehicle;
     orchestration::frameHook();
     game::playerVehicle = saved;
-    EXPECT_EQ(countLog("Frame update failed during \"Bucklewright update\"; rest of the frame skipped."),
-              1);
+    EXPECT_EQ(
+        countLog("Frame update failed during \"Bucklewright update\"; rest of the frame skipped."),
+        1);
     EXPECT_EQ(std::string(plugin::currentPhase()), "game rendering / between updates");
 }
 

@@ -19,18 +19,24 @@ const dent::Vec kInward{-1.0f, 0.0f, 0.0f};
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 class HitProcessing : public meshtest::CarTest {
-protected:
+  protected:
     void hit(void* vehicle, float impulse, bool isPlayer = true) {
         game::contactQueue.reset();
-        const dent::Contact c{vehicle, host->handleOf(vehicle), game::renderObject(vehicle),
-                              kSidePoint, kInward, impulse, 7};
+        const dent::Contact c{vehicle,
+                              host->handleOf(vehicle),
+                              game::renderObject(vehicle),
+                              kSidePoint,
+                              kInward,
+                              impulse,
+                              7};
         ASSERT_TRUE(game::contactQueue.add(c));
         orchestration::processHit(vehicle, isPlayer, false, car);
     }
 
     int hitLines() const {
         int n = 0;
-        for (const auto& l : logLines()) n += l.rfind("Hit:", 0) == 0;
+        for (const auto& l : logLines())
+            n += l.rfind("Hit:", 0) == 0;
         return n;
     }
 };
@@ -46,7 +52,8 @@ TEST_F(HitProcessing, NoDentForAWreckedOrExcludedCarOrAnInsaneBodyMatrix) {
         {"health 0", [&] { game::setField<float>(car, game::VehicleHealth, 0.0f); }, false},
         {"health NaN", [&] { game::setField<float>(car, game::VehicleHealth, kNaN); }, false},
         {"health drop NaN",
-         [&] { game::createRecord(*game::registry(), car, host->clock())->healthDrop = kNaN; }, false},
+         [&] { game::createRecord(*game::registry(), car, host->clock())->healthDrop = kNaN; },
+         false},
         {"excluded status bit",
          [&] { game::setField<std::uint8_t>(car, game::EntityStatusByte, game::StatusExcluded); },
          false},
@@ -85,7 +92,8 @@ TEST_F(HitProcessing, ACarWithoutAtomicsIsSaidSo) {
     game::setPointerField(bare, game::EntityRenderObject,
                           host->createRenderObject(host->createFrame("chassis_dummy", nullptr)));
     hit(bare, 900.0f, false);
-    EXPECT_EQ(countLog("Geometry traversal returned no atomics; no visual deformation applied."), 1);
+    EXPECT_EQ(countLog("Geometry traversal returned no atomics; no visual deformation applied."),
+              1);
 }
 
 // Every field of the line for one known hit: impulse 300 on 1500 kg is impact
@@ -99,7 +107,8 @@ TEST_F(HitProcessing, TheHitLineCarriesEveryField) {
 
     int dented = 0;
     const std::vector<void*> now = geometries(car);
-    for (std::size_t i = 0; i < now.size(); ++i) dented += now[i] != sources[i];
+    for (std::size_t i = 0; i < now.size(); ++i)
+        dented += now[i] != sources[i];
     ASSERT_GT(dented, 0);
     char want[320];
     std::snprintf(want, sizeof want,

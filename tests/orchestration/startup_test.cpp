@@ -29,17 +29,20 @@ TEST_F(Startup, WithoutARegistryNothingIsPatched) {
     const game::Address sites[] = {game::addr::ProcessCall, game::addr::RwShutdownCall,
                                    game::addr::PoolsShutdownCall};
     std::vector<std::vector<unsigned char>> before;
-    for (game::Address s : sites) before.push_back(codeAt(s));
+    for (game::Address s : sites)
+        before.push_back(codeAt(s));
 
     orchestration::StartupBindings b = orchestration::startupBindings();
     b.createRegistry = [] { return false; };
     orchestration::processAttach(nullptr, b);
 
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(codeAt(sites[i]), before[i]) << i;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(codeAt(sites[i]), before[i]) << i;
     std::vector<std::string> lines;
     if (std::FILE* f = std::fopen(logFile, "rb")) {
         char line[512];
-        while (std::fgets(line, sizeof line, f)) lines.push_back(line);
+        while (std::fgets(line, sizeof line, f))
+            lines.push_back(line);
         std::fclose(f);
     }
     std::remove(logFile);

@@ -1,17 +1,17 @@
 #include "harness.h"
 
 #include "game/contact_capture.h"
-#include "orchestration/frame_hook.h"
-#include "orchestration/hook_installation.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
-#include "orchestration/lifecycle.h"
 #include "game/part_retention.h"
 #include "game/registry.h"
 #include "mesh/deform_atomic.h"
+#include "orchestration/frame_hook.h"
+#include "orchestration/hook_installation.h"
+#include "orchestration/lifecycle.h"
+#include "orchestration/startup.h"
 #include "platform/platform.h"
 #include "plugin/settings.h"
-#include "orchestration/startup.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
