@@ -83,7 +83,8 @@ typedef std::uint32_t(BW_CDECL* GameShutdownFn)();
 typedef void(BW_CDECL* ShutDownForRestartFn)();
 typedef bool(BW_THISCALL* ComponentDamageFn)(void* damage, std::int32_t component, float a,
                                               float b);
-typedef void(BW_THISCALL* DamageResetFn)(void* damage);
+// The reset's result is whatever it leaves in EAX; its callers may read it.
+typedef std::uint32_t(BW_THISCALL* DamageResetFn)(void* damage);
 // The three rewritten calls reach functions without arguments.
 typedef void(BW_CDECL* PlainCallFn)();
 

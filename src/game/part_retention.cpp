@@ -144,12 +144,12 @@ bool BW_THISCALL componentDamageDetour(void* damage, std::int32_t component, flo
     return result;
 }
 
-void BW_THISCALL damageResetDetour(void* damage) {
+std::uint32_t BW_THISCALL damageResetDetour(void* damage) {
     if (damage != nullptr)
         for (Slot& s : g_table)
             if (s.owner == damage) std::memset(&s, 0, sizeof s);
     const DamageResetFn original = damageResetOriginal;
-    if (original != nullptr) original(damage);
+    return original != nullptr ? original(damage) : 0;
 }
 
 void clearPartRetention() {

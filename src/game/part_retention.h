@@ -22,8 +22,8 @@ extern DamageResetFn damageResetOriginal;
 bool BW_THISCALL componentDamageDetour(void* damage, std::int32_t component, float a, float b);
 
 // Detour on the damage record's reset: forgets all counting for the record,
-// then runs the host's reset.
-void BW_THISCALL damageResetDetour(void* damage);
+// then runs the host's reset and returns its result.
+std::uint32_t BW_THISCALL damageResetDetour(void* damage);
 
 // Frees every slot of the retention table and zeroes its use counter
 // (shutdown and restart).

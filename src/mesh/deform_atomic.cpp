@@ -159,6 +159,22 @@ game::MeshReference* attachCopy(void* atomic, void* geometry, game::TrackedVehic
     return kept;
 }
 
+// Unlocks its geometry once: explicitly, or when leaving the scope early.
+class LockedGeometry {
+  public:
+    explicit LockedGeometry(void* geometry) : geometry_(geometry) {}
+    LockedGeometry(const LockedGeometry&) = delete;
+    LockedGeometry& operator=(const LockedGeometry&) = delete;
+    ~LockedGeometry() { unlock(); }
+    void unlock() {
+        if (geometry_ != nullptr) game::unlock(geometry_);
+        geometry_ = nullptr;
+    }
+
+  private:
+    void* geometry_;
+};
+
 void growBounds(void* morph, const dent::Vec* positions, std::int32_t n) {
     float sphere[4];
     std::memcpy(sphere, game::bytesAt(morph, game::MorphBoundingSphere), sizeof sphere);
@@ -221,24 +237,21 @@ void deform(void* atomic, game::HitContext& hit) {
     const std::int32_t mode =
         withNormals ? (game::LockPositions | game::LockNormals) : game::LockPositions;
     if (game::lock(geometry, mode) == nullptr) return;
+    // Should the pass throw, the geometry is unlocked on the way out.
+    LockedGeometry locked{geometry};
 
     step("atomic: displace vertices");
     void* morph = game::morphTarget(geometry, game::morphOffset);
     auto* positions = static_cast<dent::Vec*>(game::morphPositions(morph));
     const std::size_t count = ref->rest.size();
-    float previousDepth = 0.0f;
-    float previousRadius = 0.0f;
-    if (ref->lastSerial == hit.serial) {
-        // The same dent grew: move each vertex only by the growth.
-        previousDepth = ref->previousDepth;
-        previousRadius = ref->previousRadius;
-    } else {
-        // A new dent: a panel's fold of this episode starts from nothing.
-        ref->panel.episodeAmount = 0.0f;
-    }
+    // The same dent grew: move each vertex only by the growth.
+    const bool sameDent = ref->lastSerial == hit.serial;
+    const float previousDepth = sameDent ? ref->previousDepth : 0.0f;
+    const float previousRadius = sameDent ? ref->previousRadius : 0.0f;
     if (ref->panel.kind != 0) {
         auto* normals = withNormals ? static_cast<dent::Vec*>(game::morphNormals(morph)) : nullptr;
-        panelPass(*ref, positions, normals, count, q, d, hit, previousDepth, previousRadius);
+        panelPass(*ref, positions, normals, count, q, d, hit, !sameDent, previousDepth,
+                  previousRadius);
     } else {
         const plugin::Settings& s = plugin::settings();
         dent::dentVertices(ref->rest.data(), positions, count, q, d, hit.depth, hit.radius,
@@ -251,7 +264,7 @@ void deform(void* atomic, game::HitContext& hit) {
     growBounds(morph, positions, static_cast<std::int32_t>(count));
 
     step("atomic: unlock geometry");
-    game::unlock(geometry);
+    locked.unlock();
 
     std::memcpy(game::bytesAt(atomic, game::AtomicBoundingSphere),
                 game::bytesAt(morph, game::MorphBoundingSphere), 16);

@@ -61,10 +61,17 @@ dent::Vec limited(dent::Vec r, dent::Vec f, float maxTotal) {
 
 void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normals,
                std::size_t count, dent::Vec q, dent::Vec d, game::HitContext& hit,
-               float previousDepth, float previousRadius) {
+               bool newEpisode, float previousDepth, float previousRadius) {
     const plugin::Settings& s = plugin::settings();
     game::PanelState& panel = ref.panel;
     const dent::PanelShape& shape = panel.shape;
+
+    // The pass works on copies of the panel state and commits them only once
+    // nothing can fail any more: a pass that runs out of memory leaves the
+    // panel as it was, so a later growth of the episode is not added twice.
+    float episodeAmount = newEpisode ? 0.0f : panel.episodeAmount;
+    float compression = panel.compression;
+    dent::FoldProfile limit{};
 
     // Only the push that drives the panel towards its start counts.
     const float alignment = std::max(0.0f, -d.y * shape.sign);
@@ -73,29 +80,18 @@ void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normal
         const float reach = reachOf(ref.rest, q, hit.radius, s.falloffPower);
         const float amount = alignment * (hit.depth - s.panelMinDepth) * s.panelStrength * reach;
         // Within one episode only the growth of the strongest push counts.
-        const float growth = std::max(0.0f, amount - panel.episodeAmount);
-        panel.episodeAmount = std::max(amount, panel.episodeAmount);
-        const float target =
-            std::min(panel.compression + growth, s.panelMaxCompression * shape.length);
-        const dent::FoldProfile limit =
-            dent::limitedFold(shape.length, shape.crease, target, s.panelMaxLift);
-        panel.compression = limit.compression;
-        ++hit.panels;
-        if (s.logHits) {
-            plugin::logFormat(
-                180,
-                "PanelFold: kind=%s variant=%s compression=%.3f lift=%.3f "
-                "crease=%.3f vertices=%d",
-                panel.kind == 1 ? "bonnet" : "boot", panel.damaged ? "damaged" : "original",
-                static_cast<double>(limit.compression), static_cast<double>(limit.lift),
-                static_cast<double>(shape.crease), static_cast<int>(count));
-        }
+        const float growth = std::max(0.0f, amount - episodeAmount);
+        episodeAmount = std::max(amount, episodeAmount);
+        const float target = std::min(compression + growth, s.panelMaxCompression * shape.length);
+        limit = dent::limitedFold(shape.length, shape.crease, target, s.panelMaxLift);
+        compression = limit.compression;
         folding = true;
     }
     // The fold is a function of the compression alone, shown on every pass.
-    const dent::FoldProfile profile = dent::foldFor(shape.length, shape.crease, panel.compression);
+    const dent::FoldProfile profile = dent::foldFor(shape.length, shape.crease, compression);
 
-    std::vector<dent::SheetPoint>& sheet = panel.lattice.sheet;
+    dent::PanelLattice lattice = panel.lattice;
+    std::vector<dent::SheetPoint>& sheet = lattice.sheet;
     std::vector<dent::Vec> moved;
     moved.reserve(sheet.size());
     for (dent::SheetPoint& point : sheet) {
@@ -121,9 +117,26 @@ void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normal
         point.current = w;
         moved.push_back(limited(r, folded(r, w, profile, shape), s.maxTotalDisplacement));
     }
-    panel.lattice.keepOrdered(moved);
+    lattice.keepOrdered(moved);
+    const dent::PanelLighting lighting(lattice, moved, shape);
 
-    const dent::PanelLighting lighting(panel.lattice, moved, shape);
+    // Nothing below allocates or throws.
+    panel.lattice = std::move(lattice);
+    panel.compression = compression;
+    panel.episodeAmount = episodeAmount;
+    if (folding) {
+        ++hit.panels;
+        if (s.logHits) {
+            plugin::logFormat(
+                180,
+                "PanelFold: kind=%s variant=%s compression=%.3f lift=%.3f "
+                "crease=%.3f vertices=%d",
+                panel.kind == 1 ? "bonnet" : "boot", panel.damaged ? "damaged" : "original",
+                static_cast<double>(limit.compression), static_cast<double>(limit.lift),
+                static_cast<double>(shape.crease), static_cast<int>(count));
+        }
+    }
+
     const bool relight = normals != nullptr && panel.restNormals.size() >= count;
     for (std::size_t i = 0; i < count; ++i) {
         const dent::Vec p = ref.rest[i];
@@ -132,8 +145,8 @@ void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normal
         for (int k = 0; k < 3; ++k) {
             const std::uint32_t index = at.index[k];
             // A lattice that does not cover its own index moves nothing.
-            if (index >= moved.size() || index >= sheet.size()) continue;
-            out = out + (moved[index] - sheet[index].rest) * at.weight[k];
+            if (index >= moved.size() || index >= panel.lattice.sheet.size()) continue;
+            out = out + (moved[index] - panel.lattice.sheet[index].rest) * at.weight[k];
         }
         positions[i] = out;
         if (relight) {

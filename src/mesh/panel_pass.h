@@ -15,12 +15,13 @@ namespace mesh {
 // One dent on the panel of `ref` (its panel state's kind is not 0), in the
 // atomic's frame: contact `q`, push direction `d`, the hit's depth and radius
 // from `hit` and the part of this dent already applied (previousDepth,
-// previousRadius; 0, 0 for a new dent, with episodeAmount already reset).
-// Rewrites the `count` positions (count == ref.rest.size()) and, when `normals`
-// is not null and rest normals were kept, the normals. Adds 1 to hit.panels
-// when the panel folds.
+// previousRadius; 0, 0 for a new dent, which also starts the episode's fold
+// amount from 0). Rewrites the `count` positions (count == ref.rest.size())
+// and, when `normals` is not null and rest normals were kept, the normals.
+// Adds 1 to hit.panels when the panel folds. When it throws (out of memory),
+// the panel state, the positions and the normals are as they were.
 void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normals,
                std::size_t count, dent::Vec q, dent::Vec d, game::HitContext& hit,
-               float previousDepth, float previousRadius);
+               bool newEpisode, float previousDepth, float previousRadius);
 
 } // namespace mesh

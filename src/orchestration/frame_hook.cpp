@@ -97,7 +97,9 @@ void BW_CDECL frameHook() {
         update();
     } catch (...) {
         // Nothing may unwind into the host; the frame's remaining work is
-        // simply skipped.
+        // skipped and the step it stopped in is named.
+        plugin::logFormat(256, "Frame update failed during \"%s\"; rest of the frame skipped.",
+                          plugin::currentPhase());
     }
 
     if (game::contactQueue.dropped != 0 && plugin::settings().logHits)

@@ -77,6 +77,10 @@ void processAttach(void* module, const StartupBindings& bindings) {
     logLine("Bucklewright " BW_VERSION " experimental - two-sided panels sharing vertices and lighting");
     plugin::loadEarlySwitches(g_settingsPath);
     plugin::installExceptionReporter();
+    // The hooks and the reporter are never taken out again, so their code
+    // must stay mapped even should the loader unload the module.
+    if (!platform::pinOwnModule())
+        logLine("Could not pin module; an unload would leave hooks behind.");
 
     if (platform::executableBase() != kImageBase) {
         logLine("Unsupported executable base; disabled.");
@@ -102,8 +106,11 @@ void processAttach(void* module, const StartupBindings& bindings) {
     }
 
     // Before any patch: the shutdown detours may run as soon as they are in.
-    // A registry that could not be made leaves them releasing nothing.
-    if (bindings.createRegistry != nullptr) bindings.createRegistry();
+    // Without a registry no frame could ever dent, so the game stays stock.
+    if (bindings.createRegistry == nullptr || !bindings.createRegistry()) {
+        logLine("Could not create vehicle registry; disabled.");
+        return;
+    }
 
     for (const CallSitePatch& patch : bindings.patches) {
         if (!patchCallSite(patch.site, patch.detour, patch.savedTarget)) {

@@ -18,6 +18,11 @@ void disableThreadNotifications(void* module);
 // with the bound `size` (GetModuleFileNameA). False when unavailable.
 bool ownModulePath(char* out, std::size_t size);
 
+// Keeps the module that contains this code loaded for the life of the
+// process, whatever its loader does later (GetModuleHandleExA with the pin
+// flag, from this code's address). False when it could not be pinned.
+bool pinOwnModule();
+
 // Load address of the process's executable (GetModuleHandleA(nullptr)).
 std::uintptr_t executableBase();
 
@@ -101,4 +106,6 @@ void setKeyDown(int virtualKey, bool down);
 // What executableBase() returns from now on (a substitute host stands in
 // for the game's image).
 void setExecutableBase(std::uintptr_t base);
+// Makes pinOwnModule() fail from now on (true) or work again (false).
+void setModulePinFails(bool fails);
 } // namespace platform::testing

@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/auxv.h>
@@ -29,6 +30,7 @@ struct TestState {
     std::atomic<bool> keys[256];
     std::atomic<bool> baseSet;
     std::atomic<std::uintptr_t> base;
+    std::atomic<bool> pinFails;
 };
 extern "C" __attribute__((visibility("default"))) TestState bw_platform_test_state;
 TestState bw_platform_test_state{};
@@ -315,6 +317,20 @@ bool ownModulePath(char* out, std::size_t size) {
     return true;
 }
 
+bool pinOwnModule() {
+    if (bw_platform_test_state.pinFails.load()) return false;
+    Dl_info info{};
+    void* extra = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(&pinOwnModule), &info, &extra, RTLD_DL_LINKMAP) == 0)
+        return false;
+    const auto* map = static_cast<const link_map*>(extra);
+    // The program itself is never unloaded.
+    if (map == nullptr || map->l_name == nullptr || map->l_name[0] == '\0') return true;
+    // A reference that is never closed, on an object marked never to unload;
+    // NOLOAD makes sure no second copy is ever mapped.
+    return dlopen(map->l_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+}
+
 std::uintptr_t executableBase() {
     if (bw_platform_test_state.baseSet.load()) return bw_platform_test_state.base.load();
     Dl_info info{};
@@ -467,5 +483,7 @@ void setExecutableBase(std::uintptr_t base) {
     bw_platform_test_state.base.store(base);
     bw_platform_test_state.baseSet.store(true);
 }
+
+void setModulePinFails(bool fails) { bw_platform_test_state.pinFails.store(fails); }
 
 } // namespace platform::testing

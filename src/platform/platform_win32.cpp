@@ -90,6 +90,12 @@ bool ownModulePath(char* out, std::size_t size) {
     return fileNameOf(self, out, size);
 }
 
+bool pinOwnModule() {
+    HMODULE self = nullptr;
+    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN;
+    return GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&pinOwnModule), &self) != 0;
+}
+
 std::uintptr_t executableBase() {
     return reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr));
 }

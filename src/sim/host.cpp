@@ -380,8 +380,8 @@ bool Host::damageComponent(void* vehicle, std::int32_t component, float amount) 
         game::vehicleDamage(vehicle), component, amount, 0.0f);
 }
 
-void Host::resetDamage(void* vehicle) {
-    hostFunction<game::DamageResetFn>(game::addr::DamageReset)(game::vehicleDamage(vehicle));
+std::uint32_t Host::resetDamage(void* vehicle) {
+    return hostFunction<game::DamageResetFn>(game::addr::DamageReset)(game::vehicleDamage(vehicle));
 }
 
 // ---- scene building --------------------------------------------------------------

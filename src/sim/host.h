@@ -165,7 +165,7 @@ public:
     bool collideSingle(void* self, void* other, const ColPoint& point, float impulse,
                        bool result = true);
     bool damageComponent(void* vehicle, std::int32_t component, float amount = 1.0f);
-    void resetDamage(void* vehicle);
+    std::uint32_t resetDamage(void* vehicle);
 
     // ---- scene building -----------------------------------------------------------
     // Records created here are the host's own (the caller holds what it is

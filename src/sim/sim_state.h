@@ -148,7 +148,7 @@ bool BW_THISCALL pairContactImpl(void* self, void* other, void* colPoint, float*
 bool BW_THISCALL singleContactImpl(void* self, void* other, void* colPoint, float* impulse,
                                    void* moveSpeed, void* turnSpeed);
 bool BW_THISCALL componentDamageImpl(void* damage, std::int32_t component, float a, float b);
-void BW_THISCALL damageResetImpl(void* damage);
+std::uint32_t BW_THISCALL damageResetImpl(void* damage);
 
 void BW_CDECL processImpl();
 void BW_CDECL poolsShutdownImpl();

@@ -158,14 +158,17 @@ bool BW_THISCALL componentDamageImpl(void* damage, std::int32_t component, float
     return true;
 }
 
-void BW_THISCALL damageResetImpl(void* damage) {
+// Returns the running count of resets: a value its callers could read, and
+// one that a detour dropping it cannot fake.
+std::uint32_t BW_THISCALL damageResetImpl(void* damage) {
     State& st = state();
     ++st.lifecycle.damageReset;
     if (!liveDamageRecord(damage)) {
         ++st.accounting.invalidCalls;
-        return;
+        return st.lifecycle.damageReset;
     }
     std::memset(damage, 0, game::DamageRecordSize);
+    return st.lifecycle.damageReset;
 }
 
 // Applies the response's push to a known vehicle, as the host's physics would.

@@ -301,6 +301,19 @@ bool PeImage::detach() {
     return callEntry(kProcessDetach, reinterpret_cast<void*>(1));
 }
 
+bool PeImage::freeLibrary() {
+    Module* module = moduleWithBase(base_);
+    if (module == nullptr || module->references == 0) return false;
+    if (module->pinned || --module->references > 0) return true;
+    if (attached_) {
+        attached_ = false;
+        runTlsCallbacks(kProcessDetach);
+        callEntry(kProcessDetach, nullptr);
+    }
+    unmap();
+    return true;
+}
+
 void* PeImage::exportNamed(const char* name) const {
     return base_ != 0 ? findExport(base_, name) : nullptr;
 }

@@ -50,6 +50,10 @@ class PeImage {
     bool detach();
     // A thread start after attach; nothing when the image turned these off.
     bool threadAttach();
+    // The loader's FreeLibrary: drops its reference; with the last one gone
+    // the image is detached (reserved null, as for an unload) and unmapped,
+    // unless the module pinned itself.
+    bool freeLibrary();
 
     std::uintptr_t base() const { return base_; }
     std::uint32_t size() const { return size_; }

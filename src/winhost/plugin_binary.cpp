@@ -32,6 +32,12 @@ class SharedObject : public PluginBinary {
     bool detach() override {
         return entry_(handle_, kProcessDetach, reinterpret_cast<void*>(1)) != 0;
     }
+    bool release() override { return ::dlclose(handle_) == 0; }
+    bool loaded() const override {
+        void* again = ::dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (again != nullptr) ::dlclose(again);
+        return again != nullptr;
+    }
     void* exportNamed(const char* name) override { return ::dlsym(handle_, name); }
     std::string siblingFile(const char* extension) const override {
         return sibling(path_, extension);
@@ -55,6 +61,8 @@ class WindowsDll : public PluginBinary {
     bool attach() override { return image_.attach(); }
     bool threadAttach() override { return image_.threadAttach(); }
     bool detach() override { return image_.detach(); }
+    bool release() override { return image_.freeLibrary(); }
+    bool loaded() const override { return image_.base() != 0; }
     void* exportNamed(const char* name) override { return image_.exportNamed(name); }
     std::string siblingFile(const char* extension) const override {
         return sibling(path_, extension);

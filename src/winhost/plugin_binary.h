@@ -20,6 +20,11 @@ class PluginBinary {
     virtual bool threadAttach() = 0;
     // Process detach at the end of the session.
     virtual bool detach() = 0;
+    // The loader lets go of the binary (FreeLibrary, dlclose): it goes away
+    // with its last reference unless the module pinned itself.
+    virtual bool release() = 0;
+    // Still mapped in the process.
+    virtual bool loaded() const = 0;
     // The address exported under `name`; null when none.
     virtual void* exportNamed(const char* name) = 0;
     // The settings and log files sit beside the binary under its name.

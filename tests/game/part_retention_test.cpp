@@ -214,7 +214,7 @@ TEST_F(PartRetention, HostResetForgetsTheRecordAndClearForgetsAll) {
     setStatus(other, 5, 1);
     damage(v, 5, 1000);
     damage(other, 5, 1000);
-    host->resetDamage(v);
+    EXPECT_EQ(host->resetDamage(v), 1u) << "the host's result comes back";
     EXPECT_EQ(host->lifecycle().damageReset, 1u);
     EXPECT_EQ(status(v, 5), 0u) << "the host's reset ran";
 

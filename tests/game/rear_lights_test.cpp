@@ -1,7 +1,7 @@
 #include "game/rear_lights.h"
 
-#include "orchestration/hit_processing.h"
 #include "game/registry.h"
+#include "orchestration/hit_processing.h"
 #include "sim_fixture.h"
 
 #include <limits>

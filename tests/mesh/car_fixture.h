@@ -6,10 +6,10 @@
 
 #include "../game/sim_fixture.h"
 #include "dent/vec.h"
-#include "orchestration/hit_processing.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
 #include "mesh/deform_atomic.h"
+#include "orchestration/hit_processing.h"
 #include "sim/sim_state.h"
 
 #include <cstring>

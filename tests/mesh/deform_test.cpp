@@ -3,9 +3,9 @@
 #include "car_fixture.h"
 #include "failing_new.h"
 #include "game/hit_context.h"
-#include "orchestration/hit_processing.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
+#include "orchestration/hit_processing.h"
 #include "sim/sim_state.h"
 
 #include <cmath>
@@ -322,3 +322,47 @@ TEST_F(Deform, GuardFailuresAreLoggedTwelveTimesOnly) {
 }
 
 } // namespace
+
+// A sphere that does not grow lets the game cull a dented part at the edge of
+// the screen: pushed outward, a plain mesh and a panel both outgrow theirs.
+TEST_F(Deform, BoundingSphereGrowsToEncloseEveryMovedVertex) {
+    struct Case {
+        const char* atomic;
+        dent::Vec point;
+        dent::Vec push;
+        float radius;
+    } cases[] = {
+        {"door_rf_hi_ok", {0.9f, 0.4f, 0.05f}, {1, 0, 0}, 0.8f},
+        {"bonnet_hi_ok", {0, 1.6f, 0.5f}, {0, 0, 1}, 1.5f},
+    };
+    game::TrackedVehicle* r = newRecord(car);
+    ASSERT_NE(r, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.atomic);
+        void* atomic = atomicNamed(car, c.atomic);
+        float before[4];
+        std::memcpy(before, game::bytesAt(game::morphTarget(game::atomicGeometry(atomic), game::morphOffset),
+                                          game::MorphBoundingSphere),
+                    sizeof before);
+        game::HitContext ctx = context(r);
+        ctx.worldPoint = c.point;
+        ctx.worldNormal = c.push;
+        ctx.depth = 0.3f;
+        ctx.radius = c.radius;
+        mesh::deformAtomic(atomic, &ctx);
+        ASSERT_EQ(ctx.meshes, 1u);
+
+        const void* copy = game::atomicGeometry(atomic);
+        float after[4];
+        std::memcpy(after, game::bytesAt(game::morphTarget(copy, game::morphOffset), game::MorphBoundingSphere),
+                    sizeof after);
+        EXPECT_EQ(std::memcmp(after, before, 3 * sizeof(float)), 0) << "the centre stays";
+        EXPECT_GT(after[3], before[3]);
+        const dent::Vec centre{after[0], after[1], after[2]};
+        const dent::Vec* p = positions(copy);
+        for (std::int32_t i = 0; i < game::vertexCount(copy); ++i)
+            EXPECT_LE(dent::length(p[i] - centre), after[3]) << i;
+        EXPECT_EQ(std::memcmp(game::bytesAt(atomic, game::AtomicBoundingSphere), after, sizeof after), 0)
+            << "the atomic draws with the new sphere";
+    }
+}

@@ -3,11 +3,12 @@
 #include "mesh/deform_atomic.h"
 
 #include "car_fixture.h"
+#include "dent/panel_lighting.h"
 #include "failing_new.h"
 #include "game/hit_context.h"
-#include "orchestration/hit_processing.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
+#include "orchestration/hit_processing.h"
 #include "sim/sim_state.h"
 
 #include <algorithm>
@@ -379,3 +380,59 @@ TEST_F(PanelFold, FirstTouchHostCallsAndAllocationFailure) {
 }
 
 } // namespace
+
+namespace {
+
+// Everything of a panel that one pass may change.
+struct PanelSnapshot {
+    float compression, episodeAmount;
+    std::vector<dent::Vec> currents, points;
+    std::vector<unsigned char> positions, normals;
+
+    static PanelSnapshot of(const game::MeshReference& ref) {
+        PanelSnapshot s{ref.panel.compression, ref.panel.episodeAmount, {}, ref.panel.lattice.points,
+                        meshtest::positionBytes(ref.copyGeometry), {}};
+        for (const dent::SheetPoint& p : ref.panel.lattice.sheet) s.currents.push_back(p.current);
+        const auto* n = static_cast<const unsigned char*>(
+            game::morphNormals(game::morphTarget(ref.copyGeometry, game::morphOffset)));
+        s.normals.assign(n, n + 12u * ref.rest.size());
+        return s;
+    }
+    static bool same(const std::vector<dent::Vec>& a, const std::vector<dent::Vec>& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(dent::Vec)) == 0;
+    }
+    bool operator==(const PanelSnapshot& o) const {
+        return compression == o.compression && episodeAmount == o.episodeAmount &&
+               same(currents, o.currents) && same(points, o.points) && positions == o.positions &&
+               normals == o.normals;
+    }
+};
+
+} // namespace
+
+// Out of memory in the middle of a growing fold: the geometry is unlocked and
+// the panel is as before the pass, so the growth, retried, is added once.
+TEST_F(PanelFold, FailedPassLeavesThePanelUnlockedAndAsItWas) {
+    void* bonnet = atomicNamed(car, "bonnet_hi_ok");
+    drive(bonnet, 1, 0.2f, kFront, kBack);
+    game::MeshReference* ref = referenceOf(car, bonnet);
+    ASSERT_NE(ref, nullptr);
+    ASSERT_GT(ref->panel.compression, 0.0f);
+    const PanelSnapshot before = PanelSnapshot::of(*ref);
+    const std::uint32_t unlocks = host->unlocks(ref->copyGeometry);
+
+    // The lighting's gradient list, built after the sheet has moved.
+    failNextAllocationOfSize(ref->panel.lattice.sheet.size() * sizeof(dent::PanelLighting::Gradient));
+    const game::HitContext failed = drive(bonnet, 1, 0.35f, kFront, kBack);
+    ASSERT_TRUE(allocationFailureHappened());
+    EXPECT_EQ(countLog("Deformation failed during \"atomic: displace vertices\"; atomic left unchanged."), 1);
+    EXPECT_EQ(failed.panels, 0u);
+    EXPECT_EQ(game::field<std::uint16_t>(ref->copyGeometry, game::GeometryLockFlags), 0);
+    EXPECT_EQ(host->unlocks(ref->copyGeometry), unlocks + 1);
+    EXPECT_TRUE(PanelSnapshot::of(*ref) == before);
+
+    // The retry applies the growth.
+    const game::HitContext retried = drive(bonnet, 1, 0.35f, kFront, kBack);
+    EXPECT_EQ(retried.panels, 1u);
+    EXPECT_GT(ref->panel.compression, before.compression);
+}

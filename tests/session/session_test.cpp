@@ -2,6 +2,7 @@
 // byte for byte.
 
 #include "session_fixture.h"
+#include "winhost/call_counts.h"
 
 namespace {
 
@@ -164,6 +165,37 @@ TEST_F(Session, NoPartRetentionWithOneAttempt) {
     attach("[PartRetention]\nAttemptsPerStage=0\n");
     host.step();
     expectLog({kBanner, kActive, kLifecycleHooks, kContactHooks, kProbe});
+    host.endSession();
+}
+
+// ---- the module stays ----------------------------------------------------------------
+
+// A loader that lets go of the module must not take the hooks' code away.
+TEST_F(Session, ModuleStaysWhenTheLoaderLetsGo) {
+    attach();
+    void* player = car();
+    void* other = car({0, 4, 0});
+    host.setPlayerVehicle(player);
+    host.step();
+    ASSERT_TRUE(plugin->release());
+    ASSERT_TRUE(plugin->loaded()) << "the module was unloaded";
+    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    EXPECT_TRUE(drawsCopies(player));
+    host.endSession();
+}
+
+TEST_F(Session, ModulePinFailureIsOneLine) {
+    // The pin is the module's first handle request by address.
+    if (onDll())
+        winhost::failOnUse("GetModuleHandleExA", 1);
+    else
+        platform::testing::setModulePinFails(true);
+    attach();
+    winhost::failOnUse("GetModuleHandleExA", 0);
+    platform::testing::setModulePinFails(false);
+    host.step();
+    expectLog({kBanner, "Could not pin module; an unload would leave hooks behind.", kActive,
+               kLifecycleHooks, kContactHooks, kRetention, kProbe});
     host.endSession();
 }
 

@@ -39,9 +39,9 @@ bool BW_THISCALL damageDetour(void* d, std::int32_t code, float a, float b) {
     ++detourCalls;
     return damageOriginal(d, code, a, b);
 }
-void BW_THISCALL resetDetour(void* d) {
+std::uint32_t BW_THISCALL resetDetour(void* d) {
     ++detourCalls;
-    resetOriginal(d);
+    return resetOriginal(d);
 }
 
 void* target(game::Address a) {

@@ -3,17 +3,17 @@
 #include "dll_plugin.h"
 
 #include "game/contact_capture.h"
-#include "orchestration/frame_hook.h"
-#include "orchestration/hook_installation.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
-#include "orchestration/lifecycle.h"
 #include "game/part_retention.h"
 #include "game/registry.h"
 #include "mesh/deform_atomic.h"
+#include "orchestration/frame_hook.h"
+#include "orchestration/hook_installation.h"
+#include "orchestration/lifecycle.h"
+#include "orchestration/startup.h"
 #include "platform/platform.h"
 #include "plugin/settings.h"
-#include "orchestration/startup.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -191,9 +191,9 @@ bool BW_THISCALL w_componentDamage(void* d, std::int32_t c, float a, float b) {
     HostScope h;
     return o.componentDamage(d, c, a, b);
 }
-void BW_THISCALL w_damageReset(void* d) {
+std::uint32_t BW_THISCALL w_damageReset(void* d) {
     HostScope h;
-    o.damageReset(d);
+    return o.damageReset(d);
 }
 std::uint32_t BW_CDECL w_gameShutdown() {
     HostScope h;
@@ -267,8 +267,9 @@ bool finite(const dent::Vec& v) { return std::isfinite(v.x) && std::isfinite(v.y
 const char* const kLinePrefixes[] = {
     "Bucklewright 0.1.4 experimental - two-sided panels sharing vertices and lighting",
     "Active. Player first; nearby NPCs according to Traffic settings.",
-    "Contact hook", "Contact hooks", "Contact queue full", "Could not install process hook",
-    "Deformation failed during", "Disabled in INI.", "Geometry ABI:", "Geometry clone failed",
+    "Contact hook", "Contact hooks", "Contact queue full", "Could not create vehicle registry",
+    "Could not install process hook", "Could not pin module", "Deformation failed during",
+    "Disabled in INI.", "Frame update failed during", "Geometry ABI:", "Geometry clone failed",
     "Geometry traversal returned no atomics", "GeometryGuard:", "Hit processing failed during",
     "Hit: actor=", "Hook sites changed", "Lifecycle hooks active:", "Lifecycle: ", "MaterialGuard:",
     "Panel crease unsupported", "PanelBounds:", "PanelMesh:", "PanelFold:", "Part retention active:",
