@@ -182,6 +182,7 @@ constexpr std::uint32_t MorphNormals = 0x18;
 constexpr std::uint32_t MorphTargetSize = 28;
 
 // Material.
+constexpr std::uint32_t MaterialColour = 0x04;   // RGBA bytes, host-internal
 constexpr std::uint32_t MaterialRefCount = 0x18; // int16, host-internal
 constexpr std::uint32_t MaterialSize = 0x1C;
 
