@@ -141,6 +141,40 @@ TEST(Import, AMissingPartOrAnEmptyRegionIsAnErrorAtItsLine) {
     EXPECT_FALSE(importCar(writeTemp("broken.obj", "this is no mesh\n"), map, r, error));
 }
 
+// AC3D, the real cars' format: a named group takes its children's
+// triangles, each placed by every "loc" above it; a strip becomes triangles;
+// the material's colour becomes the material and the prelit colour.
+TEST(Import, AGroupTakesItsChildrenWhereverTheyArePlaced) {
+    const std::string mesh = writeTemp("car.ac", "AC3Db\n"
+        "MATERIAL \"red\" rgb 1 0 0  amb 0.2 0.2 0.2  emis 0 0 0  spec 0.5 0.5 0.5  shi 10  trans 0\n"
+        "OBJECT world\nkids 2\n"
+        "OBJECT group\nname \"door\"\nloc 1 0 0\nkids 1\n"
+        "OBJECT poly\nname \"skin\"\nloc 0 2 0\nnumvert 4\n0 0 0\n0 0 -1\n0 1 0\n0 1 -1\nnumsurf 1\n"
+        "SURF 0x14\nmat 0\nrefs 4\n0 0 0\n1 1 0\n2 0 1\n3 1 1\nkids 0\n"
+        "OBJECT poly\nname \"roof\"\nnumvert 3\n0 0 0\n1 0 0\n0 0 -1\nnumsurf 1\n"
+        "SURF 0x10\nmat 0\nrefs 3\n0 0 0\n1 1 0\n2 0 1\nkids 0\n");
+    PartMap map;
+    std::string error;
+    ASSERT_TRUE(parsePartMap("car.map", "axes -z +y\npart door_lf_dummy/door_lf_hi_ok door\nrest chassis_hi\n", map, error));
+    ImportResult r;
+    ASSERT_TRUE(importCar(mesh, map, r, error)) << error;
+    const CarAtomic* door = atomicNamed(r.car, "door_lf_hi_ok");
+    ASSERT_TRUE(door);
+    EXPECT_EQ(door->triangles.size(), 2u);
+    ASSERT_EQ(door->vertexCount(), 4u);
+    EXPECT_EQ(atomicNamed(r.car, "chassis_hi")->triangles.size(), 1u);
+    // Source x 1 + 0, y 2 + 0..1, z 0..-1: 1 m right, 0..1 m forward, 2..3 m up.
+    for (std::size_t v = 0; v < 4; ++v) {
+        const auto p = bodyPosition(r.car, *door, v);
+        EXPECT_NEAR(p[0], 1.0f, 1e-5f);
+        EXPECT_TRUE(p[1] > -1e-5f && p[1] < 1.0f + 1e-5f);
+        EXPECT_TRUE(p[2] > 2.0f - 1e-5f && p[2] < 3.0f + 1e-5f);
+    }
+    for (std::uint32_t colour : r.car.materials) EXPECT_EQ(colour, 0xFF0000FFu);
+    EXPECT_EQ(std::vector<std::uint8_t>(door->prelit.begin(), door->prelit.begin() + 4),
+              (std::vector<std::uint8_t>{255, 0, 0, 255}));
+}
+
 TEST(CarFile, RoundTripsAndRefusesEveryTruncationAndBadIndex) {
     ImportResult r;
     std::string error;
