@@ -56,10 +56,10 @@ struct CarAtomic {
     std::uint32_t frame = 0;
     std::uint32_t flags = 1;
     std::uint32_t texSets = 1;
-    std::vector<float> positions;        // 3 per vertex
-    std::vector<float> normals;          // 3 per vertex
-    std::vector<std::uint8_t> prelit;    // 4 per vertex
-    std::vector<float> uv[2];            // 2 per vertex, the first texSets used
+    std::vector<float> positions;     // 3 per vertex
+    std::vector<float> normals;       // 3 per vertex
+    std::vector<std::uint8_t> prelit; // 4 per vertex
+    std::vector<float> uv[2];         // 2 per vertex, the first texSets used
     std::vector<CarTriangle> triangles;
 
     std::uint32_t vertexCount() const { return static_cast<std::uint32_t>(positions.size() / 3); }

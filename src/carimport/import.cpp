@@ -19,8 +19,12 @@ struct V3 {
     float x, y, z;
 };
 
-float dot(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-V3 cross(V3 a, V3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+float dot(V3 a, V3 b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+V3 cross(V3 a, V3 b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
 
 V3 unitAxis(int signedAxis) {
     const float s = signedAxis < 0 ? -1.0f : 1.0f;
@@ -43,8 +47,8 @@ struct Instance {
     std::vector<int> owner; // per triangle: the map line that took it, or -1
 };
 
-void collect(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent, const Axes& axes, float scale,
-             std::vector<std::string>& chain, std::vector<Instance>& out) {
+void collect(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent, const Axes& axes,
+             float scale, std::vector<std::string>& chain, std::vector<Instance>& out) {
     const aiMatrix4x4 global = parent * node->mTransformation;
     aiMatrix3x3 normalMatrix(global);
     normalMatrix.Inverse().Transpose();
@@ -67,17 +71,20 @@ void collect(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent
         for (unsigned f = 0; f < m->mNumFaces; ++f) {
             const aiFace& face = m->mFaces[f];
             // Points and lines have no surface to dent; only triangles are taken.
-            if (face.mNumIndices == 3) inst.triangles.push_back({face.mIndices[0], face.mIndices[1], face.mIndices[2]});
+            if (face.mNumIndices == 3)
+                inst.triangles.push_back({face.mIndices[0], face.mIndices[1], face.mIndices[2]});
         }
         inst.owner.assign(inst.triangles.size(), -1);
         out.push_back(std::move(inst));
     }
-    for (unsigned c = 0; c < node->mNumChildren; ++c) collect(scene, node->mChildren[c], global, axes, scale, chain, out);
+    for (unsigned c = 0; c < node->mNumChildren; ++c)
+        collect(scene, node->mChildren[c], global, axes, scale, chain, out);
     chain.pop_back();
 }
 
 bool named(const Instance& inst, const std::string& source) {
-    return source == "*" || std::find(inst.names.begin(), inst.names.end(), source) != inst.names.end();
+    return source == "*" ||
+           std::find(inst.names.begin(), inst.names.end(), source) != inst.names.end();
 }
 
 bool inBox(const Box& box, V3 p) {
@@ -89,7 +96,8 @@ bool inBox(const Box& box, V3 p) {
 
 std::uint32_t packColour(float r, float g, float b, float a) {
     auto byte = [](float v) {
-        return static_cast<std::uint32_t>(std::lround(std::clamp(std::isfinite(v) ? v : 0.0f, 0.0f, 1.0f) * 255.0f));
+        return static_cast<std::uint32_t>(
+            std::lround(std::clamp(std::isfinite(v) ? v : 0.0f, 0.0f, 1.0f) * 255.0f));
     };
     return byte(r) | byte(g) << 8 | byte(b) << 16 | byte(a) << 24;
 }
@@ -118,9 +126,9 @@ struct Bounds {
 };
 
 // The atomic that one part or rest line makes of the triangles it took.
-bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lineIndex, const PartMap& map,
-                 std::map<unsigned, std::uint16_t>& materials, Car& car, CarAtomic& atomic, Bounds& bounds,
-                 std::string& error) {
+bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lineIndex,
+                 const PartMap& map, std::map<unsigned, std::uint16_t>& materials, Car& car,
+                 CarAtomic& atomic, Bounds& bounds, std::string& error) {
     const PartLine& line = map.lines[static_cast<std::size_t>(lineIndex)];
     std::uint32_t sets = 1;
     for (const Instance& inst : instances)
@@ -139,7 +147,10 @@ bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lin
         for (std::size_t t = 0; t < inst.triangles.size(); ++t) {
             if (inst.owner[t] != lineIndex) continue;
             if (found == materials.end()) {
-                found = materials.emplace(m->mMaterialIndex, static_cast<std::uint16_t>(car.materials.size())).first;
+                found = materials
+                            .emplace(m->mMaterialIndex,
+                                     static_cast<std::uint16_t>(car.materials.size()))
+                            .first;
                 car.materials.push_back(materialColour(scene, m->mMaterialIndex));
             }
             material = found->second;
@@ -151,8 +162,10 @@ bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lin
                 if (it == remap.end()) {
                     const std::uint32_t index = atomic.vertexCount();
                     if (index >= kMaxVertices) {
-                        error = mapError(map, line.line, line.path + " has more than " + std::to_string(kMaxVertices) +
-                                                             " vertices, more than a geometry holds");
+                        error =
+                            mapError(map, line.line,
+                                     line.path + " has more than " + std::to_string(kMaxVertices) +
+                                         " vertices, more than a geometry holds");
                         return false;
                     }
                     it = remap.emplace(v, index).first;
@@ -165,9 +178,11 @@ bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lin
                         const aiColor4D& vc = m->mColors[0][v];
                         c = packColour(vc.r, vc.g, vc.b, vc.a);
                     }
-                    for (int b = 0; b < 4; ++b) atomic.prelit.push_back(static_cast<std::uint8_t>(c >> (8 * b)));
+                    for (int b = 0; b < 4; ++b)
+                        atomic.prelit.push_back(static_cast<std::uint8_t>(c >> (8 * b)));
                     for (std::uint32_t s = 0; s < sets; ++s) {
-                        const bool has = m->HasTextureCoords(s) && std::isfinite(m->mTextureCoords[s][v].x) &&
+                        const bool has = m->HasTextureCoords(s) &&
+                                         std::isfinite(m->mTextureCoords[s][v].x) &&
                                          std::isfinite(m->mTextureCoords[s][v].y);
                         atomic.uv[s].push_back(has ? m->mTextureCoords[s][v].x : 0.0f);
                         atomic.uv[s].push_back(has ? m->mTextureCoords[s][v].y : 0.0f);
@@ -186,7 +201,9 @@ std::string dummyOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-std::string atomicName(const std::string& path) { return path.substr(path.find('/') + 1); }
+std::string atomicName(const std::string& path) {
+    return path.substr(path.find('/') + 1);
+}
 
 bool endsWith(const std::string& s, const char* tail) {
     const std::size_t n = std::char_traits<char>::length(tail);
@@ -195,16 +212,17 @@ bool endsWith(const std::string& s, const char* tail) {
 
 } // namespace
 
-bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& result, std::string& error) {
+bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& result,
+               std::string& error) {
     result = ImportResult{};
     Assimp::Importer importer;
     // Identical vertices are joined (formats such as AC3D hand over one vertex
     // per face corner); vertices that differ in any attribute stay split, so
     // seams and creases keep their real topology.
     importer.SetPropertyFloat(AI_CONFIG_PP_GSN_MAX_SMOOTHING_ANGLE, 60.0f);
-    const aiScene* scene =
-        importer.ReadFile(meshFile, aiProcess_Triangulate | aiProcess_JoinIdenticalVertices |
-                                        aiProcess_GenSmoothNormals | aiProcess_SortByPType | aiProcess_FlipUVs);
+    const aiScene* scene = importer.ReadFile(
+        meshFile, aiProcess_Triangulate | aiProcess_JoinIdenticalVertices |
+                      aiProcess_GenSmoothNormals | aiProcess_SortByPType | aiProcess_FlipUVs);
     if (scene == nullptr || scene->mRootNode == nullptr) {
         error = meshFile + ": " + importer.GetErrorString();
         return false;
@@ -223,7 +241,8 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
         if (line.kind == PartLine::Kind::Copy) continue;
         for (const std::string& source : line.sources) {
             bool exists = source == "*";
-            for (const Instance& inst : instances) exists = exists || named(inst, source);
+            for (const Instance& inst : instances)
+                exists = exists || named(inst, source);
             if (!exists) {
                 error = mapError(map, line.line, "no part named '" + source + "' in " + meshFile);
                 return false;
@@ -232,14 +251,17 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
         std::uint32_t taken = 0;
         for (Instance& inst : instances) {
             bool mine = line.kind == PartLine::Kind::Rest;
-            for (const std::string& source : line.sources) mine = mine || named(inst, source);
+            for (const std::string& source : line.sources)
+                mine = mine || named(inst, source);
             if (!mine) continue;
             for (std::size_t t = 0; t < inst.triangles.size(); ++t) {
                 if (inst.owner[t] != -1) continue;
                 if (line.hasBox) {
-                    const V3 a = inst.positions[inst.triangles[t][0]], b = inst.positions[inst.triangles[t][1]],
+                    const V3 a = inst.positions[inst.triangles[t][0]],
+                             b = inst.positions[inst.triangles[t][1]],
                              c = inst.positions[inst.triangles[t][2]];
-                    if (!inBox(line.box, {(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3, (a.z + b.z + c.z) / 3}))
+                    if (!inBox(line.box, {(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3,
+                                          (a.z + b.z + c.z) / 3}))
                         continue;
                 }
                 inst.owner[t] = static_cast<int>(li);
@@ -247,16 +269,18 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
             }
         }
         if (taken == 0) {
-            error = mapError(map, line.line,
-                             line.hasBox ? "the box catches no triangle of its source parts"
-                                         : line.kind == PartLine::Kind::Rest
-                                               ? "no triangle is left for " + line.path
-                                               : "no triangle is left of its source parts: earlier lines took them all");
+            error = mapError(
+                map, line.line,
+                line.hasBox ? "the box catches no triangle of its source parts"
+                : line.kind == PartLine::Kind::Rest
+                    ? "no triangle is left for " + line.path
+                    : "no triangle is left of its source parts: earlier lines took them all");
             return false;
         }
     }
     for (const Instance& inst : instances)
-        for (int o : inst.owner) result.leftOut += o == -1 ? 1u : 0u;
+        for (int o : inst.owner)
+            result.leftOut += o == -1 ? 1u : 0u;
 
     // Atomics in map order; a copy repeats the atomic it names.
     Car& car = result.car;
@@ -270,7 +294,8 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
             const std::size_t from = atomicOfPath.at(line.sources[0]);
             atomic = car.atomics[from];
             bounds[li] = bounds[from];
-        } else if (!buildAtomic(scene, instances, static_cast<int>(li), map, materials, car, atomic, bounds[li], error)) {
+        } else if (!buildAtomic(scene, instances, static_cast<int>(li), map, materials, car, atomic,
+                                bounds[li], error)) {
             return false;
         }
         atomic.flags = endsWith(atomicName(line.path), "_dam") ? 2u : 1u;
@@ -284,7 +309,8 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
     // frame at the dummy (or, without one, at its own centre), positions local.
     std::map<std::string, Bounds> dummyBounds;
     for (std::size_t li = 0; li < map.lines.size(); ++li)
-        if (!dummyOf(map.lines[li].path).empty()) dummyBounds[dummyOf(map.lines[li].path)].add(bounds[li]);
+        if (!dummyOf(map.lines[li].path).empty())
+            dummyBounds[dummyOf(map.lines[li].path)].add(bounds[li]);
     std::map<std::string, std::int32_t> dummyFrame;
     for (std::size_t li = 0; li < map.lines.size(); ++li) {
         const std::string dummy = dummyOf(map.lines[li].path);

@@ -20,12 +20,13 @@ struct PartSummary {
 
 struct ImportResult {
     Car car;
-    std::vector<PartSummary> parts;  // one per atomic, in map order
-    std::uint32_t leftOut = 0;       // source triangles no line took
+    std::vector<PartSummary> parts; // one per atomic, in map order
+    std::uint32_t leftOut = 0;      // source triangles no line took
 };
 
 // False with `error` set when the mesh cannot be read or the map does not fit
 // it; errors about a line of the map read "FILE:LINE: what".
-bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& result, std::string& error);
+bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& result,
+               std::string& error);
 
 } // namespace carimport

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
     std::string error;
     carimport::PartMap map;
     carimport::ImportResult result;
-    if (!carimport::readPartMap(argv[2], map, error) || !carimport::importCar(argv[1], map, result, error) ||
+    if (!carimport::readPartMap(argv[2], map, error) ||
+        !carimport::importCar(argv[1], map, result, error) ||
         !carimport::writeCar(argv[3], result.car, error)) {
         std::fprintf(stderr, "bw_carimport: %s\n", error.c_str());
         return 1;
@@ -24,7 +25,7 @@ int main(int argc, char** argv) {
         vertices += p.vertices;
         triangles += p.triangles;
     }
-    std::printf("%s: %zu atomics, %u vertices, %u triangles, %u source triangles left out\n", argv[3],
-                result.parts.size(), vertices, triangles, result.leftOut);
+    std::printf("%s: %zu atomics, %u vertices, %u triangles, %u source triangles left out\n",
+                argv[3], result.parts.size(), vertices, triangles, result.leftOut);
     return 0;
 }

@@ -41,7 +41,8 @@ std::string mapError(const PartMap& map, int line, const std::string& what) {
     return map.file + ":" + std::to_string(line) + ": " + what;
 }
 
-bool parsePartMap(const std::string& file, const std::string& text, PartMap& map, std::string& error) {
+bool parsePartMap(const std::string& file, const std::string& text, PartMap& map,
+                  std::string& error) {
     map = PartMap{};
     map.file = file;
     std::istringstream in(text);
@@ -57,7 +58,8 @@ bool parsePartMap(const std::string& file, const std::string& text, PartMap& map
         if (hash != std::string::npos) raw.resize(hash);
         std::istringstream words(raw);
         std::vector<std::string> w;
-        for (std::string s; words >> s;) w.push_back(s);
+        for (std::string s; words >> s;)
+            w.push_back(s);
         if (w.empty()) continue;
         const std::string& verb = w[0];
         if (verb == "scale") {
@@ -65,13 +67,19 @@ bool parsePartMap(const std::string& file, const std::string& text, PartMap& map
                 return fail("scale takes one positive number");
         } else if (verb == "axes") {
             if (w.size() != 3 || !parseAxis(w[1], map.forward) || !parseAxis(w[2], map.up))
-                return fail("axes takes the source's forward and up axes, each one of +x -x +y -y +z -z");
-            if (std::abs(map.forward) == std::abs(map.up)) return fail("forward and up are the same axis");
+                return fail(
+                    "axes takes the source's forward and up axes, each one of +x -x +y -y +z -z");
+            if (std::abs(map.forward) == std::abs(map.up))
+                return fail("forward and up are the same axis");
         } else if (verb == "part" || verb == "copy" || verb == "rest") {
             PartLine line;
             line.line = number;
-            line.kind = verb == "part" ? PartLine::Kind::Part : verb == "copy" ? PartLine::Kind::Copy : PartLine::Kind::Rest;
-            if (w.size() < 2 || !validPath(w[1])) return fail(verb + " needs a frame path: dummy/atomic or atomic, names of 1 to 23 bytes");
+            line.kind = verb == "part"   ? PartLine::Kind::Part
+                        : verb == "copy" ? PartLine::Kind::Copy
+                                         : PartLine::Kind::Rest;
+            if (w.size() < 2 || !validPath(w[1]))
+                return fail(verb +
+                            " needs a frame path: dummy/atomic or atomic, names of 1 to 23 bytes");
             line.path = w[1];
             std::size_t end = w.size();
             for (std::size_t i = 2; i < w.size(); ++i)
@@ -85,24 +93,33 @@ bool parsePartMap(const std::string& file, const std::string& text, PartMap& map
                 if (w.size() - end != 7) return fail("box takes six numbers: X0 Y0 Z0 X1 Y1 Z1");
                 for (int k = 0; k < 6; ++k) {
                     float v = 0;
-                    if (!parseFloat(w[end + 1 + k], v)) return fail("box takes six numbers: X0 Y0 Z0 X1 Y1 Z1");
+                    if (!parseFloat(w[end + 1 + k], v))
+                        return fail("box takes six numbers: X0 Y0 Z0 X1 Y1 Z1");
                     (k < 3 ? line.box.lo : line.box.hi)[k % 3] = v;
                 }
                 for (int k = 0; k < 3; ++k)
-                    if (!(line.box.lo[k] < line.box.hi[k])) return fail("box is empty: each low corner value must lie below the high one");
+                    if (!(line.box.lo[k] < line.box.hi[k]))
+                        return fail(
+                            "box is empty: each low corner value must lie below the high one");
                 line.hasBox = true;
             }
-            if (line.kind == PartLine::Kind::Part && line.sources.empty()) return fail("part names no source part");
-            if (line.kind == PartLine::Kind::Copy && (line.sources.size() != 1 || !validPath(line.sources[0])))
+            if (line.kind == PartLine::Kind::Part && line.sources.empty())
+                return fail("part names no source part");
+            if (line.kind == PartLine::Kind::Copy &&
+                (line.sources.size() != 1 || !validPath(line.sources[0])))
                 return fail("copy takes the path of one atomic to copy");
-            if (line.kind == PartLine::Kind::Rest && !line.sources.empty()) return fail("rest takes only a frame path");
+            if (line.kind == PartLine::Kind::Rest && !line.sources.empty())
+                return fail("rest takes only a frame path");
             for (const PartLine& earlier : map.lines)
                 if (earlier.path == line.path)
-                    return fail("atomic " + line.path + " is already made on line " + std::to_string(earlier.line));
+                    return fail("atomic " + line.path + " is already made on line " +
+                                std::to_string(earlier.line));
             if (line.kind == PartLine::Kind::Copy) {
                 bool found = false;
-                for (const PartLine& earlier : map.lines) found = found || earlier.path == line.sources[0];
-                if (!found) return fail("copy of " + line.sources[0] + ", which no earlier line makes");
+                for (const PartLine& earlier : map.lines)
+                    found = found || earlier.path == line.sources[0];
+                if (!found)
+                    return fail("copy of " + line.sources[0] + ", which no earlier line makes");
             }
             map.lines.push_back(std::move(line));
         } else {

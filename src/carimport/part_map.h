@@ -48,7 +48,8 @@ struct PartMap {
 };
 
 // Reads `text` (the contents of `file`). On a fault, `error` is "FILE:LINE: what".
-bool parsePartMap(const std::string& file, const std::string& text, PartMap& map, std::string& error);
+bool parsePartMap(const std::string& file, const std::string& text, PartMap& map,
+                  std::string& error);
 bool readPartMap(const std::string& file, PartMap& map, std::string& error);
 
 // "FILE:LINE: what" for messages about one line of the map.

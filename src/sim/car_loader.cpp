@@ -14,8 +14,8 @@ namespace {
 
 void* makeGeometry(Host& host, const carimport::CarAtomic& a, const std::vector<void*>& materials) {
     using namespace detail;
-    const std::uint32_t flags = game::FormatPositions | game::FormatNormals | game::FormatPrelit | game::FormatLight |
-                                game::FormatModulateColour |
+    const std::uint32_t flags = game::FormatPositions | game::FormatNormals | game::FormatPrelit |
+                                game::FormatLight | game::FormatModulateColour |
                                 (a.texSets >= 2 ? game::FormatTexCoords2 : game::FormatTexCoords1) |
                                 (a.texSets << game::FormatTexCoordShift);
     const auto vertices = static_cast<std::int32_t>(a.vertexCount());
@@ -26,11 +26,13 @@ void* makeGeometry(Host& host, const carimport::CarAtomic& a, const std::vector<
     std::memcpy(g->positions, a.positions.data(), a.positions.size() * 4);
     std::memcpy(g->normals, a.normals.data(), a.normals.size() * 4);
     std::memcpy(g->prelit, a.prelit.data(), a.prelit.size());
-    for (std::uint32_t s = 0; s < a.texSets; ++s) std::memcpy(g->texCoords[s], a.uv[s].data(), a.uv[s].size() * 4);
+    for (std::uint32_t s = 0; s < a.texSets; ++s)
+        std::memcpy(g->texCoords[s], a.uv[s].data(), a.uv[s].size() * 4);
     for (std::int32_t t = 0; t < triangles; ++t) {
         game::Triangle tri{};
         std::memcpy(tri.vertex, a.triangles[static_cast<std::size_t>(t)].vertex, sizeof tri.vertex);
-        appendMaterial(*g, materials[a.triangles[static_cast<std::size_t>(t)].material], &tri.material);
+        appendMaterial(*g, materials[a.triangles[static_cast<std::size_t>(t)].material],
+                       &tri.material);
         std::memcpy(g->triangleArray + 8 * t, &tri, sizeof tri);
     }
     // Bounding sphere: the box's centre and the farthest vertex.
@@ -42,7 +44,8 @@ void* makeGeometry(Host& host, const carimport::CarAtomic& a, const std::vector<
     }
     const dent::Vec centre = (lo + hi) * 0.5f;
     float radius = 0;
-    for (std::int32_t i = 0; i < vertices; ++i) radius = std::max(radius, dent::length(p[i] - centre));
+    for (std::int32_t i = 0; i < vertices; ++i)
+        radius = std::max(radius, dent::length(p[i] - centre));
     const float sphere[4] = {centre.x, centre.y, centre.z, radius};
     std::memcpy(g->morph + game::MorphBoundingSphere, sphere, sizeof sphere);
     return raw;
@@ -63,8 +66,10 @@ void Host::buildModel(void* renderObject, const carimport::Car& car) {
     for (const carimport::CarFrame& f : car.frames) {
         Matrix m = Matrix::identity();
         for (int row = 0; row < 4; ++row)
-            for (int c = 0; c < 3; ++c) m.m[4 * row + c] = f.matrix[3 * row + c];
-        frames.push_back(createFrame(f.name.c_str(), f.parent < 0 ? root : frames[static_cast<std::size_t>(f.parent)], m));
+            for (int c = 0; c < 3; ++c)
+                m.m[4 * row + c] = f.matrix[3 * row + c];
+        frames.push_back(createFrame(
+            f.name.c_str(), f.parent < 0 ? root : frames[static_cast<std::size_t>(f.parent)], m));
     }
     for (const carimport::CarAtomic& a : car.atomics) {
         void* g = makeGeometry(*this, a, materials);
@@ -72,7 +77,8 @@ void Host::buildModel(void* renderObject, const carimport::Car& car) {
         addAtomic(renderObject, createAtomic(frames[a.frame], g, a.flags));
         releaseGeometry(g); // the atomic holds it now
     }
-    for (void* m : materials) releaseMaterial(m); // the geometries hold them now
+    for (void* m : materials)
+        releaseMaterial(m); // the geometries hold them now
 }
 
 bool loadCar(Host& host, void* renderObject, const std::string& path, std::string& error) {

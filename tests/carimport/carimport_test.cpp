@@ -45,7 +45,8 @@ const CarAtomic* atomicNamed(const Car& car, const std::string& name) {
 std::array<float, 3> bodyPosition(const Car& car, const CarAtomic& a, std::size_t v) {
     std::array<float, 3> p{a.positions[3 * v], a.positions[3 * v + 1], a.positions[3 * v + 2]};
     for (std::int32_t f = static_cast<std::int32_t>(a.frame); f >= 0; f = car.frames[f].parent)
-        for (int k = 0; k < 3; ++k) p[k] += car.frames[f].matrix[9 + k];
+        for (int k = 0; k < 3; ++k)
+            p[k] += car.frames[f].matrix[9 + k];
     return p;
 }
 
@@ -91,16 +92,19 @@ TEST(Import, ConvertsUnitsAndAxesAndCutsWholeTrianglesByBox) {
     EXPECT_EQ(hood->flags, 1u);
     EXPECT_EQ(damaged->flags, 2u);
     EXPECT_EQ(damaged->positions, hood->positions);
-    EXPECT_EQ(car.frames[hood->frame].parent, car.frames[damaged->frame].parent) << "one dummy for both variants";
+    EXPECT_EQ(car.frames[hood->frame].parent, car.frames[damaged->frame].parent)
+        << "one dummy for both variants";
     // Source (50, 80, -300) cm with y up and the nose on -z: 0.5 m right,
     // 3 m forward, 0.8 m up.
     bool found = false;
     for (std::size_t v = 0; v < hood->vertexCount(); ++v) {
         const auto p = bodyPosition(car, *hood, v);
-        found = found || (std::fabs(p[0] - 0.5f) < 1e-5f && std::fabs(p[1] - 3.0f) < 1e-5f && std::fabs(p[2] - 0.8f) < 1e-5f);
+        found = found || (std::fabs(p[0] - 0.5f) < 1e-5f && std::fabs(p[1] - 3.0f) < 1e-5f &&
+                          std::fabs(p[2] - 0.8f) < 1e-5f);
     }
     EXPECT_TRUE(found);
-    for (std::size_t v = 0; v < hood->vertexCount(); ++v) EXPECT_NEAR(hood->normals[3 * v + 2], 1.0f, 1e-4f) << "normals turned up";
+    for (std::size_t v = 0; v < hood->vertexCount(); ++v)
+        EXPECT_NEAR(hood->normals[3 * v + 2], 1.0f, 1e-4f) << "normals turned up";
     EXPECT_EQ(hood->triangles.size(), 2u);
     EXPECT_EQ(hood->vertexCount(), 4u) << "the shared corners stay shared";
     // The quad and the pentagon become five triangles; those whose centroid
@@ -113,7 +117,8 @@ TEST(Import, ConvertsUnitsAndAxesAndCutsWholeTrianglesByBox) {
     EXPECT_GT(chassis->triangles.size(), 0u);
     for (const CarTriangle& t : boot->triangles) {
         float y = 0;
-        for (std::uint16_t v : t.vertex) y += bodyPosition(car, *boot, v)[1] / 3;
+        for (std::uint16_t v : t.vertex)
+            y += bodyPosition(car, *boot, v)[1] / 3;
         EXPECT_LE(y, 0.2f);
     }
 }
@@ -124,7 +129,8 @@ TEST(Import, AMissingPartOrAnEmptyRegionIsAnErrorAtItsLine) {
         const char* error;
     } cases[] = {
         {"part b Body\npart c Bonnet\n", "car.map:2: no part named 'Bonnet'"},
-        {"axes -z +y\nscale 0.01\npart b Body box 5 5 5 6 6 6\n", "car.map:3: the box catches no triangle"},
+        {"axes -z +y\nscale 0.01\npart b Body box 5 5 5 6 6 6\n",
+         "car.map:3: the box catches no triangle"},
         {"part b Hood\npart c Hood\n", "car.map:2: no triangle is left"},
         {"part b *\nrest c\n", "car.map:2: no triangle is left for c"},
     };
@@ -145,17 +151,22 @@ TEST(Import, AMissingPartOrAnEmptyRegionIsAnErrorAtItsLine) {
 // triangles, each placed by every "loc" above it; a strip becomes triangles;
 // the material's colour becomes the material and the prelit colour.
 TEST(Import, AGroupTakesItsChildrenWhereverTheyArePlaced) {
-    const std::string mesh = writeTemp("car.ac", "AC3Db\n"
-        "MATERIAL \"red\" rgb 1 0 0  amb 0.2 0.2 0.2  emis 0 0 0  spec 0.5 0.5 0.5  shi 10  trans 0\n"
-        "OBJECT world\nkids 2\n"
-        "OBJECT group\nname \"door\"\nloc 1 0 0\nkids 1\n"
-        "OBJECT poly\nname \"skin\"\nloc 0 2 0\nnumvert 4\n0 0 0\n0 0 -1\n0 1 0\n0 1 -1\nnumsurf 1\n"
-        "SURF 0x14\nmat 0\nrefs 4\n0 0 0\n1 1 0\n2 0 1\n3 1 1\nkids 0\n"
-        "OBJECT poly\nname \"roof\"\nnumvert 3\n0 0 0\n1 0 0\n0 0 -1\nnumsurf 1\n"
-        "SURF 0x10\nmat 0\nrefs 3\n0 0 0\n1 1 0\n2 0 1\nkids 0\n");
+    const std::string mesh = writeTemp(
+        "car.ac", "AC3Db\n"
+                  "MATERIAL \"red\" rgb 1 0 0  amb 0.2 0.2 0.2  emis 0 0 0  spec 0.5 0.5 0.5  shi "
+                  "10  trans 0\n"
+                  "OBJECT world\nkids 2\n"
+                  "OBJECT group\nname \"door\"\nloc 1 0 0\nkids 1\n"
+                  "OBJECT poly\nname \"skin\"\nloc 0 2 0\nnumvert 4\n0 0 0\n0 0 -1\n0 1 0\n0 1 "
+                  "-1\nnumsurf 1\n"
+                  "SURF 0x14\nmat 0\nrefs 4\n0 0 0\n1 1 0\n2 0 1\n3 1 1\nkids 0\n"
+                  "OBJECT poly\nname \"roof\"\nnumvert 3\n0 0 0\n1 0 0\n0 0 -1\nnumsurf 1\n"
+                  "SURF 0x10\nmat 0\nrefs 3\n0 0 0\n1 1 0\n2 0 1\nkids 0\n");
     PartMap map;
     std::string error;
-    ASSERT_TRUE(parsePartMap("car.map", "axes -z +y\npart door_lf_dummy/door_lf_hi_ok door\nrest chassis_hi\n", map, error));
+    ASSERT_TRUE(parsePartMap("car.map",
+                             "axes -z +y\npart door_lf_dummy/door_lf_hi_ok door\nrest chassis_hi\n",
+                             map, error));
     ImportResult r;
     ASSERT_TRUE(importCar(mesh, map, r, error)) << error;
     const CarAtomic* door = atomicNamed(r.car, "door_lf_hi_ok");
@@ -170,7 +181,8 @@ TEST(Import, AGroupTakesItsChildrenWhereverTheyArePlaced) {
         EXPECT_TRUE(p[1] > -1e-5f && p[1] < 1.0f + 1e-5f);
         EXPECT_TRUE(p[2] > 2.0f - 1e-5f && p[2] < 3.0f + 1e-5f);
     }
-    for (std::uint32_t colour : r.car.materials) EXPECT_EQ(colour, 0xFF0000FFu);
+    for (std::uint32_t colour : r.car.materials)
+        EXPECT_EQ(colour, 0xFF0000FFu);
     EXPECT_EQ(std::vector<std::uint8_t>(door->prelit.begin(), door->prelit.begin() + 4),
               (std::vector<std::uint8_t>{255, 0, 0, 255}));
 }
@@ -178,7 +190,8 @@ TEST(Import, AGroupTakesItsChildrenWhereverTheyArePlaced) {
 TEST(CarFile, RoundTripsAndRefusesEveryTruncationAndBadIndex) {
     ImportResult r;
     std::string error;
-    ASSERT_TRUE(importWith("part bonnet_dummy/bonnet_hi_ok Hood\nrest chassis_hi\n", r, error)) << error;
+    ASSERT_TRUE(importWith("part bonnet_dummy/bonnet_hi_ok Hood\nrest chassis_hi\n", r, error))
+        << error;
     const std::string path = writeTemp("car.bwcar", "");
     ASSERT_TRUE(writeCar(path, r.car, error)) << error;
     Car back;
@@ -187,12 +200,15 @@ TEST(CarFile, RoundTripsAndRefusesEveryTruncationAndBadIndex) {
     const std::vector<std::uint8_t> bytes = encodeCar(r.car);
     for (std::size_t n = 0; n < bytes.size(); ++n) {
         Car c;
-        EXPECT_FALSE(decodeCar(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(n)), c, error))
+        EXPECT_FALSE(decodeCar(
+            std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(n)), c,
+            error))
             << n;
         EXPECT_TRUE(c.atomics.empty() && c.frames.empty());
     }
     Car bad = r.car;
-    bad.atomics[0].triangles[0].vertex[1] = static_cast<std::uint16_t>(bad.atomics[0].vertexCount());
+    bad.atomics[0].triangles[0].vertex[1] =
+        static_cast<std::uint16_t>(bad.atomics[0].vertexCount());
     EXPECT_FALSE(decodeCar(encodeCar(bad), back, error));
     EXPECT_EQ(error, "a triangle names no vertex");
     EXPECT_FALSE(writeCar(path, bad, error));

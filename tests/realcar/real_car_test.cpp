@@ -45,7 +45,8 @@ std::vector<Surface> surfaceOf(sim::Host& host, void* vehicle) {
         void* morph = game::morphTarget(g, game::MorphOffsetCandidates[0]);
         const auto* p = static_cast<const dent::Vec*>(game::morphPositions(morph));
         const auto* nn = static_cast<const dent::Vec*>(game::morphNormals(morph));
-        for (std::int32_t v = 0; v < game::vertexCount(g); ++v) out.push_back({frame, p[v], nn[v], panel});
+        for (std::int32_t v = 0; v < game::vertexCount(g); ++v)
+            out.push_back({frame, p[v], nn[v], panel});
     }
     return out;
 }
@@ -98,7 +99,8 @@ std::string panelFault(const game::MeshReference& ref) {
     void* g = ref.copyGeometry;
     const std::int32_t faces = game::triangleCount(g), n = game::vertexCount(g);
     if (faces % 2 != 0 || n != 3 * (faces / 2)) return "not three vertices per piece";
-    if (ref.panel.sides.size() != static_cast<std::size_t>(n) || ref.rest.size() != static_cast<std::size_t>(n))
+    if (ref.panel.sides.size() != static_cast<std::size_t>(n) ||
+        ref.rest.size() != static_cast<std::size_t>(n))
         return "side or rest list does not match the vertices";
     const auto* t = static_cast<const game::Triangle*>(game::triangles(g));
     const dent::PanelLattice& lattice = ref.panel.lattice;
@@ -106,22 +108,28 @@ std::string panelFault(const game::MeshReference& ref) {
         const game::Triangle& front = t[2 * k];
         const game::Triangle& back = t[2 * k + 1];
         const auto a = static_cast<std::uint16_t>(3 * k);
-        if (front.vertex[0] != a || front.vertex[1] != a + 1 || front.vertex[2] != a + 2 || back.vertex[0] != a ||
-            back.vertex[1] != a + 2 || back.vertex[2] != a + 1 || front.material != back.material)
+        if (front.vertex[0] != a || front.vertex[1] != a + 1 || front.vertex[2] != a + 2 ||
+            back.vertex[0] != a || back.vertex[1] != a + 2 || back.vertex[2] != a + 1 ||
+            front.material != back.material)
             return "piece " + std::to_string(k) + " is not two-sided";
         const std::int32_t* side = &ref.panel.sides[3 * static_cast<std::size_t>(k)];
-        if (side[0] != side[1] || side[1] != side[2]) return "piece " + std::to_string(k) + " spans the crease";
+        if (side[0] != side[1] || side[1] != side[2])
+            return "piece " + std::to_string(k) + " spans the crease";
         const dent::Vec* p = &ref.rest[3 * static_cast<std::size_t>(k)];
         const dent::Vec centroid = (p[0] + p[1] + p[2]) * (1.0f / 3.0f);
         const dent::LatticeSample s = lattice.sample(centroid);
         dent::Vec c[3];
-        for (int e = 0; e < 3; ++e) c[e] = lattice.sheet[s.index[e]].rest;
+        for (int e = 0; e < 3; ++e)
+            c[e] = lattice.sheet[s.index[e]].rest;
         for (int v = 0; v < 3; ++v)
             for (int e = 0; e < 3; ++e) {
                 const dent::Vec from = c[e], to = c[(e + 1) % 3];
                 const float edge = std::hypot(to.x - from.x, to.y - from.y);
-                const float inward = ((to.x - from.x) * (p[v].y - from.y) - (to.y - from.y) * (p[v].x - from.x)) / edge;
-                if (!(inward >= -1e-5f)) return "piece " + std::to_string(k) + " leaves its lattice cell";
+                const float inward =
+                    ((to.x - from.x) * (p[v].y - from.y) - (to.y - from.y) * (p[v].x - from.x)) /
+                    edge;
+                if (!(inward >= -1e-5f))
+                    return "piece " + std::to_string(k) + " leaves its lattice cell";
             }
     }
     return {};
@@ -139,9 +147,12 @@ struct PanelTally {
     std::uint64_t checked = 0;
 };
 
-void checkPanels(soak::Session& s, const std::vector<void*>& cars, PanelTally& tally, soak::Figures& f) {
+void checkPanels(soak::Session& s, const std::vector<void*>& cars, PanelTally& tally,
+                 soak::Figures& f) {
     const std::string log = logText(s);
-    const bool refusalLogged = log.find("Panel crease unsupported; using ordinary dent for this mesh.") != std::string::npos;
+    const bool refusalLogged =
+        log.find("Panel crease unsupported; using ordinary dent for this mesh.") !=
+        std::string::npos;
     for (void* car : cars) {
         const game::TrackedVehicle* rec = game::findRecord(*game::registry(), car);
         if (rec == nullptr) continue;
@@ -150,22 +161,26 @@ void checkPanels(soak::Session& s, const std::vector<void*>& cars, PanelTally& t
             if (name.rfind("bonnet", 0) != 0 && name.rfind("boot", 0) != 0) continue;
             ++tally.checked;
             if (ref->panel.kind == 0) {
-                if (!refusalLogged) soak::violation(f, name + " is an ordinary mesh, but no refusal was logged");
+                if (!refusalLogged)
+                    soak::violation(f, name + " is an ordinary mesh, but no refusal was logged");
                 tally.outcome[name] = "refused";
                 continue;
             }
             const std::string fault = panelFault(*ref);
             if (!fault.empty()) soak::violation(f, name + ": " + fault);
-            tally.outcome[name] = "rebuilt, " + std::to_string(game::triangleCount(ref->copyGeometry) / 2) + " pieces";
+            tally.outcome[name] = "rebuilt, " +
+                                  std::to_string(game::triangleCount(ref->copyGeometry) / 2) +
+                                  " pieces";
         }
     }
 }
 
-void run(const carimport::Car& body, const std::string& label, std::uint64_t seed, std::uint64_t frames,
-         soak::Figures& f) {
+void run(const carimport::Car& body, const std::string& label, std::uint64_t seed,
+         std::uint64_t frames, soak::Figures& f) {
     soak::Random rng(seed);
-    const std::string ini = "[General]\r\nLogHits=1\r\n[Deformation]\r\nPanelBending=1\r\n[Traffic]\r\n"
-                            "NPCRange=200\r\nMaxNPCPerFrame=8\r\nMaxTrackedVehicles=16\r\nMaxTotalVertices=1000000\r\n";
+    const std::string ini =
+        "[General]\r\nLogHits=1\r\n[Deformation]\r\nPanelBending=1\r\n[Traffic]\r\n"
+        "NPCRange=200\r\nMaxNPCPerFrame=8\r\nMaxTrackedVehicles=16\r\nMaxTotalVertices=1000000\r\n";
     soak::Session s(ini, 16, f);
     if (!s.ok()) return;
     sim::Host& host = s.host();
@@ -180,8 +195,10 @@ void run(const carimport::Car& body, const std::string& label, std::uint64_t see
         for (std::uint32_t k = 1 + rng.below(2); k > 0; --k) {
             const int which = rng.chance(3) ? 1 : 0;
             const sim::ColPoint p = strike(rng, surfaces[which]);
-            if (rng.chance(2)) s.queuePair(cars[which], cars[1 - which], p, impulse(rng), impulse(rng));
-            else s.queueSingle(cars[which], nullptr, p, impulse(rng));
+            if (rng.chance(2))
+                s.queuePair(cars[which], cars[1 - which], p, impulse(rng), impulse(rng));
+            else
+                s.queueSingle(cars[which], nullptr, p, impulse(rng));
         }
         // Now and then F7 for one frame: the player's panels are rebuilt afresh.
         host.setKey(0x76, rng.chance(30));
@@ -191,14 +208,16 @@ void run(const carimport::Car& body, const std::string& label, std::uint64_t see
     host.setKey(0x76, false);
     checkPanels(s, cars, tally, f);
     if (tally.checked == 0) soak::violation(f, "no hit reached a bonnet or boot");
-    for (const auto& [name, outcome] : tally.outcome) std::printf("realcar: %s: %s: %s\n", label.c_str(), name.c_str(), outcome.c_str());
+    for (const auto& [name, outcome] : tally.outcome)
+        std::printf("realcar: %s: %s: %s\n", label.c_str(), name.c_str(), outcome.c_str());
     // The plug-in's own lines about the panels, once each.
     std::istringstream log(logText(s));
     std::set<std::string> seen;
     for (std::string line; std::getline(log, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if ((line.rfind("PanelBounds:", 0) == 0 || line.rfind("Panel crease", 0) == 0 ||
-             line.rfind("PanelMesh:", 0) == 0) && seen.insert(line).second)
+             line.rfind("PanelMesh:", 0) == 0) &&
+            seen.insert(line).second)
             std::printf("realcar: %s: log: %s\n", label.c_str(), line.c_str());
     }
     soak::setContext(label + ", seed " + std::to_string(seed) + ", end of session");
@@ -230,14 +249,17 @@ int main(int argc, char** argv) {
             triangles += static_cast<std::uint32_t>(a.triangles.size());
         }
         const std::string label = argv[i];
-        std::printf("realcar: %s: %zu atomics, %u vertices, %u triangles, %llu frames\n", label.c_str(),
-                    body.atomics.size(), vertices, triangles, static_cast<unsigned long long>(frames));
+        std::printf("realcar: %s: %zu atomics, %u vertices, %u triangles, %llu frames\n",
+                    label.c_str(), body.atomics.size(), vertices, triangles,
+                    static_cast<unsigned long long>(frames));
         const soak::Figures f = soak::runChild(label.c_str(), [&](soak::Figures& out) {
             run(body, label, seed + static_cast<std::uint64_t>(i), frames, out);
         });
-        std::printf("realcar: %s: %llu frames, %llu collisions, %llu violations, %llu leaks\n", label.c_str(),
-                    static_cast<unsigned long long>(f.frames), static_cast<unsigned long long>(f.collisions),
-                    static_cast<unsigned long long>(f.violations), static_cast<unsigned long long>(f.leaks));
+        std::printf("realcar: %s: %llu frames, %llu collisions, %llu violations, %llu leaks\n",
+                    label.c_str(), static_cast<unsigned long long>(f.frames),
+                    static_cast<unsigned long long>(f.collisions),
+                    static_cast<unsigned long long>(f.violations),
+                    static_cast<unsigned long long>(f.leaks));
         sum.violations += f.violations;
         sum.leaks += f.leaks;
         sum.exceptions += f.exceptions;
