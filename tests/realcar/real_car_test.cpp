@@ -15,7 +15,6 @@
 #include "game/host_layout.h"
 #include "game/registry.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -69,8 +68,9 @@ float impulse(soak::Random& rng) {
 
 sim::ColPoint strike(soak::Random& rng, const std::vector<Surface>& surface) {
     // A third of the hits go to the bonnet and boot, the rest anywhere.
+    const bool panel = rng.chance(3);
     const Surface* s = &surface[rng.below(static_cast<std::uint32_t>(surface.size()))];
-    for (int tries = 0; rng.chance(3) && !s->panel && tries < 64; ++tries)
+    for (int tries = 0; panel && !s->panel && tries < 256; ++tries)
         s = &surface[rng.below(static_cast<std::uint32_t>(surface.size()))];
     sim::ColPoint c{};
     c.point = toWorld(s->frame, s->local, false);
