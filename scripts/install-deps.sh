@@ -9,7 +9,8 @@ packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 zip)
 if [ "$what" = lab ] || [ "$what" = all ]; then
   # the 32-bit runner and the report: off-screen drawing, PNG, glTF
   packages+=(g++-multilib googletest libgtest-dev libbenchmark-dev qemu-user-static binutils
-             libosmesa6-dev libstb-dev libtinygltf-dev nlohmann-json3-dev)
+             libosmesa6-dev libstb-dev libtinygltf-dev nlohmann-json3-dev
+             libassimp-dev)
   # The viewer's JavaScript comes from the npm registry; Debian's node and
   # npm serve unless the machine already has a node with its own npm.
   command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
@@ -33,4 +34,9 @@ if [ "$what" = all ]; then
   (cd "$viewer" && npm ci --no-audit --no-fund --loglevel=error)
 elif [ "$what" = lab ] && [ ! -d "$viewer/node_modules/three" ]; then
   (cd "$viewer" && npm ci --omit=dev --no-audit --no-fund --loglevel=error)
+fi
+# The real-car test set (torcs-data's two car meshes), cached outside the
+# repository; the native build converts it for the 32-bit real-car test.
+if [ "$what" = all ]; then
+  bash "$(dirname "$0")/fetch-real-cars.sh"
 fi

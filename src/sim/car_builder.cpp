@@ -108,6 +108,10 @@ void* makeGeometry(Host& host, const Mesh& mesh, const std::vector<void*>& mater
 } // namespace
 
 void Host::buildCar(void* renderObject, const CarOptions& options) {
+    if (options.model) {
+        buildModel(renderObject, *options.model);
+        return;
+    }
     void* root = game::renderObjectFrame(renderObject);
     if (!root) return;
     const int sets = std::clamp(options.texCoordSets, 1, 2);

@@ -14,10 +14,15 @@
 #include <cstdint>
 #include <cstddef>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "dent/vec.h"
 #include "game/host_layout.h"
+
+namespace carimport {
+struct Car;
+}
 
 namespace sim {
 
@@ -94,6 +99,9 @@ struct CarOptions {
     bool damagedVariants = true;
     int detail = 1;        // grid density multiplier (1: a few thousand vertices)
     void* paint = nullptr; // materials to use; created when null
+    // A car read from a car file (carimport/car_file.h) instead of the
+    // procedural one; the other options do not apply to it.
+    const carimport::Car* model = nullptr;
 };
 
 struct VehicleDesc {
@@ -180,7 +188,7 @@ public:
     void* createRenderObject(void* rootFrame);
     void addAtomic(void* renderObject, void* atomic);
     std::vector<void*> atomicsOf(void* renderObject) const;
-    // A procedural car under `renderObject`'s root frame.
+    // A procedural car, or `options.model`, under `renderObject`'s root frame.
     void buildCar(void* renderObject, const CarOptions& options);
 
     // ---- faults ---------------------------------------------------------------------
@@ -206,7 +214,13 @@ public:
     bool atomicsOnLiveGeometries() const;
 
 private:
+    void buildModel(void* renderObject, const carimport::Car& car);
     bool ok_ = false;
 };
+
+// Reads a car file and builds it under `renderObject`'s root frame; false
+// with `error` set when the file cannot be read or is malformed (nothing is
+// built then).
+bool loadCar(Host& host, void* renderObject, const std::string& path, std::string& error);
 
 } // namespace sim

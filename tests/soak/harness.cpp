@@ -399,12 +399,13 @@ Session::~Session() {
     g_host = nullptr;
 }
 
-void* Session::addCar(dent::Vec at, int model, int detail) {
+void* Session::addCar(dent::Vec at, int model, int detail, const carimport::Car* body) {
     sim::VehicleDesc desc;
     desc.model = model;
     desc.placement = sim::Matrix::yaw(static_cast<float>((model * 37) % 360), at);
     desc.car.detail = detail;
     desc.car.texCoordSets = 1 + (model & 1);
+    desc.car.model = body;
     void* v = host_->addVehicle(desc);
     if (v == nullptr) return nullptr;
     Car car;

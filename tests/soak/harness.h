@@ -87,10 +87,12 @@ public:
     ~Session();
 
     sim::Host& host() { return *host_; }
+    const std::string& logPath() const { return logPath_; }
     bool ok() const { return ok_; }
 
-    // A car at `at`, its atomics' source geometries remembered.
-    void* addCar(dent::Vec at, int model, int detail = 1);
+    // A car at `at`, its atomics' source geometries remembered; `body` is a
+    // car read from a car file instead of the host's procedural car.
+    void* addCar(dent::Vec at, int model, int detail = 1, const carimport::Car* body = nullptr);
     void removeCar(void* vehicle);
     // The game destroyed every vehicle (restart, shutdown).
     void forgetCars();

@@ -1,0 +1,264 @@
+#include "carimport/car_file.h"
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace carimport {
+
+namespace {
+
+constexpr char kMagic[8] = {'B', 'W', 'C', 'A', 'R', '0', '0', '1'};
+
+class Writer {
+  public:
+    void bytes(const void* p, std::size_t n) {
+        const auto* b = static_cast<const std::uint8_t*>(p);
+        out.insert(out.end(), b, b + n);
+    }
+    void u8(std::uint8_t v) { out.push_back(v); }
+    void u16(std::uint16_t v) {
+        u8(static_cast<std::uint8_t>(v));
+        u8(static_cast<std::uint8_t>(v >> 8));
+    }
+    void u32(std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            u8(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+    void f32(float f) {
+        std::uint32_t v;
+        std::memcpy(&v, &f, 4);
+        u32(v);
+    }
+    std::vector<std::uint8_t> out;
+};
+
+class Reader {
+  public:
+    explicit Reader(const std::vector<std::uint8_t>& in) : in_(in) {}
+    bool has(std::uint64_t n) const { return n <= in_.size() - at_; }
+    bool u8(std::uint8_t& v) {
+        if (!has(1)) return false;
+        v = in_[at_++];
+        return true;
+    }
+    bool u16(std::uint16_t& v) {
+        if (!has(2)) return false;
+        v = static_cast<std::uint16_t>(in_[at_] | in_[at_ + 1] << 8);
+        at_ += 2;
+        return true;
+    }
+    bool u32(std::uint32_t& v) {
+        if (!has(4)) return false;
+        v = 0;
+        for (int i = 0; i < 4; ++i)
+            v |= static_cast<std::uint32_t>(in_[at_ + i]) << (8 * i);
+        at_ += 4;
+        return true;
+    }
+    bool f32(float& f) {
+        std::uint32_t v;
+        if (!u32(v)) return false;
+        std::memcpy(&f, &v, 4);
+        return true;
+    }
+    bool floats(std::vector<float>& v, std::uint64_t n) {
+        if (!has(4 * n)) return false;
+        v.resize(n);
+        for (float& f : v)
+            f32(f);
+        return true;
+    }
+    bool raw(void* p, std::size_t n) {
+        if (!has(n)) return false;
+        std::memcpy(p, in_.data() + at_, n);
+        at_ += n;
+        return true;
+    }
+    bool atEnd() const { return at_ == in_.size(); }
+
+  private:
+    const std::vector<std::uint8_t>& in_;
+    std::size_t at_ = 0;
+};
+
+bool finite(const std::vector<float>& v) {
+    for (float f : v)
+        if (!std::isfinite(f)) return false;
+    return true;
+}
+
+} // namespace
+
+std::string checkCar(const Car& car) {
+    if (car.frames.size() > kMaxFrames) return "too many frames";
+    for (std::size_t i = 0; i < car.frames.size(); ++i) {
+        const CarFrame& f = car.frames[i];
+        if (f.name.empty() || f.name.size() > kMaxFrameName)
+            return "frame name '" + f.name + "' not 1..23 bytes";
+        if (f.parent < -1 || f.parent >= static_cast<std::int32_t>(i))
+            return "frame '" + f.name + "' before its parent";
+        for (float m : f.matrix)
+            if (!std::isfinite(m)) return "frame '" + f.name + "' has a non-finite matrix";
+    }
+    if (car.materials.empty() || car.materials.size() > kMaxMaterials)
+        return "material count out of range";
+    if (car.atomics.size() > kMaxAtomics) return "too many atomics";
+    for (const CarAtomic& a : car.atomics) {
+        const std::uint32_t n = a.vertexCount();
+        if (a.frame >= car.frames.size()) return "an atomic names no frame";
+        if (a.texSets < 1 || a.texSets > 2)
+            return "an atomic has not 1 or 2 texture coordinate sets";
+        if (n < 1 || n > kMaxVertices || a.positions.size() != 3u * n)
+            return "an atomic's vertex count is out of range";
+        if (a.normals.size() != 3u * n || a.prelit.size() != 4u * n)
+            return "an atomic's vertex arrays differ in length";
+        for (std::uint32_t s = 0; s < a.texSets; ++s)
+            if (a.uv[s].size() != 2u * n) return "an atomic's texture coordinates differ in length";
+        if (!finite(a.positions) || !finite(a.normals) || !finite(a.uv[0]) || !finite(a.uv[1]))
+            return "an atomic has non-finite vertex data";
+        if (a.triangles.empty() || a.triangles.size() > kMaxTriangles)
+            return "an atomic's triangle count is out of range";
+        for (const CarTriangle& t : a.triangles) {
+            if (t.material >= car.materials.size()) return "a triangle names no material";
+            for (std::uint16_t v : t.vertex)
+                if (v >= n) return "a triangle names no vertex";
+        }
+    }
+    return {};
+}
+
+std::vector<std::uint8_t> encodeCar(const Car& car) {
+    Writer w;
+    w.bytes(kMagic, sizeof kMagic);
+    w.u32(static_cast<std::uint32_t>(car.frames.size()));
+    for (const CarFrame& f : car.frames) {
+        w.u8(static_cast<std::uint8_t>(f.name.size()));
+        w.bytes(f.name.data(), f.name.size());
+        w.u32(static_cast<std::uint32_t>(f.parent));
+        for (float m : f.matrix)
+            w.f32(m);
+    }
+    w.u32(static_cast<std::uint32_t>(car.materials.size()));
+    for (std::uint32_t c : car.materials)
+        w.u32(c);
+    w.u32(static_cast<std::uint32_t>(car.atomics.size()));
+    for (const CarAtomic& a : car.atomics) {
+        w.u32(a.frame);
+        w.u32(a.flags);
+        w.u32(a.texSets);
+        w.u32(a.vertexCount());
+        w.u32(static_cast<std::uint32_t>(a.triangles.size()));
+        for (float f : a.positions)
+            w.f32(f);
+        for (float f : a.normals)
+            w.f32(f);
+        w.bytes(a.prelit.data(), a.prelit.size());
+        for (std::uint32_t s = 0; s < a.texSets; ++s)
+            for (float f : a.uv[s])
+                w.f32(f);
+        for (const CarTriangle& t : a.triangles) {
+            for (std::uint16_t v : t.vertex)
+                w.u16(v);
+            w.u16(t.material);
+        }
+    }
+    return std::move(w.out);
+}
+
+bool decodeCar(const std::vector<std::uint8_t>& bytes, Car& car, std::string& error) {
+    car = Car{};
+    Reader r(bytes);
+    char magic[8];
+    if (!r.raw(magic, 8) || std::memcmp(magic, kMagic, 8) != 0) {
+        error = "not a car file";
+        return false;
+    }
+    auto fail = [&](const char* what) {
+        error = what;
+        car = Car{};
+        return false;
+    };
+    std::uint32_t count = 0;
+    if (!r.u32(count) || count > kMaxFrames) return fail("frame count out of range");
+    car.frames.resize(count);
+    for (CarFrame& f : car.frames) {
+        std::uint8_t length = 0;
+        std::uint32_t parent = 0;
+        if (!r.u8(length) || length == 0 || length > kMaxFrameName) return fail("bad frame name");
+        f.name.resize(length);
+        if (!r.raw(&f.name[0], length) || !r.u32(parent)) return fail("file ends inside a frame");
+        f.parent = static_cast<std::int32_t>(parent);
+        for (float& m : f.matrix)
+            if (!r.f32(m)) return fail("file ends inside a frame");
+    }
+    if (!r.u32(count) || count == 0 || count > kMaxMaterials)
+        return fail("material count out of range");
+    car.materials.resize(count);
+    for (std::uint32_t& c : car.materials)
+        if (!r.u32(c)) return fail("file ends inside the materials");
+    if (!r.u32(count) || count > kMaxAtomics) return fail("atomic count out of range");
+    car.atomics.resize(count);
+    for (CarAtomic& a : car.atomics) {
+        std::uint32_t n = 0, t = 0;
+        if (!r.u32(a.frame) || !r.u32(a.flags) || !r.u32(a.texSets) || !r.u32(n) || !r.u32(t))
+            return fail("file ends inside an atomic");
+        if (a.texSets < 1 || a.texSets > 2 || n < 1 || n > kMaxVertices || t < 1 ||
+            t > kMaxTriangles)
+            return fail("an atomic's counts are out of range");
+        if (!r.floats(a.positions, 3ull * n) || !r.floats(a.normals, 3ull * n))
+            return fail("file ends inside an atomic");
+        a.prelit.resize(4ull * n);
+        if (!r.raw(a.prelit.data(), a.prelit.size())) return fail("file ends inside an atomic");
+        for (std::uint32_t s = 0; s < a.texSets; ++s)
+            if (!r.floats(a.uv[s], 2ull * n)) return fail("file ends inside an atomic");
+        if (!r.has(8ull * t)) return fail("file ends inside an atomic");
+        a.triangles.resize(t);
+        for (CarTriangle& tri : a.triangles) {
+            for (std::uint16_t& v : tri.vertex)
+                r.u16(v);
+            r.u16(tri.material);
+        }
+    }
+    if (!r.atEnd()) return fail("bytes after the last atomic");
+    const std::string problem = checkCar(car);
+    if (!problem.empty()) {
+        error = problem;
+        car = Car{};
+        return false;
+    }
+    return true;
+}
+
+bool writeCar(const std::string& path, const Car& car, std::string& error) {
+    error = checkCar(car);
+    if (!error.empty()) return false;
+    const std::vector<std::uint8_t> bytes = encodeCar(car);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+bool readCar(const std::string& path, Car& car, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                          std::istreambuf_iterator<char>());
+    if (!decodeCar(bytes, car, error)) {
+        error = path + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+} // namespace carimport

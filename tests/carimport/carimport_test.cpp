@@ -1,0 +1,217 @@
+// The car importer: part maps, the cut of parts by name and box, units and
+// axes, and the car file that carries the result to the 32-bit host.
+#include "carimport/import.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using namespace carimport;
+
+std::string writeTemp(const std::string& name, const std::string& text) {
+    const std::string path = ::testing::TempDir() + "/" + std::to_string(::getpid()) + "_" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+// In centimetres, y up, nose on -z (the usual glTF and OBJ habit): a body of
+// one quad and one pentagon, and a hood of two triangles far forward.
+const char* const kObj = "o Body\n"
+                         "v -100 0 100\nv 100 0 100\nv 100 0 -100\nv -100 0 -100\nv 0 0 -150\n"
+                         "f 1 2 3 4\nf 1 2 3 5 4\n"
+                         "o Hood\n"
+                         "v -50 80 -200\nv 50 80 -200\nv 50 80 -300\nv -50 80 -300\n"
+                         "f 6 7 8\nf 6 8 9\n";
+
+bool importWith(const std::string& mapText, ImportResult& result, std::string& error) {
+    const std::string mesh = writeTemp("car.obj", kObj);
+    PartMap map;
+    return parsePartMap("car.map", mapText, map, error) && importCar(mesh, map, result, error);
+}
+
+const CarAtomic* atomicNamed(const Car& car, const std::string& name) {
+    for (const CarAtomic& a : car.atomics)
+        if (car.frames[a.frame].name == name) return &a;
+    return nullptr;
+}
+
+// Position of vertex v of atomic a in the car's body frame.
+std::array<float, 3> bodyPosition(const Car& car, const CarAtomic& a, std::size_t v) {
+    std::array<float, 3> p{a.positions[3 * v], a.positions[3 * v + 1], a.positions[3 * v + 2]};
+    for (std::int32_t f = static_cast<std::int32_t>(a.frame); f >= 0; f = car.frames[f].parent)
+        for (int k = 0; k < 3; ++k)
+            p[k] += car.frames[f].matrix[9 + k];
+    return p;
+}
+
+TEST(PartMap, EveryFaultNamesItsLine) {
+    const struct {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"part a/b Body\nfrobnicate\n", "car.map:2: unknown directive 'frobnicate'"},
+        {"# c\n\npart bonnet_dummy/b Body box 0 0 0 1 1\n", "car.map:3: box takes six numbers"},
+        {"part b Body box 0 0 0 1 -1 1\n", "car.map:1: box is empty"},
+        {"part b Body\npart b Hood\n", "car.map:2: atomic b is already made on line 1"},
+        {"copy b_dam b\n", "car.map:1: copy of b, which no earlier line makes"},
+        {"axes +x +x\npart b Body\n", "car.map:1: forward and up are the same axis"},
+        {"scale 0\n", "car.map:1: scale takes one positive number"},
+        {"part a_name_longer_than_23_bytes Body\n", "car.map:1: part needs a frame path"},
+        {"part b\n", "car.map:1: part names no source part"},
+    };
+    for (const auto& c : cases) {
+        PartMap map;
+        std::string error;
+        EXPECT_FALSE(parsePartMap("car.map", c.text, map, error)) << c.text;
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+    }
+}
+
+TEST(Import, ConvertsUnitsAndAxesAndCutsWholeTrianglesByBox) {
+    ImportResult r;
+    std::string error;
+    ASSERT_TRUE(importWith("scale 0.01\naxes -z +y\n"
+                           "part bonnet_dummy/bonnet_hi_ok Hood\n"
+                           "copy bonnet_dummy/bonnet_hi_dam bonnet_dummy/bonnet_hi_ok\n"
+                           "part boot_dummy/boot_hi_ok Body box -2 -2 -1 2 0.2 1\n"
+                           "rest chassis_hi\n",
+                           r, error))
+        << error;
+    const Car& car = r.car;
+    ASSERT_EQ(car.atomics.size(), 4u);
+    EXPECT_EQ(r.leftOut, 0u);
+    const CarAtomic* hood = atomicNamed(car, "bonnet_hi_ok");
+    const CarAtomic* damaged = atomicNamed(car, "bonnet_hi_dam");
+    ASSERT_TRUE(hood && damaged);
+    EXPECT_EQ(hood->flags, 1u);
+    EXPECT_EQ(damaged->flags, 2u);
+    EXPECT_EQ(damaged->positions, hood->positions);
+    EXPECT_EQ(car.frames[hood->frame].parent, car.frames[damaged->frame].parent)
+        << "one dummy for both variants";
+    // Source (50, 80, -300) cm with y up and the nose on -z: 0.5 m right,
+    // 3 m forward, 0.8 m up.
+    bool found = false;
+    for (std::size_t v = 0; v < hood->vertexCount(); ++v) {
+        const auto p = bodyPosition(car, *hood, v);
+        found = found || (std::fabs(p[0] - 0.5f) < 1e-5f && std::fabs(p[1] - 3.0f) < 1e-5f &&
+                          std::fabs(p[2] - 0.8f) < 1e-5f);
+    }
+    EXPECT_TRUE(found);
+    for (std::size_t v = 0; v < hood->vertexCount(); ++v)
+        EXPECT_NEAR(hood->normals[3 * v + 2], 1.0f, 1e-4f) << "normals turned up";
+    EXPECT_EQ(hood->triangles.size(), 2u);
+    EXPECT_EQ(hood->vertexCount(), 4u) << "the shared corners stay shared";
+    // The quad and the pentagon become five triangles; those whose centroid
+    // lies behind y = 0.2 are the boot, the others the chassis.
+    const CarAtomic* boot = atomicNamed(car, "boot_hi_ok");
+    const CarAtomic* chassis = atomicNamed(car, "chassis_hi");
+    ASSERT_TRUE(boot && chassis);
+    EXPECT_EQ(boot->triangles.size() + chassis->triangles.size(), 5u);
+    EXPECT_GT(boot->triangles.size(), 0u);
+    EXPECT_GT(chassis->triangles.size(), 0u);
+    for (const CarTriangle& t : boot->triangles) {
+        float y = 0;
+        for (std::uint16_t v : t.vertex)
+            y += bodyPosition(car, *boot, v)[1] / 3;
+        EXPECT_LE(y, 0.2f);
+    }
+}
+
+TEST(Import, AMissingPartOrAnEmptyRegionIsAnErrorAtItsLine) {
+    const struct {
+        const char* map;
+        const char* error;
+    } cases[] = {
+        {"part b Body\npart c Bonnet\n", "car.map:2: no part named 'Bonnet'"},
+        {"axes -z +y\nscale 0.01\npart b Body box 5 5 5 6 6 6\n",
+         "car.map:3: the box catches no triangle"},
+        {"part b Hood\npart c Hood\n", "car.map:2: no triangle is left"},
+        {"part b *\nrest c\n", "car.map:2: no triangle is left for c"},
+    };
+    for (const auto& c : cases) {
+        ImportResult r;
+        std::string error;
+        EXPECT_FALSE(importWith(c.map, r, error)) << c.map;
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+    }
+    PartMap map;
+    std::string error;
+    ASSERT_TRUE(parsePartMap("car.map", "part b *\n", map, error));
+    ImportResult r;
+    EXPECT_FALSE(importCar(writeTemp("broken.obj", "this is no mesh\n"), map, r, error));
+}
+
+// AC3D, the real cars' format: a named group takes its children's
+// triangles, each placed by every "loc" above it; a strip becomes triangles;
+// the material's colour becomes the material and the prelit colour.
+TEST(Import, AGroupTakesItsChildrenWhereverTheyArePlaced) {
+    const std::string mesh = writeTemp(
+        "car.ac", "AC3Db\n"
+                  "MATERIAL \"red\" rgb 1 0 0  amb 0.2 0.2 0.2  emis 0 0 0  spec 0.5 0.5 0.5  shi "
+                  "10  trans 0\n"
+                  "OBJECT world\nkids 2\n"
+                  "OBJECT group\nname \"door\"\nloc 1 0 0\nkids 1\n"
+                  "OBJECT poly\nname \"skin\"\nloc 0 2 0\nnumvert 4\n0 0 0\n0 0 -1\n0 1 0\n0 1 "
+                  "-1\nnumsurf 1\n"
+                  "SURF 0x14\nmat 0\nrefs 4\n0 0 0\n1 1 0\n2 0 1\n3 1 1\nkids 0\n"
+                  "OBJECT poly\nname \"roof\"\nnumvert 3\n0 0 0\n1 0 0\n0 0 -1\nnumsurf 1\n"
+                  "SURF 0x10\nmat 0\nrefs 3\n0 0 0\n1 1 0\n2 0 1\nkids 0\n");
+    PartMap map;
+    std::string error;
+    ASSERT_TRUE(parsePartMap("car.map",
+                             "axes -z +y\npart door_lf_dummy/door_lf_hi_ok door\nrest chassis_hi\n",
+                             map, error));
+    ImportResult r;
+    ASSERT_TRUE(importCar(mesh, map, r, error)) << error;
+    const CarAtomic* door = atomicNamed(r.car, "door_lf_hi_ok");
+    ASSERT_TRUE(door);
+    EXPECT_EQ(door->triangles.size(), 2u);
+    ASSERT_EQ(door->vertexCount(), 4u);
+    EXPECT_EQ(atomicNamed(r.car, "chassis_hi")->triangles.size(), 1u);
+    // Source x 1 + 0, y 2 + 0..1, z 0..-1: 1 m right, 0..1 m forward, 2..3 m up.
+    for (std::size_t v = 0; v < 4; ++v) {
+        const auto p = bodyPosition(r.car, *door, v);
+        EXPECT_NEAR(p[0], 1.0f, 1e-5f);
+        EXPECT_TRUE(p[1] > -1e-5f && p[1] < 1.0f + 1e-5f);
+        EXPECT_TRUE(p[2] > 2.0f - 1e-5f && p[2] < 3.0f + 1e-5f);
+    }
+    for (std::uint32_t colour : r.car.materials)
+        EXPECT_EQ(colour, 0xFF0000FFu);
+    EXPECT_EQ(std::vector<std::uint8_t>(door->prelit.begin(), door->prelit.begin() + 4),
+              (std::vector<std::uint8_t>{255, 0, 0, 255}));
+}
+
+TEST(CarFile, RoundTripsAndRefusesEveryTruncationAndBadIndex) {
+    ImportResult r;
+    std::string error;
+    ASSERT_TRUE(importWith("part bonnet_dummy/bonnet_hi_ok Hood\nrest chassis_hi\n", r, error))
+        << error;
+    const std::string path = writeTemp("car.bwcar", "");
+    ASSERT_TRUE(writeCar(path, r.car, error)) << error;
+    Car back;
+    ASSERT_TRUE(readCar(path, back, error)) << error;
+    EXPECT_EQ(encodeCar(back), encodeCar(r.car));
+    const std::vector<std::uint8_t> bytes = encodeCar(r.car);
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+        Car c;
+        EXPECT_FALSE(decodeCar(
+            std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(n)), c,
+            error))
+            << n;
+        EXPECT_TRUE(c.atomics.empty() && c.frames.empty());
+    }
+    Car bad = r.car;
+    bad.atomics[0].triangles[0].vertex[1] =
+        static_cast<std::uint16_t>(bad.atomics[0].vertexCount());
+    EXPECT_FALSE(decodeCar(encodeCar(bad), back, error));
+    EXPECT_EQ(error, "a triangle names no vertex");
+    EXPECT_FALSE(writeCar(path, bad, error));
+}
+
+} // namespace
