@@ -197,3 +197,49 @@ TEST(Kernel32, ThreadsAreListedHeldAndResumed) {
 }
 
 } // namespace
+
+namespace {
+
+winhost::ExceptionRecord g_seen{};
+winhost::Context g_context{};
+bool g_armed = false;
+
+// Steps over the faulting instruction (`skip` bytes) and carries on.
+winhost::LONG STDCALL stepOver(winhost::ExceptionPointers* p) {
+    if (!g_armed) return winhost::kContinueSearch;
+    g_armed = false;
+    g_seen = *p->record;
+    g_context = *p->context;
+    p->context->eip += p->record->code == 0x80000003u ? 1 : 2;
+    p->context->ecx = 42;
+    return winhost::kContinueExecution;
+}
+
+TEST(Kernel32, RealFaultsReachVectoredHandlersAsWindowsDescribesThem) {
+    auto add =
+        kernel32<void*(STDCALL*)(DWORD, winhost::VectoredHandler)>("AddVectoredExceptionHandler");
+    ASSERT_NE(add(1, &stepOver), nullptr);
+
+    g_armed = true;
+    unsigned result = 0;
+    // A read through null: "mov (%eax), %ecx" is two bytes.
+    asm volatile("xorl %%eax, %%eax\n\tmovl (%%eax), %%ecx\n\tmovl %%ecx, %0"
+                 : "=r"(result)
+                 :
+                 : "eax", "ecx", "memory");
+    EXPECT_EQ(result, 42u) << "the handler's context went back to the thread";
+    EXPECT_EQ(g_seen.code, 0xC0000005u);
+    ASSERT_EQ(g_seen.parameterCount, 2u);
+    EXPECT_EQ(g_seen.information[0], 0u) << "a read";
+    EXPECT_EQ(g_seen.information[1], 0u) << "at address 0";
+    EXPECT_EQ(g_context.eax, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(g_seen.address), g_context.eip);
+
+    g_armed = true;
+    asm volatile("int3" : : : "ecx", "memory");
+    EXPECT_EQ(g_seen.code, 0x80000003u);
+    EXPECT_EQ(*reinterpret_cast<const std::uint8_t*>(g_seen.address), 0xCC)
+        << "the breakpoint itself";
+}
+
+} // namespace
