@@ -90,11 +90,15 @@ void WINHOST_CRT crt_setusermatherr(void*) {
 
 // msvcrt's fatal run-time error: message, exit code 255.
 void WINHOST_CRT crt_amsg_exit(int code) {
+    static CallCounter calls("_amsg_exit");
+    calls.failsNow();
     std::fprintf(stderr, "runtime error R60%02d\n", code);
     ::_exit(255);
 }
 
 void WINHOST_CRT crt_abort() {
+    static CallCounter calls("abort");
+    calls.failsNow();
     std::fprintf(stderr,
                  "This application has requested the Runtime to terminate it in an unusual way.\n");
     std::abort();
@@ -122,14 +126,19 @@ int WINHOST_CRT crt_atoi(const char* s) {
     return static_cast<int>(std::strtol(s, nullptr, 10));
 }
 
+// Counted like every stand-in, so a session shows all the imports it used.
+#define BW_COUNTED(name)                                                                           \
+    static CallCounter calls(#name);                                                               \
+    calls.failsNow()
+
 int WINHOST_CRT crt_tolower(int c) {
+    BW_COUNTED(tolower);
     return c >= 'A' && c <= 'Z' ? c + 32 : c;
 }
 
 // msvcrt's own texts for the codes it shares with the C library.
 const char* WINHOST_CRT crt_strerror(int error) {
-    static CallCounter calls("strerror");
-    calls.failsNow();
+    BW_COUNTED(strerror);
     switch (error) {
     case 0:
         return "No error";
@@ -153,6 +162,7 @@ const char* WINHOST_CRT crt_strerror(int error) {
 }
 
 std::size_t WINHOST_CRT crt_wcslen(const WCHAR* s) {
+    BW_COUNTED(wcslen);
     std::size_t n = 0;
     while (s[n] != 0)
         ++n;
@@ -160,38 +170,58 @@ std::size_t WINHOST_CRT crt_wcslen(const WCHAR* s) {
 }
 
 void* WINHOST_CRT crt_memchr(const void* p, int c, std::size_t n) {
+    BW_COUNTED(memchr);
     return const_cast<void*>(std::memchr(p, c, n));
 }
 int WINHOST_CRT crt_memcmp(const void* a, const void* b, std::size_t n) {
+    BW_COUNTED(memcmp);
     return std::memcmp(a, b, n);
 }
 void* WINHOST_CRT crt_memcpy(void* d, const void* s, std::size_t n) {
+    BW_COUNTED(memcpy);
     return std::memcpy(d, s, n);
 }
 void* WINHOST_CRT crt_memmove(void* d, const void* s, std::size_t n) {
+    BW_COUNTED(memmove);
     return std::memmove(d, s, n);
 }
 void* WINHOST_CRT crt_memset(void* d, int c, std::size_t n) {
+    BW_COUNTED(memset);
     return std::memset(d, c, n);
 }
 char* WINHOST_CRT crt_strchr(const char* s, int c) {
+    BW_COUNTED(strchr);
     return const_cast<char*>(std::strchr(s, c));
 }
 int WINHOST_CRT crt_strcmp(const char* a, const char* b) {
+    BW_COUNTED(strcmp);
     return std::strcmp(a, b);
 }
 std::size_t WINHOST_CRT crt_strlen(const char* s) {
+    BW_COUNTED(strlen);
     return std::strlen(s);
 }
 int WINHOST_CRT crt_strncmp(const char* a, const char* b, std::size_t n) {
+    BW_COUNTED(strncmp);
     return std::strncmp(a, b, n);
 }
 char* WINHOST_CRT crt_strrchr(const char* s, int c) {
+    BW_COUNTED(strrchr);
     return const_cast<char*>(std::strrchr(s, c));
 }
 char* WINHOST_CRT crt_strstr(const char* a, const char* b) {
+    BW_COUNTED(strstr);
     return const_cast<char*>(std::strstr(a, b));
 }
+
+// The C locale's code page, which MinGW's multibyte functions ask msvcrt
+// for by name (0: no code page, bytes are characters).
+unsigned g_lcCodepage = 0;
+unsigned WINHOST_CRT crt_lc_codepage_func() {
+    BW_COUNTED(___lc_codepage_func);
+    return g_lcCodepage;
+}
+#undef BW_COUNTED
 
 #define BW_CRT(name)                                                                               \
     { #name, reinterpret_cast < void*>(&crt_##name) }
@@ -201,6 +231,8 @@ const StandIn kStandIns[] = {
     {"_amsg_exit", reinterpret_cast<void*>(&crt_amsg_exit)},
     {"_errno", reinterpret_cast<void*>(&crt_errno)},
     {"_initterm", reinterpret_cast<void*>(&crt_initterm)},
+    {"___lc_codepage_func", reinterpret_cast<void*>(&crt_lc_codepage_func)},
+    {"__lc_codepage", reinterpret_cast<void*>(&g_lcCodepage)},
     BW_CRT(abort),
     BW_CRT(atoi),
     BW_CRT(calloc),

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <type_traits>
 
 namespace winhost {
 namespace {
@@ -70,8 +71,6 @@ const char* stepName(LoadStep step) {
         return "TLS";
     case LoadStep::Protect:
         return "protections";
-    case LoadStep::Attach:
-        return "attach";
     }
     return "?";
 }

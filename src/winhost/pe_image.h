@@ -23,8 +23,7 @@ enum class LoadStep {
     BindImports,
     ThreadBlock,
     Tls,
-    Protect,
-    Attach
+    Protect
 };
 const char* stepName(LoadStep step);
 

@@ -19,7 +19,6 @@ constexpr std::uint32_t kTlsSlots = 64;
 // Zeroed until installed: reads before that see no error and no TLS.
 ThreadBlock g_fallback{};
 ThreadBlock* g_block = nullptr;
-ProcessBlock* g_process = nullptr;
 void* g_tlsSlots[kTlsSlots] = {};
 
 void stackBounds(void** base, void** limit) {
@@ -68,7 +67,6 @@ bool installThreadBlock(std::string* error) {
     const std::uint16_t selector = (kLdtEntry << 3) | 0x4 /* LDT */ | 0x3 /* user */;
     asm volatile("movw %w0, %%fs" : : "q"(selector) : "memory");
     g_block = block;
-    g_process = process;
     return true;
 }
 

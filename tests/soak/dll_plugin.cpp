@@ -18,15 +18,18 @@ namespace {
 // One per child: the process ends with its session.
 std::unique_ptr<winhost::PluginBinary> g_plugin;
 
-// Removes the child's folder when the child exits.
 std::string g_folder;
-void removeFolder() {
+
+} // namespace
+
+// The mapped DLL no longer needs its file.
+void removeDllFolder() {
+    if (g_folder.empty()) return;
     for (const char* name : {"bucklewright.asi", "bucklewright.ini", "bucklewright.log"})
         ::unlink((g_folder + "/" + name).c_str());
     ::rmdir(g_folder.c_str());
+    g_folder.clear();
 }
-
-} // namespace
 
 bool onDll() {
     const char* binary = std::getenv("BW_SOAK_BINARY");
@@ -44,7 +47,6 @@ bool loadDll(const std::string& ini, std::string* logPath, std::string* error) {
             return false;
         }
         g_folder = pattern;
-        std::atexit(removeFolder);
         if (::symlink(BW_DLL_PATH, (g_folder + "/bucklewright.asi").c_str()) != 0) {
             *error = "cannot link the DLL";
             return false;

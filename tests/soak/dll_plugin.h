@@ -15,6 +15,9 @@ bool onDll();
 // in `logPath`. False with a violation's text in `error`.
 bool loadDll(const std::string& ini, std::string* logPath, std::string* error);
 bool attachDll();
+// Removes the folder at the end of the child's session (children end
+// without running exit handlers).
+void removeDllFolder();
 
 // The DLL's exported host-table slot for `name` (a variable of namespace
 // game); `local` when the linked plug-in runs.

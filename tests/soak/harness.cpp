@@ -395,6 +395,7 @@ Session::Session(const std::string& ini, int poolSlots, Figures& figures) : f_(f
 }
 
 Session::~Session() {
+    if (onDll()) removeDllFolder();
     g_session = nullptr;
     g_host = nullptr;
 }
