@@ -12,6 +12,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdio>
 #include <fstream>
 #include <regex>
 
@@ -196,6 +197,25 @@ class DllFault : public DllSession {
         EXPECT_TRUE(std::regex_search(text, std::regex(pattern))) << text;
     }
 
+    // The player's report, read back with the symbols the build kept: the
+    // first frame named is `function`, and the symbols are proven the DLL's.
+    void expectSymbolizedTo(const std::string& function) {
+        const std::string command = "bash " BW_SYMBOLIZE " '" + dir.file("bucklewright.log") + "' '" +
+                                    BW_DLL_PATH + "' 2>&1";
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string out;
+        char buffer[512];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        const int status = ::pclose(pipe);
+        EXPECT_EQ(status, 0) << out;
+        EXPECT_NE(out.find("the symbols belong to it"), std::string::npos) << out;
+        const std::size_t at = out.find("EXCEPTION 1:");
+        ASSERT_NE(at, std::string::npos) << out;
+        EXPECT_NE(out.find(function, at), std::string::npos) << out;
+    }
+
     static std::string hex(const void* p) {
         char s[16];
         std::snprintf(s, sizeof s, "%08lX",
@@ -220,6 +240,7 @@ TEST_F(DllFault, AccessViolationInsideTheFrameDetour) {
                  "offset=[0-9A-F]{8} "
                  "phase=Bucklewright update access=0 target=" +
                  hex(g_noAccess) + " ESP=[0-9A-F]{8}\n" + kRegisters + "$");
+    expectSymbolizedTo("hit at src/orchestration/hit_processing.cpp:");
 }
 
 TEST_F(DllFault, AccessViolationInMeshWork) {
@@ -234,6 +255,7 @@ TEST_F(DllFault, AccessViolationInMeshWork) {
                  "offset=[0-9A-F]{8} "
                  "phase=atomic: get frame matrix access=0 target=" +
                  hex(g_noAccess) + " ESP=[0-9A-F]{8}\n" + kRegisters + "$");
+    expectSymbolizedTo("deform at src/mesh/deform_atomic.cpp:");
 }
 
 TEST_F(DllFault, FaultOutsideAnyModuleHasNoModule) {
