@@ -2,6 +2,7 @@
 // and its tests. Each call gives the Win32 call's observable behaviour.
 
 #include "platform/platform.h"
+#include "platform/signal_chain_posix.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -257,30 +258,6 @@ FaultInfo describeFault(int sig, const siginfo_t* info, void* context) {
     return f;
 }
 
-// Hands the signal on exactly as if no reporter had seen it.
-void passOn(int index, int sig, siginfo_t* info, void* context) {
-    const struct sigaction& prev = g_previous[index];
-    if (prev.sa_flags & SA_SIGINFO) {
-        if (prev.sa_sigaction != nullptr) {
-            prev.sa_sigaction(sig, info, context);
-            return;
-        }
-    } else if (prev.sa_handler == SIG_IGN) {
-        // The kernel does not let a fault of an instruction be ignored.
-        if (info->si_code <= 0) return;
-    } else if (prev.sa_handler != SIG_DFL) {
-        prev.sa_handler(sig);
-        return;
-    }
-    // Default action: reinstate it and let the pending signal take the
-    // process down when the handler returns (a breakpoint would not recur
-    // by itself).
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(sig, &dfl, nullptr);
-    raise(sig);
-}
 
 // The signal frame may leave the stack only 4-byte aligned (so does qemu's);
 // the handler's SSE code must not rely on more.
@@ -293,7 +270,7 @@ void onFault(int sig, siginfo_t* info, void* context) {
     while (index < kFaultSignalCount && kFaultSignals[index] != sig) ++index;
     if (index == kFaultSignalCount) return;
     if (void (*reporter)(const FaultInfo&) = g_reporter.load()) reporter(describeFault(sig, info, context));
-    passOn(index, sig, info, context);
+    passSignalOn(g_previous[index], sig, info, context);
     errno = saved;
 }
 
@@ -464,6 +441,29 @@ void installFaultReporter(void (*reporter)(const FaultInfo&)) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     for (int i = 0; i < kFaultSignalCount; ++i) sigaction(kFaultSignals[i], &action, &g_previous[i]);
+}
+
+void passSignalOn(const struct sigaction& previous, int sig, siginfo_t* info, void* context) {
+    if (previous.sa_flags & SA_SIGINFO) {
+        if (previous.sa_sigaction != nullptr) {
+            previous.sa_sigaction(sig, info, context);
+            return;
+        }
+    } else if (previous.sa_handler == SIG_IGN) {
+        // The kernel does not let a fault of an instruction be ignored.
+        if (info->si_code <= 0) return;
+    } else if (previous.sa_handler != SIG_DFL) {
+        previous.sa_handler(sig);
+        return;
+    }
+    // Default action: reinstate it and let the pending signal take the
+    // process down when the handler returns (a breakpoint would not recur
+    // by itself).
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    raise(sig);
 }
 
 } // namespace platform

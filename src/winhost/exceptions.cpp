@@ -3,6 +3,7 @@
 // When every handler continues the search, the signal goes on as it would
 // have without them.
 
+#include "platform/signal_chain_posix.h"
 #include "winhost/call_counts.h"
 #include "winhost/process.h"
 #include "winhost/stand_ins.h"
@@ -102,26 +103,6 @@ void applyContext(const Context& context, ucontext_t* uc) {
     g[REG_EFL] = static_cast<greg_t>(context.eflags);
 }
 
-// The signal's course without the handlers.
-void passOn(int index, int sig, siginfo_t* info, void* uc) {
-    const struct sigaction& prev = g_previous[index];
-    if (prev.sa_flags & SA_SIGINFO) {
-        if (prev.sa_sigaction != nullptr) {
-            prev.sa_sigaction(sig, info, uc);
-            return;
-        }
-    } else if (prev.sa_handler == SIG_IGN) {
-        if (info->si_code <= 0) return;
-    } else if (prev.sa_handler != SIG_DFL) {
-        prev.sa_handler(sig);
-        return;
-    }
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(sig, &dfl, nullptr);
-    raise(sig);
-}
 
 void onSignal(int sig, siginfo_t* info, void* raw) {
     int index = 0;
@@ -137,7 +118,7 @@ void onSignal(int sig, siginfo_t* info, void* raw) {
             applyContext(context, uc);
             return;
         }
-    passOn(index, sig, info, raw);
+    platform::passSignalOn(g_previous[index], sig, info, raw);
 }
 
 void* WINHOST_API AddVectoredExceptionHandler(DWORD first, VectoredHandler handler) {
