@@ -20,22 +20,30 @@
 // refused.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "carimport/car_file.h"
 #include "dent/vec.h"
 
 namespace lab {
 
 // Where a car's body comes from. Procedural: the substitute host's own car.
-// Mesh: a car read from a model file (the file is checked when the scenario
-// is read; building it needs the model reader).
+// Mesh: a car file (*.bwcar, written by bw_carimport), read and checked when
+// the scenario is read, so that a bad file is the scenario's error.
 enum class CarSource { Procedural, Mesh };
 
 struct CarSpec {
     std::string name;
     CarSource source = CarSource::Procedural;
-    std::string meshFile;
+    std::string meshFile; // as resolved: relative to the scenario's folder, or absolute
+    std::shared_ptr<const carimport::Car> body; // Mesh
+    // Where the model's rear lights sit (body frame; the game mirrors x for
+    // the other light). The game keeps one per model, so cars of one model
+    // share it; without one the host's default stands.
+    bool hasRearLight = false;
+    dent::Vec rearLight{0, 0, 0};
     int model = 90;
     dent::Vec at{0, 0, 0};
     float yawDegrees = 0;
