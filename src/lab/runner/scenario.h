@@ -7,6 +7,7 @@
 //
 //   car player procedural at 0 0 0              # the player drives the car named "player"
 //   car truck procedural model 95 at 0 6 0 yaw 180
+//   car saloon mesh cars/p406.bwcar model 91 at 6 0 0 rearlight 0.62 -2.12 0.78
 //   traffic 12 model 100 at 4 10 0 step 0 6 0   # cars traffic-1 .. traffic-12
 //   set Traffic.MaxNPCPerFrame 8                # merged into the settings file
 //   wait 2                                      # play two frames (33 ms each)
