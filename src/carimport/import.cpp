@@ -177,6 +177,12 @@ bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lin
                     if (m->HasVertexColors(0)) {
                         const aiColor4D& vc = m->mColors[0][v];
                         c = packColour(vc.r, vc.g, vc.b, vc.a);
+                    } else if (map.prelit < 1.0f) {
+                        const auto share = [&](int b) {
+                            return static_cast<float>((c >> (8 * b)) & 0xFFu) / 255.0f * map.prelit;
+                        };
+                        c = packColour(share(0), share(1), share(2),
+                                       static_cast<float>(c >> 24) / 255.0f);
                     }
                     for (int b = 0; b < 4; ++b)
                         atomic.prelit.push_back(static_cast<std::uint8_t>(c >> (8 * b)));

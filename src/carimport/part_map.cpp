@@ -65,6 +65,10 @@ bool parsePartMap(const std::string& file, const std::string& text, PartMap& map
         if (verb == "scale") {
             if (w.size() != 2 || !parseFloat(w[1], map.scale) || !(map.scale > 0))
                 return fail("scale takes one positive number");
+        } else if (verb == "prelit") {
+            if (w.size() != 2 || !parseFloat(w[1], map.prelit) || !(map.prelit >= 0) ||
+                !(map.prelit <= 1))
+                return fail("prelit takes one number from 0 to 1");
         } else if (verb == "axes") {
             if (w.size() != 3 || !parseAxis(w[1], map.forward) || !parseAxis(w[2], map.up))
                 return fail(

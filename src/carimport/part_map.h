@@ -6,6 +6,10 @@
 // z up). One directive per line; '#' starts a comment.
 //
 //   scale S                     source units per metre times S gives metres (default 1)
+//   prelit F                    a vertex without its own colour carries F times its
+//                               material's colour as prelit light (default 1: lit
+//                               through; less lets the sun shade a mesh whose colour
+//                               comes from textures)
 //   axes FORWARD UP             the source's forward and up axes: +x -x +y -y +z -z
 //                               (default +y +z, the game's own)
 //   part PATH SOURCE... [box X0 Y0 Z0 X1 Y1 Z1]
@@ -42,6 +46,7 @@ struct PartLine {
 struct PartMap {
     std::string file; // for messages
     float scale = 1.0f;
+    float prelit = 1.0f;
     int forward = 2; // signed axis: 1 x, 2 y, 3 z; negative for the minus direction
     int up = 3;
     std::vector<PartLine> lines;

@@ -62,6 +62,7 @@ TEST(PartMap, EveryFaultNamesItsLine) {
         {"copy b_dam b\n", "car.map:1: copy of b, which no earlier line makes"},
         {"axes +x +x\npart b Body\n", "car.map:1: forward and up are the same axis"},
         {"scale 0\n", "car.map:1: scale takes one positive number"},
+        {"prelit 1.5\n", "car.map:1: prelit takes one number from 0 to 1"},
         {"part a_name_longer_than_23_bytes Body\n", "car.map:1: part needs a frame path"},
         {"part b\n", "car.map:1: part names no source part"},
     };
@@ -71,6 +72,20 @@ TEST(PartMap, EveryFaultNamesItsLine) {
         EXPECT_FALSE(parsePartMap("car.map", c.text, map, error)) << c.text;
         EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
     }
+}
+
+// A mesh without vertex colours carries the given share of its material's
+// colour as prelit light, opacity kept.
+TEST(Import, PrelitShareDimsTheMaterialColour) {
+    ImportResult r;
+    std::string error;
+    ASSERT_TRUE(importWith("prelit 0.5\nrest chassis_hi\n", r, error)) << error;
+    const CarAtomic& a = r.car.atomics.at(0);
+    const std::uint32_t material = r.car.materials.at(a.triangles.at(0).material);
+    ASSERT_GT(material & 0xFFu, 0u);
+    for (int b = 0; b < 3; ++b)
+        EXPECT_NEAR(a.prelit[b], ((material >> (8 * b)) & 0xFF) * 0.5, 1.0);
+    EXPECT_EQ(a.prelit[3], material >> 24);
 }
 
 TEST(Import, ConvertsUnitsAndAxesAndCutsWholeTrianglesByBox) {

@@ -6,7 +6,8 @@ file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/out ${WORK}/full)
 file(WRITE ${WORK}/full/keep "")
 file(WRITE ${WORK}/ghost.scn "car player procedural\nwait 1\nstrike van at 0 2 0 normal 0 -1 0 impulse 900\nwait 1\n")
-file(WRITE ${WORK}/mesh.scn "# a real car\ncar player mesh ${WORK}/ghost.scn\nwait 1\n")
+# A car file named from the scenario's folder that is no car file.
+file(WRITE ${WORK}/mesh.scn "# a real car\ncar player mesh ghost.scn\nwait 1\n")
 file(WRITE ${WORK}/ok.scn "car player procedural\nwait 1\n")
 
 function(expect code line)
@@ -24,7 +25,7 @@ expect(2 "${WORK}/none.scn: expected a readable scenario file"
        --scenario ${WORK}/none.scn --settings ${SETTINGS} --out ${WORK}/out ${_so})
 expect(2 "${WORK}/ghost.scn:3: expected a car declared above, not 'van'"
        --scenario ${WORK}/ghost.scn --settings ${SETTINGS} --out ${WORK}/out ${_so})
-expect(2 "${WORK}/mesh.scn:2: expected 'procedural' (this runner builds no cars from mesh files yet)"
+expect(2 "${WORK}/mesh.scn:2: expected a car file (*.bwcar, from bw_carimport): ${WORK}/ghost.scn: not a car file"
        --scenario ${WORK}/mesh.scn --settings ${SETTINGS} --out ${WORK}/out ${_so})
 expect(2 "${WORK}/none.ini: expected a readable settings file"
        --scenario ${WORK}/ok.scn --settings ${WORK}/none.ini --out ${WORK}/out ${_so})

@@ -2,7 +2,7 @@
 # what the scenario promises.
 #   -DRUNNER= -DEMULATOR= (blank separated, may be empty) -DPLUGIN= -DSETTINGS=
 #   -DSCENARIO= -DOUT= and any of -DDLL= -DSNAPSHOTS= -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT=
-#   -DFOLD= -DHELD= -DTRAFFIC_MIN= -DVERTICES_MIN= -DREFUSAL=
+#   -DFOLD= -DHELD= -DTRAFFIC_MIN= -DVERTICES_MIN= -DREFUSAL= -DREFUSALS=
 separate_arguments(_emulator UNIX_COMMAND "${EMULATOR}")
 file(REMOVE_RECURSE ${OUT})
 file(MAKE_DIRECTORY ${OUT})
@@ -51,7 +51,11 @@ if(DEFINED VERTICES_MIN)
   check("expected the vertex budget nearly used, not ${_vertices}" _vertices GREATER_EQUAL ${VERTICES_MIN})
 endif()
 string(JSON _refusals LENGTH "${_json}" refusals)
-if(DEFINED REFUSAL)
+# -DREFUSALS=n: that many refusals, as the scenario's notes say (a real car's
+# panel that the fold cannot take).
+if(DEFINED REFUSALS)
+  check("expected ${REFUSALS} refusals" _refusals EQUAL ${REFUSALS})
+elseif(DEFINED REFUSAL)
   check("expected one refusal" _refusals EQUAL 1)
   string(JSON _refusal GET "${_json}" refusals 0)
   check("expected the refusal '${REFUSAL}', not '${_refusal}'" _refusal STREQUAL "${REFUSAL}")
@@ -67,7 +71,19 @@ math(EXPR _lastIndex "${_snapshots} - 1")
 string(JSON _last GET "${_json}" snapshots ${_lastIndex} file)
 check("the last snapshot is missing" EXISTS ${OUT}/${_last})
 
+string(JSON _rearLight LENGTH "${_json}" cars 0 rearLight)
+check("expected the first car's rear-light position" _rearLight EQUAL 3)
+
 if(DEFINED LIGHT)
+  # Each snapshot shows the lights as they stood then: broken only at the end.
+  foreach(_s RANGE ${_lastIndex})
+    string(JSON _seenThen LENGTH "${_json}" snapshots ${_s} brokenLights)
+    if(_s EQUAL _lastIndex)
+      check("expected the last snapshot's broken lights" _seenThen GREATER 0)
+    else()
+      check("expected no broken light on snapshot ${_s}" _seenThen EQUAL 0)
+    endif()
+  endforeach()
   string(JSON _lights LENGTH "${_json}" brokenLights)
   check("expected a broken light" _lights GREATER 0)
   string(JSON _car GET "${_json}" brokenLights 0 car)

@@ -59,9 +59,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"car truck procedural model 70000\n",
                  "t.scn:1: expected a model index (a whole number from 0 to 32767)"},
         BadInput{"car truck procedural colour red\n",
-                 "t.scn:1: expected model, at, yaw or detail, not 'colour'"},
+                 "t.scn:1: expected model, at, yaw, rearlight or detail, not 'colour'"},
         BadInput{"car truck mesh /nonexistent/truck.dff\n",
-                 "t.scn:1: expected a readable mesh file, not '/nonexistent/truck.dff'"},
+                 "t.scn:1: expected a car file (*.bwcar, from bw_carimport): cannot read "
+                 "/nonexistent/truck.dff"},
+        BadInput{"car a procedural model 91 rearlight 0.7 -2.1 0.3\n"
+                 "car b procedural model 91 rearlight 0.6 -2.4 0.5\n",
+                 "t.scn:2: expected the same rear light as the car of model 91 on line 1 (the "
+                 "game keeps one per model), or another model"},
         BadInput{"car truck wireframe\n",
                  "t.scn:1: expected 'procedural' or 'mesh FILE', not 'wireframe'"},
         BadInput{"traffic 201\n",
@@ -79,6 +84,15 @@ TEST(Scenario, MissingFileIsNamed) {
     lab::ScenarioError e;
     EXPECT_FALSE(lab::readScenario("/nonexistent/x.scn", s, e));
     EXPECT_EQ(e.text, "/nonexistent/x.scn: expected a readable scenario file");
+}
+
+TEST(Scenario, CarFilesAreNamedFromTheScenariosFolder) {
+    lab::Scenario s;
+    lab::ScenarioError e;
+    EXPECT_FALSE(
+        lab::parseScenario("/nonexistent/real/t.scn", "car p mesh ../cars/p.bwcar\n", s, e));
+    EXPECT_EQ(e.text, "/nonexistent/real/t.scn:1: expected a car file (*.bwcar, from "
+                      "bw_carimport): cannot read /nonexistent/real/../cars/p.bwcar");
 }
 
 TEST(Scenario, ReadsCarsTrafficSettingsAndTimeline) {

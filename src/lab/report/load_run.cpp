@@ -94,7 +94,14 @@ bool loadRun(const std::string& dir, LoadedRun& out, std::string& error) {
                 error = dir + "/" + file + ": expected a unique label of a-z, 0-9, '_' and '-'";
                 return false;
             }
+            std::optional<std::vector<LoadedRun::BrokenLight>> lights;
+            if (s.contains("brokenLights")) {
+                lights.emplace();
+                for (const Json& b : s.at("brokenLights"))
+                    lights->push_back({b.at("car").get<std::string>(), b.at("light").get<int>()});
+            }
             out.snapshots.push_back(std::move(snapshot));
+            out.snapshotLights.push_back(std::move(lights));
         }
     } catch (const Json::exception& e) {
         error = where + ": " + e.what();

@@ -38,6 +38,25 @@ Image overview(const std::vector<Image>& first, const std::vector<Image>& last) 
     return out;
 }
 
+// The cars with the lights broken when snapshot `s` was taken. A run that
+// gives only the end's lights shows them broken on every snapshot but the
+// first, which is the car before anything struck it.
+std::vector<CarFacts> carsAt(const LoadedRun& run, std::size_t s) {
+    std::vector<CarFacts> cars = run.cars;
+    if (s >= run.snapshotLights.size() || !run.snapshotLights[s]) {
+        if (s == 0)
+            for (CarFacts& car : cars)
+                car.brokenLights.clear();
+        return cars;
+    }
+    for (CarFacts& car : cars) {
+        car.brokenLights.clear();
+        for (const LoadedRun::BrokenLight& l : *run.snapshotLights[s])
+            if (l.car == car.name) car.brokenLights.push_back(l.light);
+    }
+    return cars;
+}
+
 } // namespace
 
 float heatScaleOf(const Displacement& heat) {
@@ -67,9 +86,7 @@ bool drawPictures(const LoadedRun& run, const Displacement& heat, const std::str
         return true;
     };
     for (std::size_t s = 0; s < run.snapshots.size(); ++s) {
-        // Which lights broke is known for the end of the run; the first
-        // snapshot is the car before anything struck it.
-        const Scene scene = buildScene(run.snapshots[s], run.cars, s > 0);
+        const Scene scene = buildScene(run.snapshots[s], carsAt(run, s), true);
         for (const View& view : fixedViews()) {
             Image image;
             if (!draw(scene, view, run.snapshots[s].label, image)) return false;
@@ -77,8 +94,8 @@ bool drawPictures(const LoadedRun& run, const Displacement& heat, const std::str
             if (s + 1 == run.snapshots.size()) lastImages.push_back(std::move(image));
         }
     }
-    const Scene heatScene =
-        buildScene(run.snapshots.back(), run.cars, true, &heat, heatScaleOf(heat));
+    const Scene heatScene = buildScene(run.snapshots.back(), carsAt(run, run.snapshots.size() - 1),
+                                       true, &heat, heatScaleOf(heat));
     for (const View& view : fixedViews()) {
         Image image;
         if (!draw(heatScene, view, "heat", image)) return false;

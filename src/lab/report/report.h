@@ -8,6 +8,7 @@
 // thrown out of a stage.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,13 @@ struct LoadedRun {
     std::string runJsonText; // run.json as written, merged into the summary
     std::vector<CarFacts> cars;
     std::vector<Snapshot> snapshots; // in run.json's order
+    // Per snapshot, the lights broken when it was taken ("car", index); a
+    // snapshot whose entry gives none has no list: only the end of the run is known.
+    struct BrokenLight {
+        std::string car;
+        int light = 0;
+    };
+    std::vector<std::optional<std::vector<BrokenLight>>> snapshotLights;
     std::string log;
 };
 

@@ -33,6 +33,10 @@ std::string number(double v) {
     return buffer;
 }
 
+std::string light(const RunFacts::Light& l) {
+    return "{\"car\": " + quoted(l.car) + ", \"light\": " + std::to_string(l.light) + "}";
+}
+
 template <class T, class F> std::string array(const std::vector<T>& items, F item) {
     std::string out = "[";
     for (std::size_t i = 0; i < items.size(); ++i)
@@ -85,16 +89,24 @@ std::string runJson(const std::string& scenarioPath, const char* pluginName, con
     j += "  \"cars\": " +
          array(f.cars,
                [](const RunFacts::Car& c) {
-                   return "{\"name\": " + quoted(c.name) +
-                          ", \"model\": " + std::to_string(c.model) +
-                          ", \"traffic\": " + (c.traffic ? "true" : "false") + "}";
+                   std::string car = "{\"name\": " + quoted(c.name) +
+                                     ", \"model\": " + std::to_string(c.model) +
+                                     ", \"traffic\": " + (c.traffic ? "true" : "false");
+                   if (c.hasRearLight)
+                       car += ", \"rearLight\": [" + number(c.rearLight.x) + ", " +
+                              number(c.rearLight.y) + ", " + number(c.rearLight.z) + "]";
+                   return car + "}";
                }) +
          ",\n";
     j += "  \"snapshots\": " +
          array(f.snapshots,
                [](const RunFacts::Snapshot& s) {
+                   std::string lights;
+                   for (const RunFacts::Light& l : s.brokenLights)
+                       lights += std::string(lights.empty() ? "" : ", ") + light(l);
                    return "{\"label\": " + quoted(s.label) + ", \"file\": " + quoted(s.file) +
-                          ", \"frame\": " + std::to_string(s.frame) + "}";
+                          ", \"frame\": " + std::to_string(s.frame) + ", \"brokenLights\": [" +
+                          lights + "]}";
                }) +
          ",\n";
     j += "  \"hits\": " + std::to_string(hits) + ",\n";
@@ -105,13 +117,7 @@ std::string runJson(const std::string& scenarioPath, const char* pluginName, con
                           ", \"lift\": " + number(p.lift) + "}";
                }) +
          ",\n";
-    j += "  \"brokenLights\": " +
-         array(f.brokenLights,
-               [](const RunFacts::Light& l) {
-                   return "{\"car\": " + quoted(l.car) + ", \"light\": " + std::to_string(l.light) +
-                          "}";
-               }) +
-         ",\n";
+    j += "  \"brokenLights\": " + array(f.brokenLights, light) + ",\n";
     j += "  \"heldParts\": " +
          array(f.heldParts,
                [](const RunFacts::Held& h) {

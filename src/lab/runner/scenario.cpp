@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -101,10 +102,12 @@ class Parser {
             } else if (l.optional("detail")) {
                 std::uint32_t d = 0;
                 if (l.whole(d, 1, 4, "a detail level")) c.detail = static_cast<int>(d);
+            } else if (l.optional("rearlight")) {
+                c.hasRearLight = l.vec(c.rearLight, kMaxBodyCoordinate, "a rear-light position");
             } else if (allowStep && l.optional("step")) {
                 l.vec(*step, kMaxCoordinate, "a step between cars");
             } else {
-                return l.fail(std::string("model, at, yaw") +
+                return l.fail(std::string("model, at, yaw, rearlight") +
                               (allowStep ? ", detail or step" : " or detail") + ", not '" +
                               l.peek() + "'");
             }
@@ -116,7 +119,40 @@ class Parser {
         if (s_.cars.size() >= static_cast<std::size_t>(kMaxCars))
             return l.fail("at most " + std::to_string(kMaxCars) + " cars");
         if (knownCar(c.name)) return l.fail("a car name not used before, not '" + c.name + "'");
+        if (!sameRearLight(l, c)) return false;
         s_.cars.push_back(c);
+        return true;
+    }
+
+    // The game keeps one rear-light position per model: two cars of one model
+    // that disagree about it would show lights where the other car has them.
+    bool sameRearLight(ScenarioLine& l, const CarSpec& c) {
+        const auto [it, added] = rearLights_.insert({c.model, c});
+        const CarSpec& first = it->second;
+        if (added || (first.hasRearLight == c.hasRearLight &&
+                      (!c.hasRearLight ||
+                       (first.rearLight.x == c.rearLight.x && first.rearLight.y == c.rearLight.y &&
+                        first.rearLight.z == c.rearLight.z))))
+            return true;
+        return l.fail("the same rear light as the car of model " + std::to_string(c.model) +
+                      " on line " + std::to_string(first.line) +
+                      " (the game keeps one per model), or another model");
+    }
+
+    // A car file is named relative to the scenario's folder (or absolutely)
+    // and read now, so that a missing or damaged one stops the run before it
+    // starts.
+    bool carFile(ScenarioLine& l, CarSpec& c) {
+        std::string name;
+        if (!l.word(name, "a car file (*.bwcar)")) return false;
+        const std::size_t slash = path_.rfind('/');
+        c.meshFile =
+            name[0] == '/' || slash == std::string::npos ? name : path_.substr(0, slash + 1) + name;
+        auto body = std::make_shared<carimport::Car>();
+        std::string why;
+        if (!carimport::readCar(c.meshFile, *body, why))
+            return l.fail("a car file (*.bwcar, from bw_carimport): " + why);
+        c.body = std::move(body);
         return true;
     }
 
@@ -131,9 +167,7 @@ class Parser {
         if (!l.word(source, "'procedural' or 'mesh FILE'")) return false;
         if (source == "mesh") {
             c.source = CarSource::Mesh;
-            if (!l.word(c.meshFile, "a mesh file")) return false;
-            if (!std::ifstream(c.meshFile))
-                return l.fail("a readable mesh file, not '" + c.meshFile + "'");
+            if (!carFile(l, c)) return false;
         } else if (source != "procedural") {
             return l.fail("'procedural' or 'mesh FILE', not '" + source + "'");
         }
@@ -292,6 +326,7 @@ class Parser {
     const std::string& path_;
     Scenario& s_;
     std::set<std::string> labels_;
+    std::map<int, CarSpec> rearLights_; // the first car of each model
     int pendingLine_ = 0;
     int trafficCount_ = 0;
 };

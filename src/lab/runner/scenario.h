@@ -7,6 +7,7 @@
 //
 //   car player procedural at 0 0 0              # the player drives the car named "player"
 //   car truck procedural model 95 at 0 6 0 yaw 180
+//   car saloon mesh cars/p406.bwcar model 91 at 6 0 0 rearlight 0.62 -2.12 0.78
 //   traffic 12 model 100 at 4 10 0 step 0 6 0   # cars traffic-1 .. traffic-12
 //   set Traffic.MaxNPCPerFrame 8                # merged into the settings file
 //   wait 2                                      # play two frames (33 ms each)
@@ -20,22 +21,30 @@
 // refused.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "carimport/car_file.h"
 #include "dent/vec.h"
 
 namespace lab {
 
 // Where a car's body comes from. Procedural: the substitute host's own car.
-// Mesh: a car read from a model file (the file is checked when the scenario
-// is read; building it needs the model reader).
+// Mesh: a car file (*.bwcar, written by bw_carimport), read and checked when
+// the scenario is read, so that a bad file is the scenario's error.
 enum class CarSource { Procedural, Mesh };
 
 struct CarSpec {
     std::string name;
     CarSource source = CarSource::Procedural;
-    std::string meshFile;
+    std::string meshFile; // as resolved: relative to the scenario's folder, or absolute
+    std::shared_ptr<const carimport::Car> body; // Mesh
+    // Where the model's rear lights sit (body frame; the game mirrors x for
+    // the other light). The game keeps one per model, so cars of one model
+    // share it; without one the host's default stands.
+    bool hasRearLight = false;
+    dent::Vec rearLight{0, 0, 0};
     int model = 90;
     dent::Vec at{0, 0, 0};
     float yawDegrees = 0;

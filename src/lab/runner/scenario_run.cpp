@@ -87,15 +87,12 @@ class Run {
     bool addCars(std::string& error) {
         cars_.clear();
         for (const CarSpec& spec : s_.cars) {
-            if (spec.source != CarSource::Procedural) {
-                error = s_.path + ":" + std::to_string(spec.line) +
-                        ": expected 'procedural' (this runner builds no cars from mesh files yet)";
-                return false;
-            }
             sim::VehicleDesc desc;
             desc.model = spec.model;
             desc.placement = sim::Matrix::yaw(spec.yawDegrees, spec.at);
             desc.car.detail = spec.detail;
+            desc.car.model = spec.body.get(); // a car file's body, read with the scenario
+            if (spec.hasRearLight) host_.setRearLight(spec.model, spec.rearLight);
             void* vehicle = host_.addVehicle(desc);
             if (vehicle == nullptr) {
                 error = s_.path + ":" + std::to_string(spec.line) +
@@ -108,6 +105,7 @@ class Run {
             cars_.push_back(car);
             if (spec.name == "player") host_.setPlayerVehicle(vehicle);
         }
+        recordRearLights();
         return true;
     }
 
@@ -141,6 +139,29 @@ class Run {
     void end() { host_.endSession(); }
 
   private:
+    // Where the host's model info puts each car's rear lights, as the plug-in
+    // reads them; models without an entry have none.
+    void recordRearLights() {
+        const auto* table = static_cast<const unsigned char*>(game::modelInfoTable());
+        for (RunFacts::Car& car : facts_.cars) {
+            if (table == nullptr || car.model < game::FirstHandledModel ||
+                car.model > game::LastHandledModel)
+                continue;
+            const void* info =
+                game::pointerField(table, 4u * static_cast<std::uint32_t>(car.model));
+            if (info == nullptr) continue;
+            car.hasRearLight = true;
+            car.rearLight = game::modelInfoRearLight(info);
+        }
+    }
+
+    // Every light of the car's damage record that is not intact now.
+    template <class Add> static void brokenLightsOf(void* vehicle, Add add) {
+        const std::uint32_t lights = game::damageLightStatus(game::vehicleDamage(vehicle));
+        for (int i = 0; i < kLights; ++i)
+            if (((lights >> (2 * i)) & 3u) != 0) add(i);
+    }
+
     struct LiveCar {
         const CarSpec* spec;
         void* vehicle;
@@ -249,10 +270,10 @@ class Run {
     void observe() {
         std::uint32_t tracked = 0, vertices = 0;
         for (LiveCar& c : cars_) {
-            const std::uint32_t lights = game::damageLightStatus(game::vehicleDamage(c.vehicle));
-            for (int i = 0; i < kLights; ++i)
-                if (((lights >> (2 * i)) & 3u) != 0 && brokenSeen_.insert({c.spec->name, i}).second)
+            brokenLightsOf(c.vehicle, [&](int i) {
+                if (brokenSeen_.insert({c.spec->name, i}).second)
                     facts_.brokenLights.push_back({c.spec->name, i});
+            });
             bool copies = false;
             for (const auto& [atomic, source] : c.sources) {
                 void* now = game::atomicGeometry(atomic);
@@ -270,11 +291,14 @@ class Run {
         lab::Snapshot snap;
         snap.label = label;
         snap.frame = facts_.frames;
-        for (LiveCar& c : cars_)
+        std::vector<RunFacts::Light> broken;
+        for (LiveCar& c : cars_) {
             snap.cars.push_back(readCar(host_, c.spec->name, c.vehicle, c.sources));
+            brokenLightsOf(c.vehicle, [&](int i) { broken.push_back({c.spec->name, i}); });
+        }
         const std::string file = "snapshots/" + label + ".bwsnap";
         if (!writeSnapshot(outDir_ + "/" + file, snap, error)) return false;
-        facts_.snapshots.push_back({label, file, snap.frame});
+        facts_.snapshots.push_back({label, file, snap.frame, broken});
         return true;
     }
 
@@ -338,7 +362,7 @@ RunStatus runScenario(const Scenario& scenario, const PluginChoice& plugin,
                       std::string& error) {
     facts = RunFacts{};
     for (const CarSpec& c : scenario.cars)
-        facts.cars.push_back({c.name, c.model, c.traffic});
+        facts.cars.push_back({c.name, c.model, c.traffic, false, {}});
     WorkFolder work;
     if (!work.create()) {
         error = "cannot create a work folder for the plug-in";

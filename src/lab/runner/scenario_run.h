@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dent/vec.h"
 #include "lab/runner/scenario.h"
 
 namespace lab {
@@ -19,11 +20,18 @@ struct RunFacts {
         std::string name;
         int model;
         bool traffic;
+        bool hasRearLight; // the host has model info for the car's model
+        dent::Vec rearLight;
     };
     std::vector<Car> cars;
+    struct Light {
+        std::string car;
+        int light;
+    };
     struct Snapshot {
         std::string label, file;
         std::uint32_t frame;
+        std::vector<Light> brokenLights; // as they stood when it was taken
     };
     std::vector<Snapshot> snapshots;
     struct Fold {
@@ -31,11 +39,7 @@ struct RunFacts {
         float lift;
     };
     std::vector<Fold> foldedPanels;
-    struct Light {
-        std::string car;
-        int light;
-    };
-    std::vector<Light> brokenLights;
+    std::vector<Light> brokenLights; // every light broken at any time of the run
     struct Held {
         std::string car, part;
         std::uint32_t attempts;
