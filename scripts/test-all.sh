@@ -2,18 +2,23 @@
 # Builds all presets and runs every test: the product DLL, download and
 # symbols checks, the whole plug-in on 32-bit Linux (plain and ASan+UBSan),
 # the core on x86-64 (plain and ASan+UBSan), the crash lab's report (plain
-# x86-64), and a second product build that must give the same bytes. The
-# 32-bit builds come before the native one, whose crash lab test plays a
-# scenario with their runner and plug-in.
+# x86-64), and a second product build that must give the same bytes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh all
 jobs=$(nproc)
 status=0
-for preset in win32 linux32 linux32-asan native native-asan; do
-  echo "=== $preset"
+# Every preset is built before any is tested: the 32-bit lab tests read the
+# cars the native build converts, and the native lab tests play scenarios with
+# the 32-bit runner and plug-in.
+presets=(win32 linux32 linux32-asan native native-asan)
+for preset in "${presets[@]}"; do
+  echo "=== build $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+done
+for preset in "${presets[@]}"; do
+  echo "=== test $preset"
   ctest --preset "$preset" -j "$jobs" || status=1
 done
 # The product once more in another folder: the same DLL, symbols and zip.
