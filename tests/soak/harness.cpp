@@ -503,11 +503,13 @@ void Session::checkInvariants() {
                           ", unsafe " + std::to_string(a.unsafeReleases) + ", invalid calls " +
                           std::to_string(a.invalidCalls));
     // The vertex-level checks are the costly ones: they cover the vehicles
-    // struck in this frame, two more in turn, and every vehicle every 32
-    // frames and at the restart and the shutdown. The atomics of the
-    // session's cars are checked every frame below; this covers any other.
-    const bool all = frameNumber_ % 32 == 0 || deepAll_;
-    if (all && !host_->atomicsOnLiveGeometries()) violation(f_, "an atomic draws a freed geometry");
+    // struck in this frame, every vehicle in turn once in 16 frames, and all
+    // of them at the restart and the shutdown. The atomics of the session's
+    // cars are checked every frame below; the host-wide walk covers any other.
+    const bool all = deepAll_;
+    const auto inTurn = [&](std::size_t index) { return (index + frameNumber_) % 16 == 0; };
+    if ((all || frameNumber_ % 32 == 0) && !host_->atomicsOnLiveGeometries())
+        violation(f_, "an atomic draws a freed geometry");
 
     game::Registry* r = game::registry();
     if (r == nullptr) return;
@@ -524,8 +526,7 @@ void Session::checkInvariants() {
     std::size_t index = 0;
     for (const auto& rec : r->records) {
         records_.push_back({rec->vehicle, rec.get()});
-        const bool deep =
-            all || touched_.count(rec->vehicle) != 0 || (index++ + frameNumber_) % 32 < 2;
+        const bool deep = inTurn(index++) || all || touched_.count(rec->vehicle) != 0;
         std::uint64_t vertices = 0;
         for (const auto& ref : rec->meshReferences) {
             void* copy = ref->copyGeometry;
@@ -581,17 +582,20 @@ void Session::checkInvariants() {
         if (owners_[i].first == owners_[i - 1].first) violation(f_, "a copy is owned twice");
     std::sort(records_.begin(), records_.end());
 
+    // A source can only die by being freed: while the host frees nothing,
+    // every source alive at the last check still is.
+    const bool anyFreed = a.geometriesFreed != freedAtLastCheck_;
+    freedAtLastCheck_ = a.geometriesFreed;
     // Every atomic draws its source or a copy of its own vehicle's record;
     // the sources read by this frame's work are unchanged.
     std::size_t carIndex = 0;
     for (auto& [vehicle, car] : cars_) {
         const game::TrackedVehicle* rec = lookUp(records_, vehicle);
-        const bool deep =
-            all || touched_.count(vehicle) != 0 || (carIndex++ + frameNumber_) % 32 < 2;
+        const bool deep = inTurn(carIndex++) || all || touched_.count(vehicle) != 0;
         for (Atomic& at : car.atomics) {
             // A source the plug-in had to let go after a fault (its atomic
             // kept a copy) is gone for good; its address may come back.
-            if (at.source != nullptr && !host_->isLiveGeometry(at.source)) {
+            if (anyFreed && at.source != nullptr && !host_->isLiveGeometry(at.source)) {
                 sources_.forget(at.source);
                 at.source = nullptr;
             }

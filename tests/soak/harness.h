@@ -150,6 +150,7 @@ private:
     std::uint64_t frameNumber_ = 0;
     std::set<void*> touched_; // vehicles in this frame's contacts
     bool deepAll_ = false;
+    std::uint32_t freedAtLastCheck_ = 0; // the host's count of freed geometries
 };
 
 } // namespace soak
