@@ -155,6 +155,9 @@ class Progress {
 void run(const Config& config, std::uint64_t seed, std::uint64_t frames, soak::Figures& f) {
     Progress progress(config, soak::envNumber("BW_SOAK_PROGRESS", 0));
     soak::Random rng(seed);
+    // Pile-ups draw from their own sequence, so that the rest of a seed's
+    // session stays what it was without them.
+    soak::Random pileUps(~seed);
     const std::string ini = "[General]\r\nLogHits=1\r\n[Deformation]\r\nPanelBending=" +
                             std::string(config.panelBending ? "1" : "0") +
                             "\r\n[Traffic]\r\nNPCRange=200\r\nMaxNPCPerFrame=64\r\nMaxTrackedVehicles=" +
@@ -206,7 +209,7 @@ void run(const Config& config, std::uint64_t seed, std::uint64_t frames, soak::F
             if (rng.chance(2)) s.queuePair(self, other, point(rng, self), impulse(rng), impulse(rng));
             else s.queueSingle(self, other, point(rng, self), impulse(rng));
         }
-        if (rng.chance(60)) pileUp(s, rng, player, f);
+        if (pileUps.chance(60)) pileUp(s, pileUps, player, f);
         if (rng.chance(10))
             s.queueComponentDamage(pick(), static_cast<int>(rng.below(24)) - 2, rng.uniform(0, 3));
         // Repairs: the health falls, then rises again.
