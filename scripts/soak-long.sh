@@ -5,16 +5,17 @@
 # the rest, each of the first 128 plug-in allocations and 32 more) and the
 # panel rebuild driver for 20000 random meshes. Each program's summary line
 # (BW-SOAK, BW-SWEEP, BW-FUZZ) is kept in build/soak-long/summary.txt.
-# In the plain linux32 build under the emulator the three take about 3, 31
-# and 3 minutes; the sanitizer build is several times slower.
+# In the plain linux32 build under the emulator the soak takes about 2
+# minutes; the sweep and the driver took 31 and 3 before the soak programs
+# remembered region answers. The sanitizer build is several times slower.
 #   scripts/soak-long.sh [FRAMES] [SEED]
 #   BW_SOAK_PRESET=linux32-asan scripts/soak-long.sh 1000   (ASan+UBSan)
 #
 # The game-hour soak: 108,000 frames (an hour at 30 frames a second) with up
 # to 200 cars and pile-ups, a progress line every 1,000 frames of each
-# configuration, its summary in build/soak-hour/summary.txt. About 40 minutes
-# of processor time under the emulator (linux32): 45 on an idle machine,
-# up to twice that when the machine is shared.
+# configuration, its summary in build/soak-hour/summary.txt. About 20 ms of
+# processor time a frame under the emulator (linux32), 36 minutes in all: it
+# took 47 minutes on the shared 2-core machine, and may take up to 75.
 #   scripts/soak-long.sh --hour [SEED]
 set -euo pipefail
 cd "$(dirname "$0")/.."
