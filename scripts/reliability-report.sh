@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The reliability figures: frames and collisions soaked, faults injected,
-# fuzz executions, invariant violations and leaks (both must be 0).
+# The reliability figures: frames, collisions, pile-ups and cars soaked,
+# faults injected, fuzz executions, invariant violations and leaks (both must be 0).
 #   scripts/reliability-report.sh           runs scripts/soak-long.sh first
 #   scripts/reliability-report.sh --short   the CI-length runs (linux32 build)
-#   scripts/reliability-report.sh --read    only reads the last summaries
+#   scripts/reliability-report.sh --hour    runs the game-hour soak (scripts/soak-long.sh --hour)
+#   scripts/reliability-report.sh --read [DIR]   only reads the last summaries
+#                                           (DIR: build/soak-long, or build/soak-hour)
 # Fuzz executions are read from build/fuzz-long.out when present, written by
 #   scripts/fuzz-long.sh | tee build/fuzz-long.out
 set -euo pipefail
@@ -22,7 +24,11 @@ case "$mode" in
       run "$build/tests/soak/fault_sweep" || true
       run "$build/tests/soak/panel_rebuild_fuzz" || true; } | grep '^BW-' >"$out/summary.txt"
     ;;
-  --read) ;;
+  --hour)
+    out=build/soak-hour
+    bash scripts/soak-long.sh --hour || true
+    ;;
+  --read) out=${2:-$out} ;;
   *) bash scripts/soak-long.sh || true ;;
 esac
 
@@ -34,6 +40,9 @@ field() { # field LINE-TAG NAME: the sum of NAME=<n> over lines starting with LI
 }
 frames=$(field BW-SOAK frames)
 collisions=$(field BW-SOAK collisions)
+pileUps=$(field BW-SOAK pileUps)
+cars=$(field BW-SOAK cars)
+carsAdded=$(field BW-SOAK carsAdded)
 sweepRuns=$(field BW-SWEEP runs)
 faults=$(field BW-SWEEP faults)
 panel=$(field BW-FUZZ executions)
@@ -48,7 +57,8 @@ if [ -f build/fuzz-long.out ]; then
 fi
 echo "Reliability report ($mode)"
 echo "  frames soaked:          $frames"
-echo "  collisions soaked:      $collisions"
+echo "  collisions soaked:      $collisions ($pileUps pile-ups among them)"
+echo "  cars:                   up to $cars at once, $carsAdded added in all"
 echo "  faults injected:        $faults (in $sweepRuns sweep sessions)"
 echo "  fuzz executions:        $((fuzz + seeded + panel)) (libFuzzer $fuzz; seeded settings and guard rounds $seeded; panel rebuild $panel$([ -f build/fuzz-long.out ] || echo '; no build/fuzz-long.out'))"
 echo "  invariant violations:   $violations (must be 0)"

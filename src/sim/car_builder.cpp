@@ -85,10 +85,14 @@ void* makeGeometry(Host& host, const Mesh& mesh, const std::vector<void*>& mater
         for (std::size_t i = 0; i < uv.size(); ++i) uv[i] = uv[i] * (1.0f + static_cast<float>(s));
         std::memcpy(g->texCoords[s], uv.data(), uv.size() * 4);
     }
+    // Each material enters the table once, in the order triangles first use it.
+    std::vector<std::int16_t> tableIndex(materials.size(), -1);
     for (std::int32_t t = 0; t < triangles; ++t) {
         game::Triangle tri{};
         std::memcpy(tri.vertex, mesh.triangles[t].v, sizeof tri.vertex);
-        appendMaterial(*g, materials[mesh.triangles[t].material], &tri.material);
+        std::int16_t& index = tableIndex[static_cast<std::size_t>(mesh.triangles[t].material)];
+        if (index < 0 && !appendMaterial(*g, materials[mesh.triangles[t].material], &index)) index = -1;
+        if (index >= 0) tri.material = index;
         std::memcpy(g->triangleArray + 8 * t, &tri, sizeof tri);
     }
     // Bounding sphere: the box's centre and the farthest vertex.

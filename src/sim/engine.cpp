@@ -211,6 +211,7 @@ void freeEverything() {
     st.atomics.clear();
     for (auto& [raw, f] : st.frames) std::free(f->raw);
     st.frames.clear();
+    st.framesUnder.clear();
     while (!st.geometries.empty()) {
         GeometryRec& g = *st.geometries.begin()->second;
         game::setField<std::int16_t>(g.raw, game::GeometryRefCount, 1);

@@ -24,12 +24,6 @@ FrameRec* findFrame(const void* raw) {
     return it == m.end() ? nullptr : it->second.get();
 }
 
-unsigned char* rootOf(unsigned char* frame) {
-    FrameRec* f = findFrame(frame);
-    while (f && f->parent) f = f->parent;
-    return f ? f->raw : nullptr;
-}
-
 void freeAtomic(unsigned char* raw) {
     State& st = state();
     void* geometry = game::atomicGeometry(raw);
@@ -70,12 +64,14 @@ unsigned char* newFrame(const char* name, unsigned char* parent, const float mod
     auto rec = std::make_unique<FrameRec>();
     rec->raw = zeroed(FrameRecordSize);
     rec->parent = parent ? findFrame(parent) : nullptr;
+    rec->root = rec->parent ? rec->parent->root : rec->raw;
     rec->raw[0] = 0; // the engine's object type of a frame
     game::setPointerField(rec->raw, game::FrameParent, rec->parent ? rec->parent->raw : nullptr);
     std::memcpy(rec->raw + game::FrameModelling, modelling, 64);
     std::snprintf(reinterpret_cast<char*>(rec->raw + game::FrameNodeName), game::FrameNodeNameSize,
                   "%s", name ? name : "");
     unsigned char* raw = rec->raw;
+    state().framesUnder[rec->root].push_back(raw);
     state().frames.emplace(raw, std::move(rec));
     return raw;
 }
@@ -115,14 +111,13 @@ void destroyClump(unsigned char* clump) {
         if (st.atomics.count(a)) freeAtomic(a);
     // Every frame of the clump's tree goes with it.
     unsigned char* root = game::renderObjectFrame(c->raw) ? static_cast<unsigned char*>(game::renderObjectFrame(c->raw)) : nullptr;
-    if (root) {
-        std::vector<unsigned char*> doomed;
-        for (auto& [raw, f] : st.frames)
-            if (rootOf(f->raw) == root) doomed.push_back(f->raw);
-        for (unsigned char* f : doomed) {
+    auto tree = root ? st.framesUnder.find(root) : st.framesUnder.end();
+    if (tree != st.framesUnder.end()) {
+        for (unsigned char* f : tree->second) {
             st.frames.erase(f);
             std::free(f);
         }
+        st.framesUnder.erase(tree);
     }
     std::free(c->raw);
 }

@@ -43,6 +43,7 @@ struct MaterialRec {
 struct FrameRec {
     unsigned char* raw = nullptr;
     FrameRec* parent = nullptr;
+    const void* root = nullptr; // the top of its tree (itself when it has no parent)
 };
 
 struct AtomicRec {
@@ -61,6 +62,9 @@ struct State {
     std::unordered_map<const void*, std::unique_ptr<GeometryRec>> geometries;
     std::unordered_map<const void*, std::unique_ptr<MaterialRec>> materials;
     std::unordered_map<const void*, std::unique_ptr<FrameRec>> frames;
+    // Every frame under each root frame, so that a render object's tree
+    // goes without a walk over all frames.
+    std::unordered_map<const void*, std::vector<unsigned char*>> framesUnder;
     std::unordered_map<const void*, std::unique_ptr<AtomicRec>> atomics;
     std::unordered_map<const void*, std::unique_ptr<ClumpRec>> clumps;
     std::unordered_set<const void*> vehicles;

@@ -13,11 +13,13 @@
 #include "orchestration/lifecycle.h"
 #include "orchestration/startup.h"
 #include "platform/platform.h"
+#include "plugin/log.h"
 #include "plugin/settings.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -32,10 +34,20 @@ namespace soak {
 
 bool g_inPlugin = false;
 
-PluginScope::PluginScope() : saved(g_inPlugin) { g_inPlugin = true; }
-PluginScope::~PluginScope() { g_inPlugin = saved; }
-HostScope::HostScope() : saved(g_inPlugin) { g_inPlugin = false; }
-HostScope::~HostScope() { g_inPlugin = saved; }
+PluginScope::PluginScope() : saved(g_inPlugin), savedSpend(spendOn(Spend::Plugin)) {
+    g_inPlugin = true;
+}
+PluginScope::~PluginScope() {
+    g_inPlugin = saved;
+    spendOn(savedSpend);
+}
+HostScope::HostScope() : saved(g_inPlugin), savedSpend(spendOn(Spend::Host)) {
+    g_inPlugin = false;
+}
+HostScope::~HostScope() {
+    g_inPlugin = saved;
+    spendOn(savedSpend);
+}
 
 // ---- host-call wrappers ---------------------------------------------------------------------
 
@@ -251,18 +263,27 @@ void wrapLate() {
     wrapSlot(orchestration::renderWareShutdownTarget, o.renderWareShutdown, &w_renderWareShutdown);
 }
 
-// Word-wise: the arrays hashed are whole 32-bit words.
-std::uint64_t fnv(std::uint64_t h, const void* p, std::size_t n) {
-    const auto* b = static_cast<const unsigned char*>(p);
-    for (std::size_t i = 0; i + 4 <= n; i += 4) {
-        std::uint32_t w;
-        std::memcpy(&w, b + i, 4);
-        h = (h ^ w) * 0x100000001B3ull;
-    }
-    return h;
+// The value paired with `key` in a list sorted by key, or null.
+template <class Value>
+Value* lookUp(const std::vector<std::pair<const void*, Value*>>& sorted, const void* key) {
+    const auto it = std::lower_bound(sorted.begin(), sorted.end(),
+                                     std::pair<const void*, Value*>{key, nullptr});
+    return it != sorted.end() && it->first == key ? it->second : nullptr;
 }
 
-bool finite(const dent::Vec& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+// The vertex checks work on the bits where they can: under the emulator every
+// floating-point operation is a call. A float is finite unless its exponent
+// bits are all ones.
+std::uint32_t bits(float f) {
+    std::uint32_t b;
+    std::memcpy(&b, &f, sizeof b);
+    return b;
+}
+bool finite(float f) { return (bits(f) & 0x7F800000u) != 0x7F800000u; }
+bool finite(const dent::Vec& v) { return finite(v.x) && finite(v.y) && finite(v.z); }
+bool sameBits(const dent::Vec& a, const dent::Vec& b) {
+    return bits(a.x) == bits(b.x) && bits(a.y) == bits(b.y) && bits(a.z) == bits(b.z);
+}
 
 const char* const kLinePrefixes[] = {
     "Bucklewright 0.1.4 experimental - two-sided panels sharing vertices and lighting",
@@ -309,6 +330,8 @@ Figures runChildImpl(const char* what, void (*body)(void*, Figures&), void* cont
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
+        resetSpend();
+        setPhaseSource(&plugin::currentPhase);
         Figures f;
         try {
             body(context, f);
@@ -407,13 +430,18 @@ void* Session::addCar(dent::Vec at, int model, int detail, const carimport::Car*
     desc.car.detail = detail;
     desc.car.texCoordSets = 1 + (model & 1);
     desc.car.model = body;
-    void* v = host_->addVehicle(desc);
+    void* v;
+    {
+        SpendScope host(Spend::Host);
+        v = host_->addVehicle(desc);
+    }
     if (v == nullptr) return nullptr;
+    SpendScope checks(Spend::Checks);
     Car car;
     for (void* a : host_->atomicsOf(game::renderObject(v))) {
         void* g = game::atomicGeometry(a);
         car.atomics.push_back({a, g});
-        if (g != nullptr) sourceHashes_[g] = sourceHash(g);
+        if (g != nullptr && host_->isLiveGeometry(g)) sources_.remember(g);
     }
     cars_[v] = std::move(car);
     order_.push_back(v);
@@ -423,18 +451,19 @@ void* Session::addCar(dent::Vec at, int model, int detail, const carimport::Car*
 void Session::removeCar(void* vehicle) {
     auto it = cars_.find(vehicle);
     if (it == cars_.end()) return;
-    for (const Atomic& a : it->second.atomics) sourceHashes_.erase(a.source);
+    for (const Atomic& a : it->second.atomics) sources_.forget(a.source);
     cars_.erase(it);
     for (std::size_t i = 0; i < order_.size(); ++i)
         if (order_[i] == vehicle) {
             order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(i));
             break;
         }
+    SpendScope host(Spend::Host);
     host_->removeVehicle(vehicle);
 }
 
 void Session::geometryFreed(void* geometry) {
-    if (sourceHashes_.erase(geometry) == 0) return;
+    if (!sources_.forget(geometry)) return;
     for (auto& [vehicle, car] : cars_)
         for (Atomic& at : car.atomics)
             if (at.source == geometry) at.source = nullptr;
@@ -443,23 +472,7 @@ void Session::geometryFreed(void* geometry) {
 void Session::forgetCars() {
     cars_.clear();
     order_.clear();
-    sourceHashes_.clear();
-}
-
-std::uint64_t Session::sourceHash(void* g) const {
-    std::uint64_t h = 0xCBF29CE484222325ull;
-    if (!host_->isLiveGeometry(g)) return h;
-    const std::int32_t n = game::vertexCount(g);
-    h = fnv(h, &n, sizeof n);
-    for (std::uint32_t offset : game::MorphOffsetCandidates) {
-        void* morph = game::morphTarget(g, offset);
-        if (morph == nullptr) continue;
-        if (game::morphParent(morph) != g) continue;
-        if (const void* p = game::morphPositions(morph)) h = fnv(h, p, 12u * static_cast<unsigned>(n));
-        if (const void* p = game::morphNormals(morph)) h = fnv(h, p, 12u * static_cast<unsigned>(n));
-    }
-    if (const void* t = game::triangles(g)) h = fnv(h, t, 8u * static_cast<unsigned>(game::triangleCount(g)));
-    return h;
+    sources_.clear();
 }
 
 void Session::frame(std::uint32_t ms) {
@@ -514,12 +527,21 @@ void Session::restart() {
 }
 
 void Session::checkInvariants() {
+    SpendScope checks(Spend::Checks);
     const plugin::Settings& s = plugin::settings();
     const sim::Accounting a = host_->accounting();
     if (a.badReleases || a.unsafeReleases || a.invalidCalls)
-        violation(f_, "host accounting: bad releases " + std::to_string(a.badReleases) + ", unsafe " +
-                          std::to_string(a.unsafeReleases) + ", invalid calls " + std::to_string(a.invalidCalls));
-    if (!host_->atomicsOnLiveGeometries()) violation(f_, "an atomic draws a freed geometry");
+        violation(f_, "host accounting: bad releases " + std::to_string(a.badReleases) +
+                          ", unsafe " + std::to_string(a.unsafeReleases) + ", invalid calls " +
+                          std::to_string(a.invalidCalls));
+    // The vertex-level checks are the costly ones: they cover the vehicles
+    // struck in this frame, every vehicle in turn once in 16 frames, and all
+    // of them at the restart and the shutdown. The atomics of the session's
+    // cars are checked every frame below; the host-wide walk covers any other.
+    const bool all = deepAll_;
+    const auto inTurn = [&](std::size_t index) { return (index + frameNumber_) % 16 == 0; };
+    if ((all || frameNumber_ % 32 == 0) && !host_->atomicsOnLiveGeometries())
+        violation(f_, "an atomic draws a freed geometry");
 
     game::Registry* r = game::registry();
     if (r == nullptr) return;
@@ -527,20 +549,21 @@ void Session::checkInvariants() {
         violation(f_, "registry holds " + std::to_string(r->records.size()) + " records");
 
     // Every copy belongs to exactly one mesh reference of one record.
-    std::map<const void*, const game::TrackedVehicle*> owner;
+    owners_.clear();
+    records_.clear();
     std::uint64_t total = 0;
-    // The vertex-level checks are the costly ones: they cover the vehicles
-    // struck in this frame, two more in turn, and every vehicle every 32
-    // frames and at the restart and the shutdown.
-    const bool all = frameNumber_ % 32 == 0 || deepAll_;
+    const float limit = s.maxTotalDisplacement * 1.0001f + 1e-4f;
+    // Only a vertex this far out needs its exact distance.
+    const float nearLimitSquared = limit * limit * 0.99f;
     std::size_t index = 0;
     for (const auto& rec : r->records) {
-        const bool deep = all || touched_.count(rec->vehicle) != 0 || (index++ + frameNumber_) % 32 < 2;
+        records_.push_back({rec->vehicle, rec.get()});
+        const bool deep = inTurn(index++) || all || touched_.count(rec->vehicle) != 0;
         std::uint64_t vertices = 0;
         for (const auto& ref : rec->meshReferences) {
             void* copy = ref->copyGeometry;
             if (copy == nullptr) continue;
-            if (!owner.emplace(copy, rec.get()).second) violation(f_, "a copy is owned twice");
+            owners_.push_back({copy, rec.get()});
             if (!host_->isLiveGeometry(copy)) {
                 violation(f_, "a mesh reference holds a freed copy");
                 continue;
@@ -562,14 +585,17 @@ void Session::checkInvariants() {
                 violation(f_, "a copy without positions");
                 continue;
             }
-            const float limit = s.maxTotalDisplacement * 1.0001f + 1e-4f;
             for (std::int32_t i = 0; i < n; ++i) {
                 if (!finite(p[i]) || (nn != nullptr && !finite(nn[i]))) {
                     violation(f_, "a non-finite position or normal");
                     break;
                 }
                 // A folding panel moves along its lattice, not from its rest.
-                if (ref->panel.kind == 0 && dent::length(p[i] - ref->rest[static_cast<std::size_t>(i)]) > limit) {
+                if (ref->panel.kind != 0) continue;
+                // Most vertices of a copy are where they rest.
+                if (sameBits(p[i], ref->rest[static_cast<std::size_t>(i)])) continue;
+                const dent::Vec moved = p[i] - ref->rest[static_cast<std::size_t>(i)];
+                if (dent::dot(moved, moved) > nearLimitSquared && dent::length(moved) > limit) {
                     violation(f_, "a vertex moved " +
                                       std::to_string(dent::length(p[i] - ref->rest[static_cast<std::size_t>(i)])) +
                                       " from its rest");
@@ -583,39 +609,47 @@ void Session::checkInvariants() {
         if (vertices > mesh::kMaxVehicleVertices) violation(f_, "a vehicle over its vertex limit");
         total += vertices;
     }
-    if (total > s.maxTotalVertices) violation(f_, "copied vertices " + std::to_string(total) + " over the budget");
+    if (total > s.maxTotalVertices)
+        violation(f_, "copied vertices " + std::to_string(total) + " over the budget");
+    std::sort(owners_.begin(), owners_.end());
+    for (std::size_t i = 1; i < owners_.size(); ++i)
+        if (owners_[i].first == owners_[i - 1].first) violation(f_, "a copy is owned twice");
+    std::sort(records_.begin(), records_.end());
 
+    // A source can only die by being freed: while the host frees nothing,
+    // every source alive at the last check still is.
+    const bool anyFreed = a.geometriesFreed != freedAtLastCheck_;
+    freedAtLastCheck_ = a.geometriesFreed;
     // Every atomic draws its source or a copy of its own vehicle's record;
     // the sources read by this frame's work are unchanged.
     std::size_t carIndex = 0;
     for (auto& [vehicle, car] : cars_) {
-        const game::TrackedVehicle* rec = game::findRecord(*r, vehicle);
-        const bool deep = all || touched_.count(vehicle) != 0 || (carIndex++ + frameNumber_) % 32 < 2;
+        const game::TrackedVehicle* rec = lookUp(records_, vehicle);
+        const bool deep = inTurn(carIndex++) || all || touched_.count(vehicle) != 0;
         for (Atomic& at : car.atomics) {
             // A source the plug-in had to let go after a fault (its atomic
             // kept a copy) is gone for good; its address may come back.
-            if (at.source != nullptr && !host_->isLiveGeometry(at.source)) {
-                sourceHashes_.erase(at.source);
+            if (anyFreed && at.source != nullptr && !host_->isLiveGeometry(at.source)) {
+                sources_.forget(at.source);
                 at.source = nullptr;
             }
             void* g = game::atomicGeometry(at.atomic);
+            if (g != at.source && g != nullptr && !host_->isLiveGeometry(g))
+                violation(f_, "an atomic draws a freed geometry");
             if (g != at.source) {
-                auto it = owner.find(g);
+                const game::TrackedVehicle* owner = lookUp(owners_, g);
                 // After an injected fault the plug-in may let go of a copy it
                 // could not take off (the walk or the identity test failed):
                 // the atomic keeps it alive, and the host frees it with the
                 // atomic (the leak check at the end holds that to account).
-                if (it == owner.end()) {
+                if (owner == nullptr) {
                     if (g_injected == 0 && !pluginAllocationFailed())
                         violation(f_, "an atomic draws a geometry no record owns");
-                }
-                else if (it->second != rec) violation(f_, "an atomic draws another vehicle's copy");
+                } else if (owner != rec)
+                    violation(f_, "an atomic draws another vehicle's copy");
             }
-            if (deep && at.source != nullptr) {
-                auto h = sourceHashes_.find(at.source);
-                if (h != sourceHashes_.end() && h->second != sourceHash(at.source))
-                    violation(f_, "a source geometry changed");
-            }
+            if (deep && at.source != nullptr && !sources_.unchanged(at.source))
+                violation(f_, "a source geometry changed");
         }
     }
 }

@@ -11,6 +11,8 @@
 // forked child (runChild); the parent adds up what the children report.
 
 #include "sim/host.h"
+#include "source_images.h"
+#include "time_split.h"
 
 #include <cstdint>
 #include <map>
@@ -18,6 +20,10 @@
 #include <set>
 #include <string>
 #include <vector>
+
+namespace game {
+struct TrackedVehicle;
+}
 
 namespace soak {
 
@@ -30,15 +36,18 @@ void failPluginAllocation(std::uint64_t nth);
 bool pluginAllocationFailed();
 
 // Scopes: plug-in code or host code runs below them.
+// Each also charges the time below it to its side (time_split.h).
 struct PluginScope {
     PluginScope();
     ~PluginScope();
     bool saved;
+    Spend savedSpend;
 };
 struct HostScope {
     HostScope();
     ~HostScope();
     bool saved;
+    Spend savedSpend;
 };
 
 // ---- host-call faults ----------------------------------------------------------------
@@ -52,6 +61,9 @@ void failPluginUse(int call, std::uint32_t nth);
 struct Figures {
     std::uint64_t frames = 0;
     std::uint64_t collisions = 0;
+    std::uint64_t pileUps = 0;
+    std::uint64_t carsAdded = 0;
+    std::uint32_t peakCars = 0; // the most at once
     std::uint64_t faultsInjected = 0;
     std::uint64_t violations = 0;
     std::uint64_t leaks = 0;
@@ -124,7 +136,6 @@ private:
     struct Car {
         std::vector<Atomic> atomics;
     };
-    std::uint64_t sourceHash(void* geometry) const;
     void checkLog();
 
     Figures& f_;
@@ -133,11 +144,15 @@ private:
     std::uint32_t baseline_ = 0;
     std::map<void*, Car> cars_;
     std::vector<void*> order_;
-    std::map<void*, std::uint64_t> sourceHashes_;
+    SourceImages sources_;
+    // Rebuilt by every check, sorted by their first member.
+    std::vector<std::pair<const void*, const game::TrackedVehicle*>> owners_;  // copy -> record
+    std::vector<std::pair<const void*, const game::TrackedVehicle*>> records_; // vehicle -> record
     std::string logPath_;
     std::uint64_t frameNumber_ = 0;
     std::set<void*> touched_; // vehicles in this frame's contacts
     bool deepAll_ = false;
+    std::uint32_t freedAtLastCheck_ = 0; // the host's count of freed geometries
 };
 
 } // namespace soak

@@ -1,10 +1,11 @@
 // The soak: long seeded sessions of the plug-in on the substitute host with
 // the player and up to 200 traffic cars, collisions from every direction with
-// any impulse (non-finite and enormous included), vehicles deleted and their
-// pool slots reused, repairs, F7, a restart in the middle, and the tracking
-// and vertex budgets at both ends of their ranges. Every frame is checked
-// (harness.cpp). BW_SOAK_FRAMES sets the total length, BW_SOAK_SEED the
-// sequence; the last line is a summary for scripts/reliability-report.sh.
+// any impulse (non-finite and enormous included), pile-ups, vehicles deleted
+// and their pool slots reused, repairs, F7, a restart in the middle, and the
+// tracking and vertex budgets at both ends of their ranges. Every frame is
+// checked (harness.cpp). BW_SOAK_FRAMES sets the total length, BW_SOAK_SEED
+// the sequence, BW_SOAK_PROGRESS=<n> prints a progress line every n frames;
+// the last line is a summary for scripts/reliability-report.sh.
 
 #include "harness.h"
 #include "random.h"
@@ -76,8 +77,87 @@ sim::ColPoint point(soak::Random& rng, void* vehicle) {
     return c;
 }
 
+// A pile-up: a queue of cars pushed up behind one of them, each struck by the
+// one behind, all in the same frame. One in 25 takes in most of the traffic
+// and overfills the contact queue.
+void pileUp(soak::Session& s, soak::Random& rng, void* player, soak::Figures& f) {
+    const auto& cars = s.cars();
+    const auto total = static_cast<std::uint32_t>(cars.size());
+    if (total < 2) return;
+    const std::uint32_t wanted = rng.chance(25) ? 100 + rng.below(60) : 4 + rng.below(21);
+    std::vector<void*> chain{player != nullptr && rng.chance(3) ? player : cars[rng.below(total)]};
+    const std::uint32_t first = rng.below(total);
+    for (std::uint32_t k = 0; k < total && chain.size() < wanted; ++k)
+        if (cars[(first + k) % total] != chain[0]) chain.push_back(cars[(first + k) % total]);
+    const dent::Vec at = game::entityPosition(chain[0]);
+    const float heading = rng.uniform(0, 360);
+    const float r = heading * 3.14159265f / 180.0f;
+    const dent::Vec ahead{-std::sin(r), std::cos(r), 0}, side{std::cos(r), std::sin(r), 0};
+    for (std::size_t i = 1; i < chain.size(); ++i) {
+        const dent::Vec place =
+            at - ahead * (4.6f * static_cast<float>(i)) + side * rng.uniform(-0.8f, 0.8f);
+        s.host().setPlacement(chain[i], sim::Matrix::yaw(heading + rng.uniform(-20, 20), place));
+    }
+    for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
+        sim::ColPoint c{};
+        c.point = game::entityPosition(chain[i]) - ahead * 2.3f + side * rng.uniform(-0.6f, 0.6f);
+        c.normal = ahead;
+        c.depth = rng.uniform(0, 0.3f);
+        s.queuePair(chain[i + 1], chain[i], c, rng.uniform(500, 20000), rng.uniform(500, 20000));
+    }
+    ++f.pileUps;
+}
+
+// Every `every` frames: how far the session is and where the time of the
+// frames since the last line went.
+class Progress {
+  public:
+    Progress(const Config& config, std::uint64_t every) : config_(config), every_(every) {}
+    void frameDone(std::uint64_t n, std::uint64_t frames, std::size_t cars,
+                   const soak::Figures& f) {
+        if (every_ == 0 || (n + 1) % every_ != 0) return;
+        double now[kAccounts];
+        for (int a = 0; a < kAccounts; ++a)
+            now[a] = soak::spentMs(static_cast<soak::Spend>(a));
+        const double k = 1.0 / static_cast<double>(every_);
+        std::printf(
+            "soak: %s: frame %llu/%llu, %zu cars, %llu collisions, %llu violations; ms per frame: "
+            "plug-in %.1f, host %.1f, checks %.1f, driver %.1f\n",
+            config_.name, static_cast<unsigned long long>(n + 1),
+            static_cast<unsigned long long>(frames), cars,
+            static_cast<unsigned long long>(f.collisions),
+            static_cast<unsigned long long>(f.violations), (now[0] - last_[0]) * k,
+            (now[1] - last_[1]) * k, (now[2] - last_[2]) * k, (now[3] - last_[3]) * k);
+        std::fflush(stdout);
+        for (int a = 0; a < kAccounts; ++a)
+            last_[a] = now[a];
+    }
+
+    // The plug-in's time over the whole session, by the phase it was in.
+    void sessionDone(std::uint64_t frames) const {
+        if (every_ == 0 || frames == 0) return;
+        soak::PhaseSpend phases[6];
+        const int n = soak::pluginPhases(phases, 6);
+        std::printf("soak: %s: plug-in ms per frame by phase:", config_.name);
+        for (int i = 0; i < n; ++i)
+            std::printf("%s \"%s\" %.2f", i ? "," : "", phases[i].phase,
+                        phases[i].ms / static_cast<double>(frames));
+        std::printf("\n");
+    }
+
+  private:
+    static constexpr int kAccounts = static_cast<int>(soak::Spend::Count);
+    const Config& config_;
+    std::uint64_t every_;
+    double last_[kAccounts] = {};
+};
+
 void run(const Config& config, std::uint64_t seed, std::uint64_t frames, soak::Figures& f) {
+    Progress progress(config, soak::envNumber("BW_SOAK_PROGRESS", 0));
     soak::Random rng(seed);
+    // Pile-ups draw from their own sequence, so that the rest of a seed's
+    // session stays what it was without them.
+    soak::Random pileUps(~seed);
     const std::string ini = "[General]\r\nLogHits=1\r\n[Deformation]\r\nPanelBending=" +
                             std::string(config.panelBending ? "1" : "0") +
                             "\r\n[Traffic]\r\nNPCRange=200\r\nMaxNPCPerFrame=64\r\nMaxTrackedVehicles=" +
@@ -102,9 +182,13 @@ void run(const Config& config, std::uint64_t seed, std::uint64_t frames, soak::F
         // Traffic arrives near the player, some of it out of range.
         for (int k = 0; k < 6 && cars.size() < config.cars + 1; ++k) {
             const float range = rng.chance(5) ? 320.0f : 150.0f;
-            const int model = rng.chance(15) ? 60 + static_cast<int>(rng.below(30)) : 90 + static_cast<int>(rng.below(61));
-            s.addCar({rng.uniform(-range, range), rng.uniform(-range, range), 0}, model);
+            const int model = rng.chance(15) ? 60 + static_cast<int>(rng.below(30))
+                                             : 90 + static_cast<int>(rng.below(61));
+            if (s.addCar({rng.uniform(-range, range), rng.uniform(-range, range), 0}, model) !=
+                nullptr)
+                ++f.carsAdded;
         }
+        if (cars.size() > f.peakCars) f.peakCars = static_cast<std::uint32_t>(cars.size());
         if (cars.size() > 2 && rng.chance(8)) {
             void* gone = cars[1 + rng.below(static_cast<std::uint32_t>(cars.size() - 1))];
             if (gone != player) {
@@ -125,7 +209,9 @@ void run(const Config& config, std::uint64_t seed, std::uint64_t frames, soak::F
             if (rng.chance(2)) s.queuePair(self, other, point(rng, self), impulse(rng), impulse(rng));
             else s.queueSingle(self, other, point(rng, self), impulse(rng));
         }
-        if (rng.chance(10)) s.queueComponentDamage(pick(), static_cast<int>(rng.below(24)) - 2, rng.uniform(0, 3));
+        if (pileUps.chance(60)) pileUp(s, pileUps, player, f);
+        if (rng.chance(10))
+            s.queueComponentDamage(pick(), static_cast<int>(rng.below(24)) - 2, rng.uniform(0, 3));
         // Repairs: the health falls, then rises again.
         for (void*& r : repairing)
             if (r != nullptr) {
@@ -160,7 +246,9 @@ void run(const Config& config, std::uint64_t seed, std::uint64_t frames, soak::F
         host.setHoldFlags(rng.chance(200) ? 1 : 0, 0);
         const std::uint32_t ms = rng.chance(20) ? rng.below(3000) : 33;
         s.frame(ms);
+        progress.frameDone(n, frames, cars.size(), f);
     }
+    progress.sessionDone(frames);
     host.setKey(0x76, false);
     soak::setContext("seed " + std::to_string(seed) + ", " + config.name + ", end of session");
     s.finish();
@@ -178,19 +266,32 @@ int main() {
     unsigned index = 0;
     for (const Config& c : kConfigs) {
         const std::uint64_t configSeed = seed * 4 + index++;
-        const soak::Figures f = soak::runChild(c.name, [&](soak::Figures& out) { run(c, configSeed, perConfig, out); });
-        std::printf("soak: %s: %llu frames, %llu collisions, %llu violations\n", c.name,
-                    static_cast<unsigned long long>(f.frames), static_cast<unsigned long long>(f.collisions),
+        const soak::Figures f =
+            soak::runChild(c.name, [&](soak::Figures& out) { run(c, configSeed, perConfig, out); });
+        std::printf("soak: %s: %llu frames, %llu collisions, %llu pile-ups, up to %u cars, %llu "
+                    "violations\n",
+                    c.name, static_cast<unsigned long long>(f.frames),
+                    static_cast<unsigned long long>(f.collisions),
+                    static_cast<unsigned long long>(f.pileUps), f.peakCars,
                     static_cast<unsigned long long>(f.violations));
         sum.frames += f.frames;
+        sum.carsAdded += f.carsAdded;
+        if (f.peakCars > sum.peakCars) sum.peakCars = f.peakCars;
+        sum.pileUps += f.pileUps;
         sum.collisions += f.collisions;
         sum.violations += f.violations;
         sum.leaks += f.leaks;
         sum.exceptions += f.exceptions;
     }
-    std::printf("BW-SOAK seed=%llu frames=%llu collisions=%llu violations=%llu leaks=%llu exceptions=%llu\n",
+    std::printf("BW-SOAK seed=%llu frames=%llu collisions=%llu pileUps=%llu cars=%u carsAdded=%llu "
+                "violations=%llu "
+                "leaks=%llu exceptions=%llu\n",
                 static_cast<unsigned long long>(seed), static_cast<unsigned long long>(sum.frames),
-                static_cast<unsigned long long>(sum.collisions), static_cast<unsigned long long>(sum.violations),
-                static_cast<unsigned long long>(sum.leaks), static_cast<unsigned long long>(sum.exceptions));
+                static_cast<unsigned long long>(sum.collisions),
+                static_cast<unsigned long long>(sum.pileUps), sum.peakCars,
+                static_cast<unsigned long long>(sum.carsAdded),
+                static_cast<unsigned long long>(sum.violations),
+                static_cast<unsigned long long>(sum.leaks),
+                static_cast<unsigned long long>(sum.exceptions));
     return sum.violations == 0 && sum.leaks == 0 && sum.exceptions == 0 ? 0 : 1;
 }
