@@ -8,16 +8,17 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <unistd.h>
+
+#include "scratch_dir.h"
 
 namespace {
 
 using namespace carimport;
 
+// One scratch folder for the whole program, removed with its files at exit.
 std::string writeTemp(const std::string& name, const std::string& text) {
-    const std::string path = ::testing::TempDir() + "/" + std::to_string(::getpid()) + "_" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+    static const bwtest::ScratchDir dir;
+    return dir.write(name, text);
 }
 
 // In centimetres, y up, nose on -z (the usual glTF and OBJ habit): a body of

@@ -13,6 +13,8 @@
 #include "game/host_functions.h"
 #include "sim/host.h"
 
+#include "scratch_dir.h"
+
 namespace {
 
 // A dummy at (0, 1.5, 0.5) with a damaged bonnet of one triangle below it.
@@ -40,12 +42,10 @@ carimport::Car oneBonnet() {
     return car;
 }
 
+// One scratch folder for the whole program, removed with its files at exit.
 std::string fileWith(const std::vector<std::uint8_t>& bytes) {
-    const std::string path = ::testing::TempDir() + "/" + std::to_string(::getpid()) + "_car.bwcar";
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return path;
+    static const bwtest::ScratchDir dir;
+    return dir.write("car.bwcar", std::string(bytes.begin(), bytes.end()));
 }
 
 TEST(SimCarLoader, BuildsTheFileWithTheHostsOwnRecords) {
