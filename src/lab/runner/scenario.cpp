@@ -75,14 +75,14 @@ class Parser {
   private:
     bool knownCar(const std::string& name) const {
         return std::any_of(s_.cars.begin(), s_.cars.end(),
-                           [&](const CarSpec& c) { return c.name == name; });
+                           [&](const CarEntry& c) { return c.name == name; });
     }
 
     bool carName(ScenarioLine& l, std::string& name, bool allowTraffic) {
         if (!l.word(name, "a car name")) return false;
         if (allowTraffic && name == "traffic") {
             if (std::none_of(s_.cars.begin(), s_.cars.end(),
-                             [](const CarSpec& c) { return c.traffic; }))
+                             [](const CarEntry& c) { return c.traffic; }))
                 return l.fail("a traffic line before striking traffic");
             return true;
         }
@@ -90,7 +90,7 @@ class Parser {
         return true;
     }
 
-    bool placement(ScenarioLine& l, CarSpec& c, bool allowStep, dent::Vec* step) {
+    bool placement(ScenarioLine& l, CarEntry& c, bool allowStep, dent::Vec* step) {
         while (l.ok() && !l.atEnd()) {
             if (l.optional("model")) {
                 std::uint32_t m = 0;
@@ -115,7 +115,7 @@ class Parser {
         return l.ok();
     }
 
-    bool addCar(ScenarioLine& l, const CarSpec& c) {
+    bool addCar(ScenarioLine& l, const CarEntry& c) {
         if (s_.cars.size() >= static_cast<std::size_t>(kMaxCars))
             return l.fail("at most " + std::to_string(kMaxCars) + " cars");
         if (knownCar(c.name)) return l.fail("a car name not used before, not '" + c.name + "'");
@@ -126,9 +126,9 @@ class Parser {
 
     // The game keeps one rear-light position per model: two cars of one model
     // that disagree about it would show lights where the other car has them.
-    bool sameRearLight(ScenarioLine& l, const CarSpec& c) {
+    bool sameRearLight(ScenarioLine& l, const CarEntry& c) {
         const auto [it, added] = rearLights_.insert({c.model, c});
-        const CarSpec& first = it->second;
+        const CarEntry& first = it->second;
         if (added || (first.hasRearLight == c.hasRearLight &&
                       (!c.hasRearLight ||
                        (first.rearLight.x == c.rearLight.x && first.rearLight.y == c.rearLight.y &&
@@ -142,7 +142,7 @@ class Parser {
     // A car file is named relative to the scenario's folder (or absolutely)
     // and read now, so that a missing or damaged one stops the run before it
     // starts.
-    bool carFile(ScenarioLine& l, CarSpec& c) {
+    bool carFile(ScenarioLine& l, CarEntry& c) {
         std::string name;
         if (!l.word(name, "a car file (*.bwcar)")) return false;
         const std::size_t slash = path_.rfind('/');
@@ -157,7 +157,7 @@ class Parser {
     }
 
     bool car(ScenarioLine& l) {
-        CarSpec c;
+        CarEntry c;
         c.line = l.number();
         std::string source;
         if (!l.word(c.name, "a car name")) return false;
@@ -178,7 +178,7 @@ class Parser {
     bool traffic(ScenarioLine& l) {
         std::uint32_t count = 0;
         if (!l.whole(count, 1, kMaxCars, "a number of traffic cars")) return false;
-        CarSpec c;
+        CarEntry c;
         c.line = l.number();
         c.traffic = true;
         c.model = 100;
@@ -326,7 +326,7 @@ class Parser {
     const std::string& path_;
     Scenario& s_;
     std::set<std::string> labels_;
-    std::map<int, CarSpec> rearLights_; // the first car of each model
+    std::map<int, CarEntry> rearLights_; // the first car of each model
     int pendingLine_ = 0;
     int trafficCount_ = 0;
 };

@@ -35,7 +35,7 @@ namespace lab {
 // the scenario is read, so that a bad file is the scenario's error.
 enum class CarSource { Procedural, Mesh };
 
-struct CarSpec {
+struct CarEntry {
     std::string name;
     CarSource source = CarSource::Procedural;
     std::string meshFile; // as resolved: relative to the scenario's folder, or absolute
@@ -80,7 +80,7 @@ struct Step {
 
 struct Scenario {
     std::string path;
-    std::vector<CarSpec> cars;
+    std::vector<CarEntry> cars;
     std::vector<SettingOverride> settings;
     std::vector<Step> steps;
 };

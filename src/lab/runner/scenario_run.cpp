@@ -86,24 +86,24 @@ class Run {
     // The cars as the scenario declares them; the player drives "player".
     bool addCars(std::string& error) {
         cars_.clear();
-        for (const CarSpec& spec : s_.cars) {
+        for (const CarEntry& entry : s_.cars) {
             sim::VehicleDesc desc;
-            desc.model = spec.model;
-            desc.placement = sim::Matrix::yaw(spec.yawDegrees, spec.at);
-            desc.car.detail = spec.detail;
-            desc.car.model = spec.body.get(); // a car file's body, read with the scenario
-            if (spec.hasRearLight) host_.setRearLight(spec.model, spec.rearLight);
+            desc.model = entry.model;
+            desc.placement = sim::Matrix::yaw(entry.yawDegrees, entry.at);
+            desc.car.detail = entry.detail;
+            desc.car.model = entry.body.get(); // a car file's body, read with the scenario
+            if (entry.hasRearLight) host_.setRearLight(entry.model, entry.rearLight);
             void* vehicle = host_.addVehicle(desc);
             if (vehicle == nullptr) {
-                error = s_.path + ":" + std::to_string(spec.line) +
+                error = s_.path + ":" + std::to_string(entry.line) +
                         ": expected fewer cars than the host's pool holds";
                 return false;
             }
-            LiveCar car{&spec, vehicle, {}};
+            LiveCar car{&entry, vehicle, {}};
             for (void* atomic : host_.atomicsOf(game::renderObject(vehicle)))
                 car.sources[atomic] = game::atomicGeometry(atomic);
             cars_.push_back(car);
-            if (spec.name == "player") host_.setPlayerVehicle(vehicle);
+            if (entry.name == "player") host_.setPlayerVehicle(vehicle);
         }
         recordRearLights();
         return true;
@@ -163,7 +163,7 @@ class Run {
     }
 
     struct LiveCar {
-        const CarSpec* spec;
+        const CarEntry* entry;
         void* vehicle;
         std::map<void*, void*> sources; // atomic -> the geometry it was built with
     };
@@ -176,7 +176,7 @@ class Run {
 
     LiveCar* car(const std::string& name) {
         for (LiveCar& c : cars_)
-            if (c.spec->name == name) return &c;
+            if (c.entry->name == name) return &c;
         return nullptr;
     }
 
@@ -210,7 +210,7 @@ class Run {
         case StepKind::Strike:
             if (e.car == "traffic") {
                 for (LiveCar& c : cars_)
-                    if (c.spec->traffic) strike(c, nullptr, e);
+                    if (c.entry->traffic) strike(c, nullptr, e);
             } else if (LiveCar* c = car(e.car)) {
                 strike(*c, e.by.empty() ? nullptr : car(e.by), e);
             }
@@ -264,15 +264,15 @@ class Run {
         const std::uint32_t before = partStatus(c.vehicle, component);
         const bool moved = host_.damageComponent(c.vehicle, component);
         if (moved && partStatus(c.vehicle, component) == before)
-            ++held_[{c.spec->name, componentName(component)}];
+            ++held_[{c.entry->name, componentName(component)}];
     }
 
     void observe() {
         std::uint32_t tracked = 0, vertices = 0;
         for (LiveCar& c : cars_) {
             brokenLightsOf(c.vehicle, [&](int i) {
-                if (brokenSeen_.insert({c.spec->name, i}).second)
-                    facts_.brokenLights.push_back({c.spec->name, i});
+                if (brokenSeen_.insert({c.entry->name, i}).second)
+                    facts_.brokenLights.push_back({c.entry->name, i});
             });
             bool copies = false;
             for (const auto& [atomic, source] : c.sources) {
@@ -293,8 +293,8 @@ class Run {
         snap.frame = facts_.frames;
         std::vector<RunFacts::Light> broken;
         for (LiveCar& c : cars_) {
-            snap.cars.push_back(readCar(host_, c.spec->name, c.vehicle, c.sources));
-            brokenLightsOf(c.vehicle, [&](int i) { broken.push_back({c.spec->name, i}); });
+            snap.cars.push_back(readCar(host_, c.entry->name, c.vehicle, c.sources));
+            brokenLightsOf(c.vehicle, [&](int i) { broken.push_back({c.entry->name, i}); });
         }
         const std::string file = "snapshots/" + label + ".bwsnap";
         if (!writeSnapshot(outDir_ + "/" + file, snap, error)) return false;
@@ -318,7 +318,7 @@ class Run {
                     lower.find("boot") == std::string::npos)
                     continue;
                 const float lift = highestBodyZ(atomic, now) - highestBodyZ(atomic, source);
-                if (lift > kLiftShown) facts_.foldedPanels.push_back({c.spec->name, name, lift});
+                if (lift > kLiftShown) facts_.foldedPanels.push_back({c.entry->name, name, lift});
             }
         }
     }
@@ -361,7 +361,7 @@ RunStatus runScenario(const Scenario& scenario, const PluginChoice& plugin,
                       const std::string& settings, const std::string& outDir, RunFacts& facts,
                       std::string& error) {
     facts = RunFacts{};
-    for (const CarSpec& c : scenario.cars)
+    for (const CarEntry& c : scenario.cars)
         facts.cars.push_back({c.name, c.model, c.traffic, false, {}});
     WorkFolder work;
     if (!work.create()) {
