@@ -40,8 +40,8 @@ for driver in settings_fuzz_test guard_fuzz_test; do
   seed=1
   while [ "$SECONDS" -lt "$end" ]; do
     if ! BW_FUZZ_SEED=$seed BW_FUZZ_ITERATIONS=150 ASAN_OPTIONS=detect_leaks=0 \
-        qemu-i386-static -R 0xC0000000 "build/linux32-asan/tests/fuzz/$driver" >/dev/null 2>&1; then
-      echo "FAILED: BW_FUZZ_SEED=$seed BW_FUZZ_ITERATIONS=150 build/linux32-asan/tests/fuzz/$driver"
+        qemu-i386-static -R 0xC0000000 "build/linux32-asan/fuzz/seeded/$driver" >/dev/null 2>&1; then
+      echo "FAILED: BW_FUZZ_SEED=$seed BW_FUZZ_ITERATIONS=150 build/linux32-asan/fuzz/seeded/$driver"
       status=1
     fi
     seed=$((seed + 1))

@@ -29,7 +29,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 # The crash lab viewer's library (three.js), and for the tests its test
 # tools, as locked.
-viewer="$(dirname "$0")/../src/lab/viewer"
+viewer="$(dirname "$0")/../tools/lab/viewer"
 if [ "$what" = all ]; then
   (cd "$viewer" && npm ci --no-audit --no-fund --loglevel=error)
 elif [ "$what" = lab ] && [ ! -d "$viewer/node_modules/three" ]; then

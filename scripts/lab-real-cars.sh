@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Plays the crash lab's demo on the two real cars (lab/scenarios/real) with the
+# Plays the crash lab's demo on the two real cars (tools/lab/scenarios/real) with the
 # shared library of the 32-bit build and copies each report's before/after
 # overview to docs/crash-lab-<car>.png, the pictures beside the demo's in the
 # README. Fetches the real-car set and builds what it needs first.
@@ -13,7 +13,7 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j2 --target bwlab real_cars
 mkdir -p docs
 for car in p406 car1-trb1; do
-  build/native/src/lab/cli/bwlab "lab/scenarios/real/$car.scn" --so --out "lab-reports/real-$car"
+  build/native/tools/lab/cli/bwlab "tools/lab/scenarios/real/$car.scn" --so --out "lab-reports/real-$car"
   cp "lab-reports/real-$car/pictures/overview.png" "docs/crash-lab-$car.png"
   echo "Crash lab report of $car: $(pwd)/lab-reports/real-$car/index.html"
 done

@@ -7,15 +7,15 @@
 # usage: demo_end_to_end.sh BWLAB SOURCE_DIR WORK_DIR
 set -euo pipefail
 bwlab=$1 source=$2 work=$3
-runner=${BWLAB_RUNNER:-$source/build/linux32/src/lab/runner/bwlab-run}
+runner=${BWLAB_RUNNER:-$source/build/linux32/tools/lab/runner/bwlab-run}
 plugin=${BWLAB_PLUGIN_SO:-$source/build/linux32/src/bucklewright.so}
 if [ ! -x "$runner" ] || [ ! -f "$plugin" ]; then
   echo "missing: build the linux32 preset first ($runner, $plugin)" >&2
   exit 1
 fi
 rm -rf "$work" && mkdir -p "$work"
-"$bwlab" "$source/lab/scenarios/demo.scn" --so --out "$work/demo"
-export NODE_PATH=$source/src/lab/viewer/node_modules
+"$bwlab" "$source/tools/lab/scenarios/demo.scn" --so --out "$work/demo"
+export NODE_PATH=$source/tools/lab/viewer/node_modules
 meshes=$(node -e '
   const s = require(process.argv[1]);
   const fail = (why) => { console.error(`demo summary: ${why}`); process.exit(1); };
@@ -32,7 +32,7 @@ node "$source/tests/lab/viewer_test.cjs" "$work/demo" "$meshes"
 # Windows loader: the same pictures as the shared library's.
 dll=${BWLAB_PLUGIN_DLL:-$source/build/win32/src/bucklewright.asi}
 if [ -f "$dll" ]; then
-  BWLAB_PLUGIN_DLL=$dll "$bwlab" "$source/lab/scenarios/demo.scn" --out "$work/demo-dll"
+  BWLAB_PLUGIN_DLL=$dll "$bwlab" "$source/tools/lab/scenarios/demo.scn" --out "$work/demo-dll"
   grep -q '"plugin": "bucklewright.asi"' "$work/demo-dll/summary.json"
   for picture in "$work"/demo/pictures/*.png; do
     cmp "$picture" "$work/demo-dll/pictures/$(basename "$picture")"

@@ -6,7 +6,7 @@
 set -euo pipefail
 bwlab=$1 source=$2 work=$3
 rm -rf "$work" && mkdir -p "$work"
-"$bwlab" "$source/lab/scenarios/real/p406.scn" --so --out "$work/p406"
+"$bwlab" "$source/tools/lab/scenarios/real/p406.scn" --so --out "$work/p406"
 node -e '
   const s = require(process.argv[1]);
   const fail = (why) => { console.error(`real car summary: ${why}`); process.exit(1); };

@@ -10,7 +10,7 @@
 #include "../soak/harness.h"
 #include "../soak/random.h"
 
-#include "carimport/car_file.h"
+#include "carfile/car_file.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
 #include "game/registry.h"

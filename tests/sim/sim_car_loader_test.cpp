@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "carimport/car_file.h"
+#include "carfile/car_file.h"
 #include "game/host_functions.h"
 #include "sim/host.h"
 

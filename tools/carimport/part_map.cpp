@@ -1,6 +1,6 @@
 #include "carimport/part_map.h"
 
-#include "carimport/car_file.h"
+#include "carfile/car_file.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -23,7 +23,7 @@ struct ToolPaths {
     std::vector<std::string> prefix; // emulator command before it, or empty
     std::string pluginSo, pluginDll;
     std::string settings;  // used when the command line names none
-    std::string viewerDir; // src/lab/viewer (viewer module, node_modules/three)
+    std::string viewerDir; // tools/lab/viewer (viewer module, node_modules/three)
 };
 
 struct RunRequest {

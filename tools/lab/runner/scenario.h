@@ -2,7 +2,7 @@
 
 // A crash-lab scenario: the cars, the settings overrides and a timeline of
 // what happens to them, read from a small hand-written text file. The format
-// is described in lab/README.md; in short, one step per line, words separated
+// is described in tools/lab/README.md; in short, one step per line, words separated
 // by blanks, '#' starts a comment:
 //
 //   car player procedural at 0 0 0              # the player drives the car named "player"
@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "carimport/car_file.h"
+#include "carfile/car_file.h"
 #include "dent/vec.h"
 
 namespace lab {

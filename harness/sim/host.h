@@ -99,7 +99,7 @@ struct CarOptions {
     bool damagedVariants = true;
     int detail = 1;        // grid density multiplier (1: a few thousand vertices)
     void* paint = nullptr; // materials to use; created when null
-    // A car read from a car file (carimport/car_file.h) instead of the
+    // A car read from a car file (carfile/car_file.h) instead of the
     // procedural one; the other options do not apply to it.
     const carimport::Car* model = nullptr;
 };

@@ -1,6 +1,6 @@
 #include "lab/snapshot.h"
 
-#include "carimport/byte_stream.h"
+#include "carfile/byte_stream.h"
 
 #include <cstdio>
 #include <cstring>

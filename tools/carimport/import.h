@@ -4,7 +4,7 @@
 // map into a car: the map's parts cut out of the source, in game units and
 // axes, each under its own frame placed at the part's centre.
 
-#include "carimport/car_file.h"
+#include "carfile/car_file.h"
 #include "carimport/part_map.h"
 
 #include <string>

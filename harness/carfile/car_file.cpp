@@ -1,5 +1,5 @@
-#include "carimport/car_file.h"
-#include "carimport/byte_stream.h"
+#include "carfile/car_file.h"
+#include "carfile/byte_stream.h"
 
 #include <cmath>
 #include <cstring>

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "carimport/car_file.h"
+#include "carfile/car_file.h"
 #include "sim/host.h"
 #include "sim/sim_state.h"
 
