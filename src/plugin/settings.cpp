@@ -20,17 +20,6 @@ constexpr bool sameText(const char* a, const char* b) {
     return *a == *b;
 }
 
-// Not constexpr: naming a key the table lacks stops the compile.
-const SettingRow& missingSettingRow() { return kSettingRows[0]; }
-
-constexpr const SettingRow& rowOf(const char* section, const char* key) {
-    for (const SettingRow& row : kSettingRows)
-        if (sameText(row.section, section) && sameText(row.key, key)) return row;
-    return missingSettingRow();
-}
-
-constexpr float defaultOf(const char* section, const char* key) { return rowOf(section, key).defaultValue; }
-
 constexpr bool hasRow(const char* section, const char* key) {
     for (const SettingRow& row : kSettingRows)
         if (sameText(row.section, section) && sameText(row.key, key)) return true;
@@ -41,61 +30,56 @@ constexpr std::size_t sizeFor(SettingKind kind) {
     return kind == SettingKind::Flag ? 1 : 4;
 }
 
-constexpr bool tableIsSound() {
-    std::size_t stored = 0;
-    std::size_t storedBytes = 0;
+// The stored rows cover the record exactly: sorted by offset, each field
+// starts where the one before ends (rounded up to its own alignment, which is
+// its size), and the last ends the record. A record field with no row, or two
+// rows on one field, leaves a gap or an overlap.
+constexpr bool rowsCoverTheRecord() {
+    SettingField fields[kSettingCount] = {};
+    std::size_t n = 0;
     for (const SettingRow& row : kSettingRows) {
-        if (row.field.size != 0) {
-            if (row.field.size != sizeFor(row.kind)) return false;
-            ++stored;
-            storedBytes += row.field.size;
-        }
+        if (row.field.size == 0) continue;
+        std::size_t i = n++;
+        for (; i > 0 && fields[i - 1].offset > row.field.offset; --i) fields[i] = fields[i - 1];
+        fields[i] = row.field;
+    }
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t align = fields[i].size;
+        if ((end + align - 1) / align * align != fields[i].offset) return false;
+        end = fields[i].offset + fields[i].size;
+    }
+    return (end + alignof(Settings) - 1) / alignof(Settings) * alignof(Settings) == sizeof(Settings);
+}
+
+constexpr bool tableIsSound() {
+    for (const SettingRow& row : kSettingRows) {
+        if (row.field.size != 0 && row.field.size != sizeFor(row.kind)) return false;
+        if ((row.field.size != 0) != (row.field.set != nullptr)) return false;
         if (row.lowAbove != nullptr && !hasRow(row.section, row.lowAbove)) return false;
         for (const char* c = row.description; *c != '\0'; ++c)
             if (*c == ';' || *c == '"' || *c == '=') return false;
     }
-    // Twenty-eight stored values; the record has no other fields.
-    return stored == 28 && storedBytes == 22 * 4 + 6;
+    return rowsCoverTheRecord();
 }
-static_assert(tableIsSound(), "every stored row matches its field, and descriptions stay plain text");
+static_assert(tableIsSound(), "every stored row matches its field, the rows cover the record, and "
+                              "descriptions stay plain text");
 static_assert(offsetof(Settings, impact.minImpact) == 0 && offsetof(Settings, impact.maxRadius) == 6 * sizeof(float),
               "the seven impact values head the record, in order");
 
-#define BW_D(section, key) defaultOf(section, key)
-constexpr Settings kDefaults = {
-    {BW_D("Deformation", "MinImpact"), BW_D("Deformation", "ReferenceImpact"), BW_D("Deformation", "Strength"),
-     BW_D("Deformation", "ImpactExponent"), BW_D("Deformation", "MaxDentPerHit"), BW_D("Deformation", "MinRadius"),
-     BW_D("Deformation", "MaxRadius")},
-    BW_D("Deformation", "MaxTotalDisplacement"),
-    BW_D("Deformation", "FalloffPower"),
-    static_cast<std::uint32_t>(BW_D("Deformation", "ContactGapMs")),
-    static_cast<std::uint8_t>(BW_D("General", "LogHits")),
-    static_cast<std::uint8_t>(BW_D("Deformation", "PanelBending")),
-    BW_D("Deformation", "PanelStrength"),
-    BW_D("Deformation", "PanelCrease"),
-    BW_D("Deformation", "PanelMaxCompression"),
-    BW_D("Deformation", "PanelMaxLift"),
-    BW_D("Deformation", "PanelMinDepth"),
-    BW_D("Deformation", "PanelCreaseRandomness"),
-    static_cast<std::uint8_t>(BW_D("Deformation", "PanelFollowBody")),
-    static_cast<std::uint8_t>(BW_D("Lights", "RearDamage")),
-    BW_D("Lights", "RearMinDepth"),
-    static_cast<std::uint8_t>(BW_D("Traffic", "AffectNPCs")),
-    BW_D("Traffic", "NPCRange"),
-    static_cast<std::uint32_t>(BW_D("Traffic", "MaxTrackedVehicles")),
-    static_cast<std::uint32_t>(BW_D("Traffic", "MaxNPCPerFrame")),
-    static_cast<std::uint32_t>(BW_D("Traffic", "MaxTotalVertices")),
-    static_cast<std::uint8_t>(BW_D("PartRetention", "Enabled")),
-    static_cast<std::uint32_t>(BW_D("PartRetention", "AttemptsPerStage")),
-};
-#undef BW_D
+constexpr Settings defaultsFromTable() {
+    Settings s{};
+    for (const SettingRow& row : kSettingRows)
+        if (row.field.set != nullptr) row.field.set(s, row.defaultValue);
+    return s;
+}
+constexpr Settings kDefaults = defaultsFromTable();
 
 // Constant-initialised: holds the defaults before any code runs.
 Settings g_settings = kDefaults;
 
-void store(Settings& record, const SettingRow& row, const void* value) {
-    if (row.field.size != 0)
-        std::memcpy(reinterpret_cast<unsigned char*>(&record) + row.field.offset, value, row.field.size);
+void store(Settings& record, const SettingRow& row, double value) {
+    if (row.field.set != nullptr) row.field.set(record, value);
 }
 
 // The float rule: strtof must consume the whole (non-empty) text and give a
@@ -134,19 +118,19 @@ void readRow(Settings& record, const SettingRow& row, const char* path) {
     case SettingKind::Float: {
         float v = row.defaultValue; // a default is never clamped
         if (readFloat(row, path, &v)) v = clamped(v, low, row.high);
-        store(record, row, &v);
+        store(record, row, v);
         break;
     }
     case SettingKind::Millis: {
         float v = 0;
         std::uint32_t ms = static_cast<std::uint32_t>(row.defaultValue);
         if (readFloat(row, path, &v)) ms = static_cast<std::uint32_t>(clamped(v, low, row.high));
-        store(record, row, &ms);
+        store(record, row, ms);
         break;
     }
     case SettingKind::Flag: {
         std::uint8_t on = readFlag(row, path) ? 1 : 0;
-        store(record, row, &on);
+        store(record, row, on);
         break;
     }
     case SettingKind::Count:
@@ -154,10 +138,10 @@ void readRow(Settings& record, const SettingRow& row, const char* path) {
         std::uint32_t r = platform::profileInt(row.section, row.key, static_cast<int>(row.defaultValue), path);
         r = clamped(r, static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(row.high));
         if (row.kind == SettingKind::Count) {
-            store(record, row, &r);
+            store(record, row, r);
         } else {
             float v = static_cast<float>(r);
-            store(record, row, &v);
+            store(record, row, v);
         }
         break;
     }
@@ -174,25 +158,7 @@ const SettingRow* findSetting(const char* section, const char* key) {
 }
 
 double settingValue(const Settings& record, const SettingRow& row) {
-    const unsigned char* at = reinterpret_cast<const unsigned char*>(&record) + row.field.offset;
-    if (row.field.size == 0) return 0;
-    switch (row.kind) {
-    case SettingKind::Float:
-    case SettingKind::Whole: {
-        float v;
-        std::memcpy(&v, at, sizeof v);
-        return v;
-    }
-    case SettingKind::Millis:
-    case SettingKind::Count: {
-        std::uint32_t v;
-        std::memcpy(&v, at, sizeof v);
-        return v;
-    }
-    case SettingKind::Flag:
-        return *at;
-    }
-    return 0;
+    return row.field.get != nullptr ? row.field.get(record) : 0;
 }
 
 Settings defaultSettings() { return kDefaults; }

@@ -28,10 +28,14 @@ enum class SettingKind : unsigned char {
     Whole,  // like Count, stored as a float
 };
 
-// Where a value lives in the record; size 0: not in the record.
+// Where a value lives in the record; size 0: not in the record. `set` and
+// `get` reach the member itself, so the defaults can be built from this table
+// at compile time.
 struct SettingField {
     std::size_t offset;
     std::size_t size;
+    void (*set)(Settings&, double);
+    double (*get)(const Settings&);
 };
 
 struct SettingRow {
@@ -48,10 +52,14 @@ struct SettingRow {
     const char* description; // one line, for the sample settings file
 };
 
-#define BW_FIELD(member) \
-    SettingField { offsetof(Settings, member), sizeof(std::declval<Settings&>().member) }
+#define BW_FIELD(member)                                                                   \
+    SettingField {                                                                         \
+        offsetof(Settings, member), sizeof(std::declval<Settings&>().member),              \
+            [](Settings& s, double v) { s.member = static_cast<decltype(s.member)>(v); }, \
+            [](const Settings& s) { return static_cast<double>(s.member); }                \
+    }
 #define BW_NOT_STORED \
-    SettingField { 0, 0 }
+    SettingField { 0, 0, nullptr, nullptr }
 
 // clang-format off
 inline constexpr SettingRow kSettingRows[] = {

