@@ -26,6 +26,9 @@ inline Vec operator*(Vec v, float s) {
 inline float dot(Vec a, Vec b) {
     return a.x * b.x + a.y * b.y + a.z * b.z;
 }
+inline Vec cross(Vec a, Vec b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
 inline float length(Vec v) {
     return std::sqrt(dot(v, v));
 }

@@ -47,13 +47,9 @@ bool sameLists(const std::vector<PanelTriangle>& a, const std::vector<PanelTrian
     return true;
 }
 
-Vec cross(Vec u, Vec v) {
-    return {u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x};
-}
-
 Vec areaVector(const PanelTriangle& t) {
     const Vec& a = t.vertices[0].position;
-    return cross(t.vertices[1].position - a, t.vertices[2].position - a) * 0.5f;
+    return dent::cross(t.vertices[1].position - a, t.vertices[2].position - a) * 0.5f;
 }
 
 double area(const PanelTriangle& t) {

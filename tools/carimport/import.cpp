@@ -1,5 +1,7 @@
 #include "carimport/import.h"
 
+#include "dent/vec.h"
+
 #include <assimp/Importer.hpp>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
@@ -15,18 +17,11 @@ namespace carimport {
 
 namespace {
 
-struct V3 {
-    float x, y, z;
-};
+using dent::cross;
+using dent::dot;
+using Vec = dent::Vec;
 
-float dot(V3 a, V3 b) {
-    return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-V3 cross(V3 a, V3 b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-
-V3 unitAxis(int signedAxis) {
+Vec unitAxis(int signedAxis) {
     const float s = signedAxis < 0 ? -1.0f : 1.0f;
     const int a = std::abs(signedAxis);
     return {a == 1 ? s : 0.0f, a == 2 ? s : 0.0f, a == 3 ? s : 0.0f};
@@ -34,15 +29,15 @@ V3 unitAxis(int signedAxis) {
 
 // Source space to the game's: x right, y forward, z up; right = forward x up.
 struct Axes {
-    V3 right, forward, up;
-    V3 operator()(V3 s) const { return {dot(s, right), dot(s, forward), dot(s, up)}; }
+    Vec right, forward, up;
+    Vec operator()(Vec s) const { return {dot(s, right), dot(s, forward), dot(s, up)}; }
 };
 
 // One placement of one source mesh, in game axes and metres.
 struct Instance {
     const aiMesh* mesh = nullptr;
     std::vector<std::string> names; // its node, the node's ancestors, the mesh
-    std::vector<V3> positions, normals;
+    std::vector<Vec> positions, normals;
     std::vector<std::array<unsigned, 3>> triangles;
     std::vector<int> owner; // per triangle: the map line that took it, or -1
 };
@@ -61,7 +56,7 @@ void collect(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent
         inst.names.push_back(m->mName.C_Str());
         for (unsigned v = 0; v < m->mNumVertices; ++v) {
             const aiVector3D p = global * m->mVertices[v];
-            const V3 g = axes({p.x, p.y, p.z});
+            const Vec g = axes({p.x, p.y, p.z});
             inst.positions.push_back({g.x * scale, g.y * scale, g.z * scale});
             aiVector3D n = m->HasNormals() ? normalMatrix * m->mNormals[v] : aiVector3D(0, 0, 1);
             const float length = n.Length();
@@ -87,7 +82,7 @@ bool named(const Instance& inst, const std::string& source) {
            std::find(inst.names.begin(), inst.names.end(), source) != inst.names.end();
 }
 
-bool inBox(const Box& box, V3 p) {
+bool inBox(const Box& box, Vec p) {
     const float c[3] = {p.x, p.y, p.z};
     for (int k = 0; k < 3; ++k)
         if (!(c[k] >= box.lo[k] && c[k] <= box.hi[k])) return false;
@@ -113,8 +108,8 @@ std::uint32_t materialColour(const aiScene* scene, unsigned index) {
 }
 
 struct Bounds {
-    V3 lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
-    void add(V3 p) {
+    Vec lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
+    void add(Vec p) {
         lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
         hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
     }
@@ -122,7 +117,7 @@ struct Bounds {
         add(b.lo);
         add(b.hi);
     }
-    V3 centre() const { return {(lo.x + hi.x) * 0.5f, (lo.y + hi.y) * 0.5f, (lo.z + hi.z) * 0.5f}; }
+    Vec centre() const { return {(lo.x + hi.x) * 0.5f, (lo.y + hi.y) * 0.5f, (lo.z + hi.z) * 0.5f}; }
 };
 
 // The atomic that one part or rest line makes of the triangles it took.
@@ -169,7 +164,7 @@ bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lin
                         return false;
                     }
                     it = remap.emplace(v, index).first;
-                    const V3 p = inst.positions[v], n = inst.normals[v];
+                    const Vec p = inst.positions[v], n = inst.normals[v];
                     bounds.add(p);
                     atomic.positions.insert(atomic.positions.end(), {p.x, p.y, p.z});
                     atomic.normals.insert(atomic.normals.end(), {n.x, n.y, n.z});
@@ -263,7 +258,7 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
             for (std::size_t t = 0; t < inst.triangles.size(); ++t) {
                 if (inst.owner[t] != -1) continue;
                 if (line.hasBox) {
-                    const V3 a = inst.positions[inst.triangles[t][0]],
+                    const Vec a = inst.positions[inst.triangles[t][0]],
                              b = inst.positions[inst.triangles[t][1]],
                              c = inst.positions[inst.triangles[t][2]];
                     if (!inBox(line.box, {(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3,
@@ -321,7 +316,7 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
     for (std::size_t li = 0; li < map.lines.size(); ++li) {
         const std::string dummy = dummyOf(map.lines[li].path);
         std::int32_t parent = -1;
-        V3 at = bounds[li].centre();
+        Vec at = bounds[li].centre();
         if (!dummy.empty()) {
             at = dummyBounds[dummy].centre();
             auto it = dummyFrame.find(dummy);

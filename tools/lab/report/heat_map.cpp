@@ -9,29 +9,17 @@
 #include <limits>
 #include <map>
 
+#include "dent/vec.h"
 #include "lab/report/report.h"
 
 namespace lab {
 namespace {
 
-struct P3 {
-    double x, y, z;
-};
-P3 operator-(P3 a, P3 b) {
-    return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
-P3 operator+(P3 a, P3 b) {
-    return {a.x + b.x, a.y + b.y, a.z + b.z};
-}
-P3 operator*(P3 a, double s) {
-    return {a.x * s, a.y * s, a.z * s};
-}
-double dot(P3 a, P3 b) {
-    return a.x * b.x + a.y * b.y + a.z * b.z;
-}
+using dent::dot;
+using dent::Vec;
 
-std::vector<P3> bodyPositions(const SnapshotMesh& mesh) {
-    std::vector<P3> out(mesh.vertexCount());
+std::vector<Vec> bodyPositions(const SnapshotMesh& mesh) {
+    std::vector<Vec> out(mesh.vertexCount());
     for (std::size_t i = 0; i < out.size(); ++i) {
         float b[3];
         transformPoint(mesh.toBody, &mesh.positions[3 * i], b);
@@ -41,59 +29,59 @@ std::vector<P3> bodyPositions(const SnapshotMesh& mesh) {
 }
 
 // The point of triangle abc nearest to p, by the region of the triangle that p projects into.
-P3 nearestOnTriangle(P3 p, P3 a, P3 b, P3 c) {
-    const P3 ab = b - a, ac = c - a, ap = p - a;
-    const double d1 = dot(ab, ap), d2 = dot(ac, ap);
+Vec nearestOnTriangle(Vec p, Vec a, Vec b, Vec c) {
+    const Vec ab = b - a, ac = c - a, ap = p - a;
+    const float d1 = dot(ab, ap), d2 = dot(ac, ap);
     if (d1 <= 0 && d2 <= 0) return a;
-    const P3 bp = p - b;
-    const double d3 = dot(ab, bp), d4 = dot(ac, bp);
+    const Vec bp = p - b;
+    const float d3 = dot(ab, bp), d4 = dot(ac, bp);
     if (d3 >= 0 && d4 <= d3) return b;
-    const double vc = d1 * d4 - d3 * d2;
+    const float vc = d1 * d4 - d3 * d2;
     if (vc <= 0 && d1 >= 0 && d3 <= 0) return a + ab * (d1 / (d1 - d3));
-    const P3 cp = p - c;
-    const double d5 = dot(ab, cp), d6 = dot(ac, cp);
+    const Vec cp = p - c;
+    const float d5 = dot(ab, cp), d6 = dot(ac, cp);
     if (d6 >= 0 && d5 <= d6) return c;
-    const double vb = d5 * d2 - d1 * d6;
+    const float vb = d5 * d2 - d1 * d6;
     if (vb <= 0 && d2 >= 0 && d6 <= 0) return a + ac * (d2 / (d2 - d6));
-    const double va = d3 * d6 - d5 * d4;
+    const float va = d3 * d6 - d5 * d4;
     if (va <= 0 && (d4 - d3) >= 0 && (d5 - d6) >= 0)
         return b + (c - b) * ((d4 - d3) / ((d4 - d3) + (d5 - d6)));
-    const double denom = va + vb + vc;
+    const float denom = va + vb + vc;
     if (!(std::fabs(denom) > 0)) return a; // degenerate triangle: its corner will do
     return a + ab * (vb / denom) + ac * (vc / denom);
 }
 
 struct Box {
-    P3 lo, hi;
-    double distanceSquared(P3 p) const {
-        const double dx = std::max({lo.x - p.x, 0.0, p.x - hi.x});
-        const double dy = std::max({lo.y - p.y, 0.0, p.y - hi.y});
-        const double dz = std::max({lo.z - p.z, 0.0, p.z - hi.z});
+    Vec lo, hi;
+    float distanceSquared(Vec p) const {
+        const float dx = std::max({lo.x - p.x, 0.0f, p.x - hi.x});
+        const float dy = std::max({lo.y - p.y, 0.0f, p.y - hi.y});
+        const float dz = std::max({lo.z - p.z, 0.0f, p.z - hi.z});
         return dx * dx + dy * dy + dz * dz;
     }
 };
 
-void measureAgainstSurface(const SnapshotMesh& rest, const std::vector<P3>& moved,
+void measureAgainstSurface(const SnapshotMesh& rest, const std::vector<Vec>& moved,
                            MeshDisplacement& out) {
-    const std::vector<P3> r = bodyPositions(rest);
+    const std::vector<Vec> r = bodyPositions(rest);
     const std::size_t triangles = rest.triangleCount();
     std::vector<Box> boxes(triangles);
     for (std::size_t t = 0; t < triangles; ++t) {
-        const P3 a = r[rest.corners[3 * t]], b = r[rest.corners[3 * t + 1]],
+        const Vec a = r[rest.corners[3 * t]], b = r[rest.corners[3 * t + 1]],
                  c = r[rest.corners[3 * t + 2]];
         boxes[t] = {
             {std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}), std::min({a.z, b.z, c.z})},
             {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})}};
     }
     for (std::size_t i = 0; i < moved.size(); ++i) {
-        double best = std::numeric_limits<double>::infinity();
+        float best = std::numeric_limits<float>::infinity();
         for (std::size_t t = 0; t < triangles; ++t) {
             if (boxes[t].distanceSquared(moved[i]) >= best) continue;
-            const P3 q = nearestOnTriangle(moved[i], r[rest.corners[3 * t]],
+            const Vec q = nearestOnTriangle(moved[i], r[rest.corners[3 * t]],
                                            r[rest.corners[3 * t + 1]], r[rest.corners[3 * t + 2]]);
             best = std::min(best, dot(moved[i] - q, moved[i] - q));
         }
-        out.distance[i] = std::isfinite(best) ? static_cast<float>(std::sqrt(best)) : 0.0f;
+        out.distance[i] = std::isfinite(best) ? std::sqrt(best) : 0.0f;
     }
 }
 
@@ -105,10 +93,10 @@ MeshDisplacement measureMesh(const std::string& car, const SnapshotMesh& mesh,
     out.distance.assign(mesh.vertexCount(), 0.0f);
     if (!rest) return out;
     out.matched = true;
-    const std::vector<P3> moved = bodyPositions(mesh);
+    const std::vector<Vec> moved = bodyPositions(mesh);
     if (rest->vertexCount() == mesh.vertexCount()) {
         out.sameVertices = true;
-        const std::vector<P3> r = bodyPositions(*rest);
+        const std::vector<Vec> r = bodyPositions(*rest);
         for (std::size_t i = 0; i < moved.size(); ++i)
             out.distance[i] = static_cast<float>(std::sqrt(dot(moved[i] - r[i], moved[i] - r[i])));
     } else if (rest->triangleCount() > 0) {

@@ -4,37 +4,23 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dent/vec.h"
 #include "lab/report/render.h"
 
 namespace lab {
 namespace {
 
-struct V3 {
-    float x, y, z;
-};
-V3 operator-(V3 a, V3 b) {
-    return {a.x - b.x, a.y - b.y, a.z - b.z};
+using dent::cross;
+using dent::dot;
+using dent::Vec;
+
+Vec unit(Vec a) {
+    return dent::normalized(a);
 }
-V3 operator+(V3 a, V3 b) {
-    return {a.x + b.x, a.y + b.y, a.z + b.z};
-}
-V3 operator*(V3 a, float s) {
-    return {a.x * s, a.y * s, a.z * s};
-}
-float dot(V3 a, V3 b) {
-    return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-V3 cross(V3 a, V3 b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-V3 unit(V3 a) {
-    const float len = std::sqrt(dot(a, a));
-    return len > 1e-5f ? a * (1.0f / len) : V3{0, 0, 0};
-}
-V3 row(const float m[16], int r) {
+Vec row(const float m[16], int r) {
     return {m[4 * r], m[4 * r + 1], m[4 * r + 2]};
 }
-void store(V3 v, float out[3]) {
+void store(Vec v, float out[3]) {
     out[0] = v.x;
     out[1] = v.y;
     out[2] = v.z;
@@ -157,7 +143,7 @@ Camera frameCamera(const Snapshot& snapshot, const View& view, int width, int he
     Camera cam;
     cam.width = width;
     cam.height = height;
-    V3 lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
+    Vec lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
     for (const SnapshotCar& car : snapshot.cars)
         for (const SnapshotMesh& mesh : car.meshes) {
             if (!drawnUpClose(mesh)) continue;
@@ -171,37 +157,37 @@ Camera frameCamera(const Snapshot& snapshot, const View& view, int width, int he
             }
         }
     if (lo.x > hi.x) lo = hi = {0, 0, 0};
-    const V3 centre = (lo + hi) * 0.5f;
+    const Vec centre = (lo + hi) * 0.5f;
     const float radius = std::max(0.5f, std::sqrt(dot(hi - lo, hi - lo)) * 0.5f);
 
     // The first car's axes orient the views; a scene without cars looks along the world's.
     float frame[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
     if (!snapshot.cars.empty())
         std::copy(snapshot.cars[0].placement, snapshot.cars[0].placement + 16, frame);
-    const V3 right = unit(row(frame, 0)), forward = unit(row(frame, 1)),
+    const Vec right = unit(row(frame, 0)), forward = unit(row(frame, 1)),
              upAxis = unit(row(frame, 2));
-    const V3 toEye =
+    const Vec toEye =
         unit(right * view.direction[0] + forward * view.direction[1] + upAxis * view.direction[2]);
     const float fovY = 30.0f * 3.14159265f / 180.0f;
     const float aspect = static_cast<float>(width) / static_cast<float>(height);
 
     // Looking straight down, the car's forward points up the picture.
-    const V3 upHint = std::fabs(dot(toEye, upAxis)) > 0.99f ? forward : upAxis;
-    const V3 back = toEye; // the camera looks along -back
-    const V3 camRight = unit(cross(upHint, back));
-    const V3 camUp = cross(back, camRight);
+    const Vec upHint = std::fabs(dot(toEye, upAxis)) > 0.99f ? forward : upAxis;
+    const Vec back = toEye; // the camera looks along -back
+    const Vec camRight = unit(cross(upHint, back));
+    const Vec camUp = cross(back, camRight);
     // Back off just far enough that every corner of the box fits, with a margin.
     const float tanY = std::tan(fovY * 0.5f) * 0.92f, tanX = tanY * aspect;
     float distance = 0.1f;
     for (int corner = 0; corner < 8; ++corner) {
-        const V3 p =
-            V3{corner & 1 ? hi.x : lo.x, corner & 2 ? hi.y : lo.y, corner & 4 ? hi.z : lo.z} -
+        const Vec p =
+            Vec{corner & 1 ? hi.x : lo.x, corner & 2 ? hi.y : lo.y, corner & 4 ? hi.z : lo.z} -
             centre;
         const float z = dot(p, back);
         distance = std::max({distance, z + std::fabs(dot(p, camRight)) / tanX,
                              z + std::fabs(dot(p, camUp)) / tanY});
     }
-    const V3 eye = centre + toEye * distance;
+    const Vec eye = centre + toEye * distance;
     const float viewM[16] = {
         camRight.x, camUp.x, back.x, 0, camRight.y,          camUp.y,          back.y,          0,
         camRight.z, camUp.z, back.z, 0, -dot(camRight, eye), -dot(camUp, eye), -dot(back, eye), 1};
