@@ -23,6 +23,4 @@ cmake --build --preset linux32 -j "$jobs" --target bwlab-run bw_sample_ini
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs" --target bwlab
 BWLAB_PLUGIN_DLL="$(pwd)/dist/bucklewright.asi" build/native/tools/lab/cli/bwlab tools/lab/scenarios/demo.scn --out lab-reports/demo
-mkdir -p docs
-cp lab-reports/demo/pictures/overview.png docs/crash-lab-demo.png
 echo "Crash lab demo report: $(pwd)/lab-reports/demo/index.html"
