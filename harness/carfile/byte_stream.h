@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace carimport {
+namespace carfile {
 
 class ByteWriter {
   public:
@@ -91,4 +91,4 @@ class ByteReader {
     std::size_t at_ = 0;
 };
 
-} // namespace carimport
+} // namespace carfile

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace carimport {
+namespace carfile {
 
 namespace {
 
@@ -190,4 +190,4 @@ bool readCar(const std::string& path, Car& car, std::string& error) {
     return true;
 }
 
-} // namespace carimport
+} // namespace carfile

@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-namespace carimport {
+namespace carfile {
 
 constexpr std::uint32_t kMaxFrames = 256;
 constexpr std::uint32_t kMaxAtomics = 256;
@@ -80,4 +80,4 @@ bool readCar(const std::string& path, Car& car, std::string& error);
 std::vector<std::uint8_t> encodeCar(const Car& car);
 bool decodeCar(const std::vector<std::uint8_t>& bytes, Car& car, std::string& error);
 
-} // namespace carimport
+} // namespace carfile

@@ -12,7 +12,7 @@ namespace sim {
 
 namespace {
 
-void* makeGeometry(Host& host, const carimport::CarAtomic& a, const std::vector<void*>& materials) {
+void* makeGeometry(Host& host, const carfile::CarAtomic& a, const std::vector<void*>& materials) {
     using namespace detail;
     const std::uint32_t flags = game::FormatPositions | game::FormatNormals | game::FormatPrelit |
                                 game::FormatLight | game::FormatModulateColour |
@@ -53,9 +53,9 @@ void* makeGeometry(Host& host, const carimport::CarAtomic& a, const std::vector<
 
 } // namespace
 
-void Host::buildModel(void* renderObject, const carimport::Car& car) {
+void Host::buildModel(void* renderObject, const carfile::Car& car) {
     void* root = game::renderObjectFrame(renderObject);
-    if (!root || !carimport::checkCar(car).empty()) return;
+    if (!root || !carfile::checkCar(car).empty()) return;
     std::vector<void*> materials;
     for (std::uint32_t colour : car.materials) {
         void* m = createMaterial();
@@ -63,7 +63,7 @@ void Host::buildModel(void* renderObject, const carimport::Car& car) {
         materials.push_back(m);
     }
     std::vector<void*> frames;
-    for (const carimport::CarFrame& f : car.frames) {
+    for (const carfile::CarFrame& f : car.frames) {
         Matrix m = Matrix::identity();
         for (int row = 0; row < 4; ++row)
             for (int c = 0; c < 3; ++c)
@@ -71,7 +71,7 @@ void Host::buildModel(void* renderObject, const carimport::Car& car) {
         frames.push_back(createFrame(
             f.name.c_str(), f.parent < 0 ? root : frames[static_cast<std::size_t>(f.parent)], m));
     }
-    for (const carimport::CarAtomic& a : car.atomics) {
+    for (const carfile::CarAtomic& a : car.atomics) {
         void* g = makeGeometry(*this, a, materials);
         if (!g) continue;
         addAtomic(renderObject, createAtomic(frames[a.frame], g, a.flags));
@@ -82,8 +82,8 @@ void Host::buildModel(void* renderObject, const carimport::Car& car) {
 }
 
 bool loadCar(Host& host, void* renderObject, const std::string& path, std::string& error) {
-    carimport::Car car;
-    if (!carimport::readCar(path, car, error)) return false;
+    carfile::Car car;
+    if (!carfile::readCar(path, car, error)) return false;
     if (!game::renderObjectFrame(renderObject)) {
         error = "the render object has no root frame";
         return false;

@@ -20,7 +20,7 @@
 #include "dent/vec.h"
 #include "game/host_layout.h"
 
-namespace carimport {
+namespace carfile {
 struct Car;
 }
 
@@ -101,7 +101,7 @@ struct CarOptions {
     void* paint = nullptr; // materials to use; created when null
     // A car read from a car file (carfile/car_file.h) instead of the
     // procedural one; the other options do not apply to it.
-    const carimport::Car* model = nullptr;
+    const carfile::Car* model = nullptr;
 };
 
 struct VehicleDesc {
@@ -214,7 +214,7 @@ public:
     bool atomicsOnLiveGeometries() const;
 
 private:
-    void buildModel(void* renderObject, const carimport::Car& car);
+    void buildModel(void* renderObject, const carfile::Car& car);
     bool ok_ = false;
 };
 

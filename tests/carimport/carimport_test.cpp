@@ -14,6 +14,7 @@
 namespace {
 
 using namespace carimport;
+using namespace carfile;
 
 // One scratch folder for the whole program, removed with its files at exit.
 std::string writeTemp(const std::string& name, const std::string& text) {

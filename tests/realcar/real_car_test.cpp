@@ -175,7 +175,7 @@ void checkPanels(soak::Session& s, const std::vector<void*>& cars, PanelTally& t
     }
 }
 
-void run(const carimport::Car& body, const std::string& label, std::uint64_t seed,
+void run(const carfile::Car& body, const std::string& label, std::uint64_t seed,
          std::uint64_t frames, soak::Figures& f) {
     soak::Random rng(seed);
     const std::string ini =
@@ -235,16 +235,16 @@ int main(int argc, char** argv) {
     }
     soak::Figures sum;
     for (int i = 1; i < argc; ++i) {
-        carimport::Car body;
+        carfile::Car body;
         std::string error;
         // A missing car is a failure, never a skip: the native build converts them.
-        if (!carimport::readCar(argv[i], body, error)) {
+        if (!carfile::readCar(argv[i], body, error)) {
             std::printf("VIOLATION: %s (the native build converts the real cars)\n", error.c_str());
             ++sum.violations;
             continue;
         }
         std::uint32_t vertices = 0, triangles = 0;
-        for (const carimport::CarAtomic& a : body.atomics) {
+        for (const carfile::CarAtomic& a : body.atomics) {
             vertices += a.vertexCount();
             triangles += static_cast<std::uint32_t>(a.triangles.size());
         }

@@ -18,18 +18,18 @@
 namespace {
 
 // A dummy at (0, 1.5, 0.5) with a damaged bonnet of one triangle below it.
-carimport::Car oneBonnet() {
-    carimport::Car car;
-    carimport::CarFrame dummy;
+carfile::Car oneBonnet() {
+    carfile::Car car;
+    carfile::CarFrame dummy;
     dummy.name = "bonnet_dummy";
     dummy.matrix[10] = 1.5f;
     dummy.matrix[11] = 0.5f;
-    carimport::CarFrame own;
+    carfile::CarFrame own;
     own.name = "bonnet_hi_dam";
     own.parent = 0;
     car.frames = {dummy, own};
     car.materials = {0xFF0000FFu, 0xFFFFFFFFu};
-    carimport::CarAtomic a;
+    carfile::CarAtomic a;
     a.frame = 1;
     a.flags = 2;
     a.texSets = 2;
@@ -53,7 +53,7 @@ TEST(SimCarLoader, BuildsTheFileWithTheHostsOwnRecords) {
     ASSERT_TRUE(host.ok());
     void* clump = host.createRenderObject(host.createFrame("car", nullptr));
     std::string error;
-    ASSERT_TRUE(sim::loadCar(host, clump, fileWith(carimport::encodeCar(oneBonnet())), error))
+    ASSERT_TRUE(sim::loadCar(host, clump, fileWith(carfile::encodeCar(oneBonnet())), error))
         << error;
     const std::vector<void*> atomics = host.atomicsOf(clump);
     ASSERT_EQ(atomics.size(), 1u);
@@ -75,12 +75,12 @@ TEST(SimCarLoader, BuildsTheFileWithTheHostsOwnRecords) {
     EXPECT_EQ(a.invalidCalls + a.badReleases, 0u);
 
     // A file cut short, or one whose triangle names a missing vertex, builds nothing.
-    std::vector<std::uint8_t> cut = carimport::encodeCar(oneBonnet());
+    std::vector<std::uint8_t> cut = carfile::encodeCar(oneBonnet());
     cut.pop_back();
     EXPECT_FALSE(sim::loadCar(host, clump, fileWith(cut), error));
-    carimport::Car bad = oneBonnet();
+    carfile::Car bad = oneBonnet();
     bad.atomics[0].triangles[0].vertex[2] = 3;
-    EXPECT_FALSE(sim::loadCar(host, clump, fileWith(carimport::encodeCar(bad)), error));
+    EXPECT_FALSE(sim::loadCar(host, clump, fileWith(carfile::encodeCar(bad)), error));
     EXPECT_EQ(host.atomicsOf(clump).size(), 1u);
     EXPECT_EQ(host.accounting().liveGeometries, 1u);
 }

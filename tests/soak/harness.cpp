@@ -203,7 +203,7 @@ Session::~Session() {
     g_host = nullptr;
 }
 
-void* Session::addCar(dent::Vec at, int model, int detail, const carimport::Car* body) {
+void* Session::addCar(dent::Vec at, int model, int detail, const carfile::Car* body) {
     sim::VehicleDesc desc;
     desc.model = model;
     desc.placement = sim::Matrix::yaw(static_cast<float>((model * 37) % 360), at);

@@ -104,7 +104,7 @@ public:
 
     // A car at `at`, its atomics' source geometries remembered; `body` is a
     // car read from a car file instead of the host's procedural car.
-    void* addCar(dent::Vec at, int model, int detail = 1, const carimport::Car* body = nullptr);
+    void* addCar(dent::Vec at, int model, int detail = 1, const carfile::Car* body = nullptr);
     void removeCar(void* vehicle);
     // The game destroyed every vehicle (restart, shutdown).
     void forgetCars();

@@ -122,8 +122,8 @@ struct Bounds {
 
 // The atomic that one part or rest line makes of the triangles it took.
 bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lineIndex,
-                 const PartMap& map, std::map<unsigned, std::uint16_t>& materials, Car& car,
-                 CarAtomic& atomic, Bounds& bounds, std::string& error) {
+                 const PartMap& map, std::map<unsigned, std::uint16_t>& materials, carfile::Car& car,
+                 carfile::CarAtomic& atomic, Bounds& bounds, std::string& error) {
     const PartLine& line = map.lines[static_cast<std::size_t>(lineIndex)];
     std::uint32_t sets = 1;
     for (const Instance& inst : instances)
@@ -149,17 +149,17 @@ bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lin
                 car.materials.push_back(materialColour(scene, m->mMaterialIndex));
             }
             material = found->second;
-            CarTriangle tri{};
+            carfile::CarTriangle tri{};
             tri.material = material;
             for (int k = 0; k < 3; ++k) {
                 const unsigned v = inst.triangles[t][k];
                 auto it = remap.find(v);
                 if (it == remap.end()) {
                     const std::uint32_t index = atomic.vertexCount();
-                    if (index >= kMaxVertices) {
+                    if (index >= carfile::kMaxVertices) {
                         error =
                             mapError(map, line.line,
-                                     line.path + " has more than " + std::to_string(kMaxVertices) +
+                                     line.path + " has more than " + std::to_string(carfile::kMaxVertices) +
                                          " vertices, more than a geometry holds");
                         return false;
                     }
@@ -284,13 +284,13 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
             result.leftOut += o == -1 ? 1u : 0u;
 
     // Atomics in map order; a copy repeats the atomic it names.
-    Car& car = result.car;
+    carfile::Car& car = result.car;
     std::map<unsigned, std::uint16_t> materials;
     std::vector<Bounds> bounds(map.lines.size());
     std::map<std::string, std::size_t> atomicOfPath;
     for (std::size_t li = 0; li < map.lines.size(); ++li) {
         const PartLine& line = map.lines[li];
-        CarAtomic atomic;
+        carfile::CarAtomic atomic;
         if (line.kind == PartLine::Kind::Copy) {
             const std::size_t from = atomicOfPath.at(line.sources[0]);
             atomic = car.atomics[from];
@@ -321,7 +321,7 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
             at = dummyBounds[dummy].centre();
             auto it = dummyFrame.find(dummy);
             if (it == dummyFrame.end()) {
-                CarFrame f;
+                carfile::CarFrame f;
                 f.name = dummy;
                 f.matrix[9] = at.x, f.matrix[10] = at.y, f.matrix[11] = at.z;
                 it = dummyFrame.emplace(dummy, static_cast<std::int32_t>(car.frames.size())).first;
@@ -329,11 +329,11 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
             }
             parent = it->second;
         }
-        CarFrame f;
+        carfile::CarFrame f;
         f.name = atomicName(map.lines[li].path);
         f.parent = parent;
         if (parent == -1) f.matrix[9] = at.x, f.matrix[10] = at.y, f.matrix[11] = at.z;
-        CarAtomic& atomic = car.atomics[li];
+        carfile::CarAtomic& atomic = car.atomics[li];
         atomic.frame = static_cast<std::uint32_t>(car.frames.size());
         car.frames.push_back(f);
         for (std::size_t v = 0; v < atomic.positions.size(); v += 3) {
@@ -343,7 +343,7 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
         }
     }
     if (car.materials.empty()) car.materials.push_back(packColour(0.7f, 0.7f, 0.7f, 1.0f));
-    const std::string problem = checkCar(car);
+    const std::string problem = carfile::checkCar(car);
     if (!problem.empty()) {
         error = meshFile + ": " + problem;
         return false;

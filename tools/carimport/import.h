@@ -19,7 +19,7 @@ struct PartSummary {
 };
 
 struct ImportResult {
-    Car car;
+    carfile::Car car;
     std::vector<PartSummary> parts; // one per atomic, in map order
     std::uint32_t leftOut = 0;      // source triangles no line took
 };

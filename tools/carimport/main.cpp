@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     carimport::ImportResult result;
     if (!carimport::readPartMap(argv[2], map, error) ||
         !carimport::importCar(argv[1], map, result, error) ||
-        !carimport::writeCar(argv[3], result.car, error)) {
+        !carfile::writeCar(argv[3], result.car, error)) {
         std::fprintf(stderr, "bw_carimport: %s\n", error.c_str());
         return 1;
     }

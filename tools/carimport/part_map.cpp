@@ -29,7 +29,7 @@ bool parseFloat(const std::string& word, float& value) {
 bool validPath(const std::string& path) {
     const std::size_t slash = path.find('/');
     auto ok = [](const std::string& name) {
-        return !name.empty() && name.size() <= kMaxFrameName && name.find('/') == std::string::npos;
+        return !name.empty() && name.size() <= carfile::kMaxFrameName && name.find('/') == std::string::npos;
     };
     if (slash == std::string::npos) return ok(path);
     return ok(path.substr(0, slash)) && ok(path.substr(slash + 1));

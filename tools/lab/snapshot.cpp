@@ -11,8 +11,8 @@ namespace {
 
 constexpr char kMagic[8] = {'B', 'W', 'S', 'N', 'A', 'P', '0', '1'};
 
-using carimport::ByteReader;
-using carimport::ByteWriter;
+using carfile::ByteReader;
+using carfile::ByteWriter;
 
 void writeString(ByteWriter& w, const std::string& s) {
     w.u32(static_cast<std::uint32_t>(s.size()));

@@ -148,9 +148,9 @@ class Parser {
         const std::size_t slash = path_.rfind('/');
         c.meshFile =
             name[0] == '/' || slash == std::string::npos ? name : path_.substr(0, slash + 1) + name;
-        auto body = std::make_shared<carimport::Car>();
+        auto body = std::make_shared<carfile::Car>();
         std::string why;
-        if (!carimport::readCar(c.meshFile, *body, why))
+        if (!carfile::readCar(c.meshFile, *body, why))
             return l.fail("a car file (*.bwcar, from bw_carimport): " + why);
         c.body = std::move(body);
         return true;

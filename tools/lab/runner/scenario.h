@@ -39,7 +39,7 @@ struct CarEntry {
     std::string name;
     CarSource source = CarSource::Procedural;
     std::string meshFile; // as resolved: relative to the scenario's folder, or absolute
-    std::shared_ptr<const carimport::Car> body; // Mesh
+    std::shared_ptr<const carfile::Car> body; // Mesh
     // Where the model's rear lights sit (body frame; the game mirrors x for
     // the other light). The game keeps one per model, so cars of one model
     // share it; without one the host's default stands.
