@@ -69,9 +69,11 @@ void captureContact(void* entity, const unsigned char* collisionPoint, bool seco
     if (model < FirstHandledModel || model > LastHandledModel) return;
 
     if (!dent::isPositiveFinite(impulse)) return;
-    // Weak contacts are dropped here, before any matrix work.
-    if (!(dent::response(impulse, vehicleMass(entity), plugin::settings().impact).depth > 0.0f))
-        return;
+    // Sized once, here: weak contacts are dropped before any matrix work, and
+    // hit processing and traffic selection use the same response later.
+    const dent::Response response =
+        dent::response(impulse, vehicleMass(entity), plugin::settings().impact);
+    if (!(response.depth > 0.0f)) return;
 
     const dent::BodyMatrix m = placementMatrix(entity);
     if (!dent::isSaneMatrix(m)) return;
@@ -101,7 +103,7 @@ void captureContact(void* entity, const unsigned char* collisionPoint, bool seco
 
     const std::uint8_t piece =
         collisionPoint[secondBody ? ColPointPieceB : ColPointPieceA];
-    const dent::Contact contact{entity, handle, object, p, n, impulse, piece};
+    const dent::Contact contact{entity, handle, object, p, n, impulse, piece, response};
     contactQueue.add(contact);
 }
 

@@ -50,7 +50,7 @@ void collect(std::vector<dent::TrafficCandidate>& out, dent::Vec reference,
             continue;
         const dent::Contact* c = contactQueue.find(v, handle, ro);
         if (c == nullptr) continue;
-        if (!(dent::response(c->impulse, vehicleMass(v), s.impact).depth > 0.0f)) continue;
+        if (!(c->response.depth > 0.0f)) continue;
         const dent::Vec d = position - reference;
         out.push_back({v, dent::dot(d, d), v == linked, handle});
     }

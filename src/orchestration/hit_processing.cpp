@@ -72,7 +72,8 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
     if (queued == nullptr) return;
     const dent::Contact contact = *queued;
     const plugin::Settings& s = plugin::settings();
-    const dent::Response response = dent::response(contact.impulse, game::vehicleMass(vehicle), s.impact);
+    // Sized at capture, with this frame's mass.
+    const dent::Response response = contact.response;
     if (!(response.depth > 0.0f)) return;
 
     // The contact was stored in the body frame; the dent lands where the body

@@ -24,8 +24,7 @@ protected:
     }
 
     void strike(void* v, float impulse = 900.0f) {
-        const dent::Contact c{v, host->handleOf(v), game::renderObject(v), {0.9f, 0, 0},
-                              {-1, 0, 0}, impulse, 0};
+        const dent::Contact c = contactOn(v, {0.9f, 0, 0}, {-1, 0, 0}, impulse, 0);
         ASSERT_TRUE(game::contactQueue.add(c));
     }
 
