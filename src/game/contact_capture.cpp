@@ -82,13 +82,11 @@ void captureContact(void* entity, const unsigned char* collisionPoint, bool seco
     dent::Vec worldNormal = vecField(collisionPoint, ColPointNormal);
     if (!dent::isFinite(worldPoint) || !dent::isFinite(worldNormal)) return;
 
-    const dent::Vec d = worldPoint - m.position;
-    const dent::Vec p{dent::dot(d, m.right), dent::dot(d, m.forward), dent::dot(d, m.up)};
+    const dent::Vec p = dent::toBodyFrame(m, worldPoint);
     if (dent::length(p) > kMaxContactDistance) return;
 
     if (secondBody) worldNormal = worldNormal * -1.0f;
-    dent::Vec n{dent::dot(worldNormal, m.right), dent::dot(worldNormal, m.forward),
-                dent::dot(worldNormal, m.up)};
+    dent::Vec n = dent::toBodyDirection(m, worldNormal);
     if (!(dent::length(n) >= kMinNormalLength)) return;
     n = dent::normalized(n);
     // The stored normal never points away from the body's origin.
