@@ -60,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (const dent::Contact& c : model)
                 if (c.vehicle == vehicle && c.handle == handle && c.renderObject == ro) expected = &c;
             FUZZ_CHECK((found == nullptr) == (expected == nullptr));
+            bool held = false;
+            for (const dent::Contact& c : model) held = held || c.vehicle == vehicle;
+            FUZZ_CHECK(queue.holds(vehicle) == held);
             if (found) FUZZ_CHECK(sameContact(*found, *expected));
         } else {
             dent::Contact c{};

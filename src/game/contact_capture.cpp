@@ -3,6 +3,7 @@
 #include "dent/body_frame.h"
 #include "dent/impact.h"
 #include "game/frame_state.h"
+#include "game/handled_vehicle.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
 #include "game/readable_range.h"
@@ -48,10 +49,6 @@ dent::BodyMatrix placementMatrix(const void* entity) {
     return m;
 }
 
-// Everything captureContact reads of a vehicle lies below the end of its kind
-// word.
-constexpr std::size_t kVehicleFieldsSpan = VehicleKind + sizeof(std::int32_t);
-
 } // namespace
 
 void captureContact(void* entity, const unsigned char* collisionPoint, bool secondBody,
@@ -59,14 +56,10 @@ void captureContact(void* entity, const unsigned char* collisionPoint, bool seco
     if (entity == nullptr || collisionPoint == nullptr) return;
     if (shuttingDown || !captureOpen) return;
     if (vehiclePool() == nullptr) return;
-    if (!readableRange(entity, kVehicleFieldsSpan)) return;
-
-    if (entityType(entity) != EntityTypeVehicle) return;
-    if (vehicleKind(entity) != 0) return;
+    // Any entity may collide; the check's readable range covers the type
+    // byte and every field read below.
+    if (!handledVehicle(entity) || entityType(entity) != EntityTypeVehicle) return;
     void* const object = renderObject(entity);
-    if (object == nullptr) return;
-    const int model = modelIndex(entity);
-    if (model < FirstHandledModel || model > LastHandledModel) return;
 
     if (!dent::isPositiveFinite(impulse)) return;
     // Sized once, here: weak contacts are dropped before any matrix work, and

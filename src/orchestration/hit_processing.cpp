@@ -3,6 +3,7 @@
 #include "dent/body_frame.h"
 #include "dent/impact.h"
 #include "game/contact_capture.h"
+#include "game/handled_vehicle.h"
 #include "game/hit_context.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
@@ -20,18 +21,7 @@ namespace orchestration {
 
 namespace {
 
-// Every vehicle field read here lies below the end of the kind word.
-constexpr std::size_t kVehicleFieldsSpan = game::VehicleKind + sizeof(std::int32_t);
 constexpr std::size_t kRenderObjectFieldsSpan = game::RenderObjectFrame + sizeof(std::uint32_t);
-
-bool handledVehicle(const void* vehicle) {
-    if (vehicle == nullptr || !game::readableRange(vehicle, kVehicleFieldsSpan)) return false;
-    if (game::vehicleKind(vehicle) != 0) return false;
-    const void* ro = game::renderObject(vehicle);
-    if (ro == nullptr || !game::readableRange(ro, kRenderObjectFieldsSpan)) return false;
-    const int model = game::modelIndex(vehicle);
-    return model >= game::FirstHandledModel && model <= game::LastHandledModel;
-}
 
 void logHit(const game::TrackedVehicle& record, const void* vehicle, bool isPlayer,
             const dent::Contact& contact, const dent::Response& response, float healthDrop,
@@ -52,7 +42,9 @@ void logHit(const game::TrackedVehicle& record, const void* vehicle, bool isPlay
 
 void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle) {
     game::Registry* reg = game::registry();
-    if (reg == nullptr || !handledVehicle(vehicle)) return;
+    if (reg == nullptr || !game::handledVehicle(vehicle)) return;
+    void* ro = game::renderObject(vehicle);
+    if (!game::readableRange(ro, kRenderObjectFieldsSpan)) return;
     game::TrackedVehicle* record = game::findRecord(*reg, vehicle);
     if (record != nullptr && resetRequested) {
         game::resetRecord(*record);
@@ -66,7 +58,6 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
     if (!std::isfinite(health) || !std::isfinite(healthDrop) || !(health > 0.0f)) return;
     if (game::entityStatus(vehicle) & game::StatusExcluded) return;
 
-    void* ro = game::renderObject(vehicle);
     const std::int32_t handle = game::vehicleRef(vehicle);
     const dent::Contact* queued = game::contactQueue.find(vehicle, handle, ro);
     if (queued == nullptr) return;

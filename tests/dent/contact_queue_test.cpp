@@ -193,6 +193,10 @@ TEST(ContactQueue, FindNeedsAllThreeIdentityFields) {
         SCOPED_TRACE(m.what);
         EXPECT_EQ(queue.find(m.vehicle, m.handle, m.renderObject), nullptr);
     }
+    // Holding a vehicle asks for its pointer alone.
+    EXPECT_TRUE(queue.holds(&gVehicles[2]));
+    EXPECT_FALSE(queue.holds(&gVehicles[9]));
+    EXPECT_FALSE(queue.holds(nullptr));
 
     queue.reset();
     EXPECT_EQ(queue.find(&gVehicles[2], 2 * 256 + 5, &gRenderObjects[2]), nullptr);
