@@ -60,7 +60,7 @@ dent::Vec limited(dent::Vec r, dent::Vec f, float maxTotal) {
 } // namespace
 
 void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normals,
-               std::size_t count, dent::Vec q, dent::Vec d, game::HitContext& hit,
+               std::size_t count, dent::Vec q, dent::Vec d, HitContext& hit,
                bool newEpisode, float previousDepth, float previousRadius) {
     const plugin::Settings& s = plugin::settings();
     game::PanelState& panel = ref.panel;

@@ -4,13 +4,13 @@
 #include "dent/impact.h"
 #include "game/contact_capture.h"
 #include "game/handled_vehicle.h"
-#include "game/hit_context.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
 #include "game/readable_range.h"
 #include "game/rear_lights.h"
 #include "game/registry.h"
 #include "mesh/deform_atomic.h"
+#include "mesh/hit_context.h"
 #include "plugin/log.h"
 #include "plugin/settings.h"
 
@@ -25,7 +25,7 @@ constexpr std::size_t kRenderObjectFieldsSpan = game::RenderObjectFrame + sizeof
 
 void logHit(const game::TrackedVehicle& record, const void* vehicle, bool isPlayer,
             const dent::Contact& contact, const dent::Response& response, float healthDrop,
-            const game::HitContext& hit) {
+            const mesh::HitContext& hit) {
     plugin::logFormat(320,
                       "Hit: actor=%s handle=%d model=%d episode=%u impact=%.4f impulse=%.1f "
                       "mass=%.1f speedAfter=%.4f healthLoss=%.1f depth=%.3f radius=%.3f "
@@ -91,7 +91,7 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
     game::rearLights(vehicle, record->episode, isPlayer);
 
     const dent::Episode& e = record->episode;
-    game::HitContext context{};
+    mesh::HitContext context{};
     context.record = record;
     context.worldPoint = dent::toWorldPoint(m, e.point);
     context.worldNormal = dent::toWorldDirection(m, e.normal);
