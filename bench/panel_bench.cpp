@@ -9,7 +9,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -72,14 +71,8 @@ void BM_LightFoldedPanel(benchmark::State& state) {
     const Bonnet b = bonnet();
     const dent::FoldProfile f = dent::foldFor(b.shape.length, b.shape.crease, 0.25f);
     std::vector<Vec> positions;
-    for (const dent::SheetPoint& s : b.lattice.sheet) {
-        const float u = std::min(std::max(s.rest.y - b.shape.start, 0.0f), f.length);
-        const float split = f.crease * f.length;
-        const float t = u <= split ? u / split : (u - split) / (f.length - split);
-        const float to = u <= split ? f.nearReach * t : f.nearReach + t * f.farReach;
-        const float rise = u <= split ? t * f.lift : (1 - t) * f.lift;
-        positions.push_back({s.rest.x, s.rest.y + (to - u), s.rest.z + rise});
-    }
+    for (const dent::SheetPoint& s : b.lattice.sheet)
+        positions.push_back(dent::foldPoint(s.rest, s.rest, b.shape, f));
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> x(-0.7f, 0.7f), y(0.9f, 2.2f);
     struct V {

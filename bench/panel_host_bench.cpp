@@ -131,12 +131,7 @@ void BM_BonnetFoldPass(benchmark::State& state) {
             w.x += r1.x - r.x;
             w.z += r1.z - r.z;
             w.y += r2.y - e.y;
-            const float u = std::clamp(r.y - p.shape.start, 0.0f, f.length);
-            const float split = f.crease * f.length;
-            const float t = u <= split ? u / split : (u - split) / (f.length - split);
-            w.y += (u <= split ? f.nearReach * t : f.nearReach + t * f.farReach) - u;
-            w.z += u <= split ? t * f.lift : (1.0f - t) * f.lift;
-            moved.push_back(w);
+            moved.push_back(dent::foldPoint(r, w, p.shape, f));
         }
         p.lattice.keepOrdered(moved);
         const dent::PanelLighting lighting(p.lattice, moved, p.shape);

@@ -1,12 +1,13 @@
 // The per-frame contact queue driven by random adds, resets and finds and
 // compared with a plain model: at most one entry per vehicle, never more
-// than the capacity, the strongest contact kept, refusals counted.
+// than the capacity, the strongest contact kept whole, refusals counted.
 
 #include "dent/contact_queue.h"
 #include "fuzz_input.h"
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -22,6 +23,19 @@ bool valid(const dent::Contact& c) {
     return c.vehicle != nullptr && c.renderObject != nullptr && dent::isFinite(c.point) &&
            dent::isFinite(c.normal) && std::isfinite(c.impulse) && c.impulse > 0.0f &&
            dent::length(c.normal) >= 0.01f;
+}
+
+bool sameBits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The stored contact is the one kept, whole: its response travels with it.
+bool sameContact(const dent::Contact& a, const dent::Contact& b) {
+    return a.vehicle == b.vehicle && a.handle == b.handle && a.renderObject == b.renderObject &&
+           a.impulse == b.impulse && a.piece == b.piece &&
+           sameBits(a.response.impact, b.response.impact) &&
+           sameBits(a.response.depth, b.response.depth) &&
+           sameBits(a.response.radius, b.response.radius);
 }
 
 } // namespace
@@ -46,7 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (const dent::Contact& c : model)
                 if (c.vehicle == vehicle && c.handle == handle && c.renderObject == ro) expected = &c;
             FUZZ_CHECK((found == nullptr) == (expected == nullptr));
-            if (found) FUZZ_CHECK(found->impulse == expected->impulse);
+            bool held = false;
+            for (const dent::Contact& c : model) held = held || c.vehicle == vehicle;
+            FUZZ_CHECK(queue.holds(vehicle) == held);
+            if (found) FUZZ_CHECK(sameContact(*found, *expected));
         } else {
             dent::Contact c{};
             c.vehicle = identity(in.below(10));
@@ -56,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             c.normal = (op & 64) ? in.anyVec() : in.scaledVec();
             c.impulse = in.anyFloat();
             c.piece = in.byte();
+            c.response = {in.anyFloat(), in.anyFloat(), in.anyFloat()};
 
             bool expectedResult = valid(c);
             if (expectedResult) {
@@ -82,9 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(queue.dropped == dropped);
         for (std::uint32_t i = 0; i < queue.count; ++i) {
             const dent::Contact& e = queue.entries[i];
-            FUZZ_CHECK(e.vehicle == model[i].vehicle && e.handle == model[i].handle &&
-                       e.renderObject == model[i].renderObject &&
-                       e.impulse == model[i].impulse);
+            FUZZ_CHECK(sameContact(e, model[i]));
             FUZZ_CHECK(valid(e));
             for (std::uint32_t j = 0; j < i; ++j) FUZZ_CHECK(queue.entries[j].vehicle != e.vehicle);
         }

@@ -68,6 +68,15 @@ template <std::size_t Capacity> struct ContactQueue {
         return nullptr;
     }
 
+    // True when an entry is for `vehicle`, whatever its handle and render
+    // object: a test that needs nothing read from the host.
+    bool holds(const void* vehicle) const {
+        const std::uint32_t used = inUse();
+        for (std::uint32_t i = 0; i < used; ++i)
+            if (entries[i].vehicle == vehicle) return true;
+        return false;
+    }
+
   private:
     // `count` is a public field; never trust it beyond the array.
     std::uint32_t inUse() const {

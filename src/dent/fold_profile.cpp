@@ -2,6 +2,7 @@
 
 #include "vec.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -61,6 +62,27 @@ FoldProfile limitedFold(float length, float crease, float compression, float max
             lo = mid;
     }
     return foldOf(length, crease, lo);
+}
+
+Vec foldPoint(Vec rest, Vec current, const PanelShape& shape, const FoldProfile& profile) {
+    Vec f = current;
+    if (!(profile.compression > 0.0f && profile.length > 0.0f)) return f;
+    const float u = std::clamp(shape.sign * rest.y - shape.start, 0.0f, profile.length);
+    const float split = profile.crease * profile.length;
+    float along;
+    float rise;
+    if (u <= split) {
+        const float t = u / split;
+        along = profile.nearReach * t;
+        rise = t * profile.lift;
+    } else {
+        const float t = (u - split) / (profile.length - split);
+        along = profile.nearReach + t * profile.farReach;
+        rise = (1.0f - t) * profile.lift;
+    }
+    f.y += shape.sign * (along - u);
+    f.z += rise;
+    return f;
 }
 
 float variedCrease(unsigned seed, unsigned kind, float base, float randomness) {

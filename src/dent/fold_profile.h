@@ -1,6 +1,8 @@
 #pragma once
 
 #include "api.h"
+#include "panel_lattice.h"
+#include "vec.h"
 
 namespace dent {
 
@@ -26,6 +28,14 @@ DENT_API FoldProfile foldFor(float length, float crease, float compression);
 // lift stays within `maxLift` (world units); found by 24 bisection steps.
 // A negative `maxLift` allows no compression; a NaN one gives the zero profile.
 DENT_API FoldProfile limitedFold(float length, float crease, float compression, float maxLift);
+
+// A sheet point of a panel of `shape` moved by the roof of `profile`: at its
+// distance u along the axis from the start (sign x rest.y - start, clamped to
+// the profile's length), the near part (u up to the crease) rises from the
+// start to the crease, the far part falls from the crease to the end, and the
+// point moves along the axis by the shortening. The move is added to
+// `current`; without compression or length `current` comes back unchanged.
+DENT_API Vec foldPoint(Vec rest, Vec current, const PanelShape& shape, const FoldProfile& profile);
 
 // A crease fraction near `base` (within +-`randomness`) that is fixed for one
 // vehicle `seed` and panel `kind`, clamped to 0.35 .. 0.65 (a non-finite

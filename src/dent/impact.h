@@ -7,6 +7,14 @@
 
 namespace dent {
 
+// The size of the dent one collision leaves. All zero when rejected; every
+// caller treats depth <= 0 as no dent.
+struct Response {
+    float impact; // impulse / mass, unclamped
+    float depth;
+    float radius;
+};
+
 // One collision contact on one vehicle, in the vehicle's body frame. The host
 // references are identities only: the core never dereferences them.
 struct Contact {
@@ -17,6 +25,9 @@ struct Contact {
     Vec normal;               // unit normal, body frame, never pointing away from the origin
     float impulse;            // host impulse for this vehicle; positive
     std::uint32_t piece;      // host piece code of the struck part (0 .. 255)
+    // The dent this contact makes, sized once at capture with the vehicle's
+    // mass of that frame; it travels with the contact through the queue.
+    Response response;
 };
 
 // Tuning of response(). These are the first seven settings, in this order;
@@ -31,14 +42,6 @@ struct ImpactConfig {
     float maxRadius;       // radius at full strength
 };
 static_assert(sizeof(ImpactConfig) == 7 * sizeof(float), "ImpactConfig is seven packed floats");
-
-// The size of the dent one collision leaves. All zero when rejected; every
-// caller treats depth <= 0 as no dent.
-struct Response {
-    float impact; // impulse / mass, unclamped
-    float depth;
-    float radius;
-};
 
 // Sizes a collision (host impulse, vehicle mass) into a dent depth and radius.
 // Pure; invalid input gives the all-zero response.

@@ -3,6 +3,7 @@
 #include "dent/body_frame.h"
 #include "dent/impact.h"
 #include "game/frame_state.h"
+#include "game/handled_vehicle.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
 #include "game/readable_range.h"
@@ -48,10 +49,6 @@ dent::BodyMatrix placementMatrix(const void* entity) {
     return m;
 }
 
-// Everything captureContact reads of a vehicle lies below the end of its kind
-// word.
-constexpr std::size_t kVehicleFieldsSpan = VehicleKind + sizeof(std::int32_t);
-
 } // namespace
 
 void captureContact(void* entity, const unsigned char* collisionPoint, bool secondBody,
@@ -59,19 +56,17 @@ void captureContact(void* entity, const unsigned char* collisionPoint, bool seco
     if (entity == nullptr || collisionPoint == nullptr) return;
     if (shuttingDown || !captureOpen) return;
     if (vehiclePool() == nullptr) return;
-    if (!readableRange(entity, kVehicleFieldsSpan)) return;
-
-    if (entityType(entity) != EntityTypeVehicle) return;
-    if (vehicleKind(entity) != 0) return;
+    // Any entity may collide; the check's readable range covers the type
+    // byte and every field read below.
+    if (!handledVehicle(entity) || entityType(entity) != EntityTypeVehicle) return;
     void* const object = renderObject(entity);
-    if (object == nullptr) return;
-    const int model = modelIndex(entity);
-    if (model < FirstHandledModel || model > LastHandledModel) return;
 
     if (!dent::isPositiveFinite(impulse)) return;
-    // Weak contacts are dropped here, before any matrix work.
-    if (!(dent::response(impulse, vehicleMass(entity), plugin::settings().impact).depth > 0.0f))
-        return;
+    // Sized once, here: weak contacts are dropped before any matrix work, and
+    // hit processing and traffic selection use the same response later.
+    const dent::Response response =
+        dent::response(impulse, vehicleMass(entity), plugin::settings().impact);
+    if (!(response.depth > 0.0f)) return;
 
     const dent::BodyMatrix m = placementMatrix(entity);
     if (!dent::isSaneMatrix(m)) return;
@@ -80,13 +75,11 @@ void captureContact(void* entity, const unsigned char* collisionPoint, bool seco
     dent::Vec worldNormal = vecField(collisionPoint, ColPointNormal);
     if (!dent::isFinite(worldPoint) || !dent::isFinite(worldNormal)) return;
 
-    const dent::Vec d = worldPoint - m.position;
-    const dent::Vec p{dent::dot(d, m.right), dent::dot(d, m.forward), dent::dot(d, m.up)};
+    const dent::Vec p = dent::toBodyFrame(m, worldPoint);
     if (dent::length(p) > kMaxContactDistance) return;
 
     if (secondBody) worldNormal = worldNormal * -1.0f;
-    dent::Vec n{dent::dot(worldNormal, m.right), dent::dot(worldNormal, m.forward),
-                dent::dot(worldNormal, m.up)};
+    dent::Vec n = dent::toBodyDirection(m, worldNormal);
     if (!(dent::length(n) >= kMinNormalLength)) return;
     n = dent::normalized(n);
     // The stored normal never points away from the body's origin.
@@ -101,7 +94,7 @@ void captureContact(void* entity, const unsigned char* collisionPoint, bool seco
 
     const std::uint8_t piece =
         collisionPoint[secondBody ? ColPointPieceB : ColPointPieceA];
-    const dent::Contact contact{entity, handle, object, p, n, impulse, piece};
+    const dent::Contact contact{entity, handle, object, p, n, impulse, piece, response};
     contactQueue.add(contact);
 }
 

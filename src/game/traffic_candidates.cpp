@@ -2,6 +2,7 @@
 
 #include "dent/impact.h"
 #include "game/contact_capture.h"
+#include "game/handled_vehicle.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
 #include "game/readable_range.h"
@@ -42,15 +43,15 @@ void collect(std::vector<dent::TrafficCandidate>& out, dent::Vec reference,
         const std::int32_t handle = i * 256 + flag;
         void* v = game::vehicleByRef(handle);
         if (v == nullptr || v == playerVehicle) continue;
-        if (vehicleKind(v) != 0) continue;
+        // Vehicles not struck this frame cost no host read at all.
+        if (!contactQueue.holds(v) || !handledVehicle(v)) continue;
         void* ro = renderObject(v);
-        if (ro == nullptr) continue;
         const dent::Vec position = entityPosition(v);
         if (!dent::isFinite(position) || !dent::inTrafficRange(position, reference, s.npcRange))
             continue;
         const dent::Contact* c = contactQueue.find(v, handle, ro);
         if (c == nullptr) continue;
-        if (!(dent::response(c->impulse, vehicleMass(v), s.impact).depth > 0.0f)) continue;
+        if (!(c->response.depth > 0.0f)) continue;
         const dent::Vec d = position - reference;
         out.push_back({v, dent::dot(d, d), v == linked, handle});
     }

@@ -11,7 +11,7 @@
 
 namespace game {
 
-// Walks the vehicle pool once: kind-0 vehicles with a render object within
+// Walks the vehicle pool once: handled vehicles (game::handledVehicle) within
 // NPCRange of `reference` that have a contact in this frame's queue strong
 // enough to dent, never `playerVehicle`; sorted by dent::trafficPriority.
 // Empty for a pool that looks wrong. Never throws: a list that cannot grow

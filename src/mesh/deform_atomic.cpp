@@ -3,11 +3,11 @@
 #include "dent/body_frame.h"
 #include "dent/displace.h"
 #include "game/buffer_guard.h"
-#include "game/hit_context.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
 #include "mesh/frame_name.h"
 #include "mesh/geometry_clone.h"
+#include "mesh/hit_context.h"
 #include "mesh/panel_pass.h"
 #include "mesh/panel_setup.h"
 #include "plugin/log.h"
@@ -192,7 +192,7 @@ void growBounds(void* morph, const dent::Vec* positions, std::int32_t n) {
     }
 }
 
-void deform(void* atomic, game::HitContext& hit) {
+void deform(void* atomic, HitContext& hit) {
     step("atomic: begin / inspect frame and geometry");
     ++hit.visited;
     if (hit.record == nullptr) return;
@@ -281,7 +281,7 @@ void deform(void* atomic, game::HitContext& hit) {
 void* BW_CDECL deformAtomic(void* atomic, void* context) {
     if (atomic == nullptr || context == nullptr) return atomic;
     try {
-        deform(atomic, *static_cast<game::HitContext*>(context));
+        deform(atomic, *static_cast<HitContext*>(context));
     } catch (...) {
         // Never unwind into the host's walk. Whatever was half-built has been
         // released by its owner on the way out; the atomic keeps the

@@ -1,7 +1,7 @@
 #pragma once
 
 // The per-atomic driver of one hit: called by the host's atomic walk for
-// every atomic of the struck vehicle with the hit's game::HitContext.
+// every atomic of the struck vehicle with the hit's mesh::HitContext.
 
 #include "game/host_functions.h"
 
@@ -13,7 +13,7 @@ namespace mesh {
 constexpr std::size_t kMaxMeshReferences = 64;
 constexpr std::uint32_t kMaxVehicleVertices = 200000;
 
-// game::atomics callback; `context` is a game::HitContext. Gives the atomic a
+// game::atomics callback; `context` is a mesh::HitContext. Gives the atomic a
 // private copy on its first dent, dents the copy and grows its bounds.
 // Always returns `atomic` so that the walk goes on; never throws.
 void* BW_CDECL deformAtomic(void* atomic, void* context);

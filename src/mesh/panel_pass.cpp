@@ -25,31 +25,6 @@ float reachOf(const std::vector<dent::Vec>& rest, dent::Vec q, float radius, flo
     return reach;
 }
 
-// A lattice point moved by the roof of `profile`: the near part rises from
-// the start to the crease, the far part falls from the crease to the end,
-// and the panel shortens along its axis by the compression.
-dent::Vec folded(dent::Vec r, dent::Vec w, const dent::FoldProfile& profile,
-                 const dent::PanelShape& shape) {
-    dent::Vec f = w;
-    if (!(profile.compression > 0.0f && profile.length > 0.0f)) return f;
-    const float u = std::clamp(shape.sign * r.y - shape.start, 0.0f, profile.length);
-    const float split = profile.crease * profile.length;
-    float along;
-    float rise;
-    if (u <= split) {
-        const float t = u / split;
-        along = profile.nearReach * t;
-        rise = t * profile.lift;
-    } else {
-        const float t = (u - split) / (profile.length - split);
-        along = profile.nearReach + t * profile.farReach;
-        rise = (1.0f - t) * profile.lift;
-    }
-    f.y += shape.sign * (along - u);
-    f.z += rise;
-    return f;
-}
-
 dent::Vec limited(dent::Vec r, dent::Vec f, float maxTotal) {
     const float distance = dent::length(f - r);
     if (!(distance > maxTotal)) return f;
@@ -60,8 +35,8 @@ dent::Vec limited(dent::Vec r, dent::Vec f, float maxTotal) {
 } // namespace
 
 void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normals,
-               std::size_t count, dent::Vec q, dent::Vec d, game::HitContext& hit,
-               bool newEpisode, float previousDepth, float previousRadius) {
+               std::size_t count, dent::Vec q, dent::Vec d, HitContext& hit, bool newEpisode,
+               float previousDepth, float previousRadius) {
     const plugin::Settings& s = plugin::settings();
     game::PanelState& panel = ref.panel;
     const dent::PanelShape& shape = panel.shape;
@@ -115,7 +90,7 @@ void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normal
             w.y += r2.y - e.y;
         }
         point.current = w;
-        moved.push_back(limited(r, folded(r, w, profile, shape), s.maxTotalDisplacement));
+        moved.push_back(limited(r, dent::foldPoint(r, w, shape, profile), s.maxTotalDisplacement));
     }
     lattice.keepOrdered(moved);
     const dent::PanelLighting lighting(lattice, moved, shape);

@@ -5,8 +5,8 @@
 // normal is rebuilt from the lattice.
 
 #include "dent/vec.h"
-#include "game/hit_context.h"
 #include "game/mesh_reference.h"
+#include "mesh/hit_context.h"
 
 #include <cstdint>
 
@@ -21,7 +21,7 @@ namespace mesh {
 // Adds 1 to hit.panels when the panel folds. When it throws (out of memory),
 // the panel state, the positions and the normals are as they were.
 void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normals,
-               std::size_t count, dent::Vec q, dent::Vec d, game::HitContext& hit,
-               bool newEpisode, float previousDepth, float previousRadius);
+               std::size_t count, dent::Vec q, dent::Vec d, HitContext& hit, bool newEpisode,
+               float previousDepth, float previousRadius);
 
 } // namespace mesh

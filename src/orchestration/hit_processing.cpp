@@ -3,13 +3,14 @@
 #include "dent/body_frame.h"
 #include "dent/impact.h"
 #include "game/contact_capture.h"
-#include "game/hit_context.h"
+#include "game/handled_vehicle.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
 #include "game/readable_range.h"
 #include "game/rear_lights.h"
 #include "game/registry.h"
 #include "mesh/deform_atomic.h"
+#include "mesh/hit_context.h"
 #include "plugin/log.h"
 #include "plugin/settings.h"
 
@@ -20,22 +21,11 @@ namespace orchestration {
 
 namespace {
 
-// Every vehicle field read here lies below the end of the kind word.
-constexpr std::size_t kVehicleFieldsSpan = game::VehicleKind + sizeof(std::int32_t);
 constexpr std::size_t kRenderObjectFieldsSpan = game::RenderObjectFrame + sizeof(std::uint32_t);
-
-bool handledVehicle(const void* vehicle) {
-    if (vehicle == nullptr || !game::readableRange(vehicle, kVehicleFieldsSpan)) return false;
-    if (game::vehicleKind(vehicle) != 0) return false;
-    const void* ro = game::renderObject(vehicle);
-    if (ro == nullptr || !game::readableRange(ro, kRenderObjectFieldsSpan)) return false;
-    const int model = game::modelIndex(vehicle);
-    return model >= game::FirstHandledModel && model <= game::LastHandledModel;
-}
 
 void logHit(const game::TrackedVehicle& record, const void* vehicle, bool isPlayer,
             const dent::Contact& contact, const dent::Response& response, float healthDrop,
-            const game::HitContext& hit) {
+            const mesh::HitContext& hit) {
     plugin::logFormat(320,
                       "Hit: actor=%s handle=%d model=%d episode=%u impact=%.4f impulse=%.1f "
                       "mass=%.1f speedAfter=%.4f healthLoss=%.1f depth=%.3f radius=%.3f "
@@ -52,7 +42,9 @@ void logHit(const game::TrackedVehicle& record, const void* vehicle, bool isPlay
 
 void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle) {
     game::Registry* reg = game::registry();
-    if (reg == nullptr || !handledVehicle(vehicle)) return;
+    if (reg == nullptr || !game::handledVehicle(vehicle)) return;
+    void* ro = game::renderObject(vehicle);
+    if (!game::readableRange(ro, kRenderObjectFieldsSpan)) return;
     game::TrackedVehicle* record = game::findRecord(*reg, vehicle);
     if (record != nullptr && resetRequested) {
         game::resetRecord(*record);
@@ -66,13 +58,13 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
     if (!std::isfinite(health) || !std::isfinite(healthDrop) || !(health > 0.0f)) return;
     if (game::entityStatus(vehicle) & game::StatusExcluded) return;
 
-    void* ro = game::renderObject(vehicle);
     const std::int32_t handle = game::vehicleRef(vehicle);
     const dent::Contact* queued = game::contactQueue.find(vehicle, handle, ro);
     if (queued == nullptr) return;
     const dent::Contact contact = *queued;
     const plugin::Settings& s = plugin::settings();
-    const dent::Response response = dent::response(contact.impulse, game::vehicleMass(vehicle), s.impact);
+    // Sized at capture, with this frame's mass.
+    const dent::Response response = contact.response;
     if (!(response.depth > 0.0f)) return;
 
     // The contact was stored in the body frame; the dent lands where the body
@@ -99,7 +91,7 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
     game::rearLights(vehicle, record->episode, isPlayer);
 
     const dent::Episode& e = record->episode;
-    game::HitContext context{};
+    mesh::HitContext context{};
     context.record = record;
     context.worldPoint = dent::toWorldPoint(m, e.point);
     context.worldNormal = dent::toWorldDirection(m, e.normal);

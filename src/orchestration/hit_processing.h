@@ -1,8 +1,9 @@
 #pragma once
 
-// Turns a vehicle's contact of this frame into a dent: sizes it, feeds it to
-// the vehicle's episode and, when the dent grew, walks the vehicle's atomics
-// with the per-atomic driver. Also serves the player's reset (F7).
+// Turns a vehicle's contact of this frame into a dent: feeds it, with the
+// size capture gave it, to the vehicle's episode and, when the dent grew,
+// walks the vehicle's atomics with the per-atomic driver. Also serves the
+// player's reset (F7).
 
 namespace orchestration {
 

@@ -17,6 +17,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 char gVehicles[300];
 char gRenderObjects[300];
 
+// Each contact's response is told apart by its piece.
 Contact contactFor(int vehicle, float impulse, std::uint32_t piece = 0) {
     return {&gVehicles[vehicle],
             256 * vehicle + 5,
@@ -24,7 +25,8 @@ Contact contactFor(int vehicle, float impulse, std::uint32_t piece = 0) {
             {0.5f, 1.0f, 0.2f},
             {0.0f, -1.0f, 0.0f},
             impulse,
-            piece};
+            piece,
+            {0.4f, 0.1f * float(piece + 1), 1.5f}};
 }
 
 TEST(ContactQueue, InvalidContactsAreRefusedWithoutCountingThemAsDropped) {
@@ -92,6 +94,8 @@ TEST(ContactQueue, KeepsTheStrongestContactPerIdentityAndTheFirstOfEqualOnes) {
         EXPECT_TRUE(queue.add(contactFor(3, c.second, 2)));
         EXPECT_EQ(queue.count, 1u);
         EXPECT_EQ(queue.entries[0].piece, c.keptPiece);
+        // The dent goes with the contact kept.
+        EXPECT_EQ(queue.entries[0].response.depth, contactFor(3, 0, c.keptPiece).response.depth);
     }
 }
 
@@ -189,6 +193,10 @@ TEST(ContactQueue, FindNeedsAllThreeIdentityFields) {
         SCOPED_TRACE(m.what);
         EXPECT_EQ(queue.find(m.vehicle, m.handle, m.renderObject), nullptr);
     }
+    // Holding a vehicle asks for its pointer alone.
+    EXPECT_TRUE(queue.holds(&gVehicles[2]));
+    EXPECT_FALSE(queue.holds(&gVehicles[9]));
+    EXPECT_FALSE(queue.holds(nullptr));
 
     queue.reset();
     EXPECT_EQ(queue.find(&gVehicles[2], 2 * 256 + 5, &gRenderObjects[2]), nullptr);

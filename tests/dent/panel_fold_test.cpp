@@ -134,6 +134,41 @@ TEST(LimitedFold, LandsOnTheLargestCompressionWithinTheLimit) {
     }
 }
 
+// Catches a roof put on the wrong side, a boot folded towards its end, or a
+// point beyond the panel's ends moved: on the 3-4-5 roof (length 1, crease
+// 0.5, compression 0.2: reaches 0.4 and 0.4, lift 0.3) a point u along the
+// axis moves by (reach so far - u) along it and by the rise of its strip.
+TEST(FoldPoint, MovesEachPointByTheRoofOfItsStrip) {
+    const FoldProfile roof = dent::foldFor(1.0f, 0.5f, 0.2f);
+    const struct {
+        float u, along, rise;
+    } cases[] = {
+        {-0.3f, 0.0f, 0.0f},    // before the start: held there
+        {0.0f, 0.0f, 0.0f},     // the start does not move
+        {0.25f, -0.05f, 0.15f}, // halfway up the near strip
+        {0.5f, -0.1f, 0.3f},    // the crease: full lift, moved by nearReach - split
+        {0.75f, -0.15f, 0.15f}, // halfway down the far strip
+        {1.0f, -0.2f, 0.0f},    // the end: moved by the whole compression
+        {1.4f, -0.2f, 0.0f},    // beyond the end: as the end
+    };
+    for (const float sign : {1.0f, -1.0f}) {
+        const dent::PanelShape shape{sign, 2.0f, 1.0f, 0.5f};
+        for (const auto& c : cases) {
+            const dent::Vec rest{0.3f, sign * (2.0f + c.u), 0.5f};
+            const dent::Vec current{0.35f, rest.y + 0.01f, 0.45f}; // already dented
+            const dent::Vec f = dent::foldPoint(rest, current, shape, roof);
+            EXPECT_EQ(f.x, current.x);
+            EXPECT_NEAR(f.y, current.y + sign * c.along, 1e-6f) << sign << " " << c.u;
+            EXPECT_NEAR(f.z, current.z + c.rise, 1e-6f) << sign << " " << c.u;
+        }
+        // No compression: the point stays where its dents put it.
+        const dent::Vec current{0.35f, sign * 2.5f, 0.45f};
+        const dent::Vec flat = dent::foldPoint({0.3f, sign * 2.5f, 0.5f}, current, shape,
+                                               dent::foldFor(1.0f, 0.5f, 0.0f));
+        EXPECT_EQ(std::memcmp(&flat, &current, sizeof flat), 0);
+    }
+}
+
 TEST(VariedCrease, WorkedExampleAndClamps) {
     EXPECT_NEAR(dent::variedCrease(0, 1, 0.5f, 0.12f), 0.61709f, 1e-5f);
     EXPECT_EQ(dent::variedCrease(0, 1, 0.5f, 0.0f), 0.5f);

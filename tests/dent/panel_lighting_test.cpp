@@ -42,24 +42,6 @@ std::vector<Vec> restOf(const PanelLattice& l) {
     return r;
 }
 
-// The roof fold of the panel pass: each strip keeps its length and tilts
-// about the crease.
-Vec folded(Vec r, const PanelShape& shape, const dent::FoldProfile& f) {
-    const float u = std::min(std::max(shape.sign * r.y - shape.start, 0.0f), f.length);
-    const float split = f.crease * f.length;
-    float to, rise;
-    if (u <= split) {
-        const float t = u / split;
-        to = f.nearReach * t;
-        rise = t * f.lift;
-    } else {
-        const float t = (u - split) / (f.length - split);
-        to = f.nearReach + t * f.farReach;
-        rise = (1 - t) * f.lift;
-    }
-    return {r.x, r.y + shape.sign * (to - u), r.z + rise};
-}
-
 bool bitEqual(Vec a, Vec b) {
     return std::memcmp(&a, &b, sizeof(Vec)) == 0;
 }
@@ -143,7 +125,7 @@ TEST(PanelLighting, FoldedPanelTiltsEachSideLikeItsStrip) {
         ASSERT_GT(f.lift, 0.0f);
         std::vector<Vec> positions;
         for (const Vec r : restOf(p.lattice))
-            positions.push_back(folded(r, p.shape, f));
+            positions.push_back(dent::foldPoint(r, r, p.shape, f));
         const PanelLighting lighting(p.lattice, positions, p.shape);
         const Vec nearWant = dent::normalized({0, -sign * f.lift / f.nearReach, 1});
         const Vec farWant = dent::normalized({0, sign * f.lift / f.farReach, 1});

@@ -97,6 +97,10 @@ void expectNear(dent::Vec a, dent::Vec b, const char* what) {
     EXPECT_NEAR(a.z, b.z, 1e-5f) << what;
 }
 
+bool sameResponse(const dent::Response& a, const dent::Response& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
 } // namespace
 
 TEST_F(ContactCapture, FiltersOneBodyContacts) {
@@ -147,6 +151,9 @@ TEST_F(ContactCapture, FiltersOneBodyContacts) {
         EXPECT_EQ(got->renderObject, game::renderObject(v)) << c.what;
         EXPECT_EQ(got->impulse, c.impulse) << c.what;
         EXPECT_EQ(got->piece, 5u) << c.what;
+        EXPECT_TRUE(sameResponse(got->response, dent::response(c.impulse, 1500.0f,
+                                                               plugin::settings().impact)))
+            << c.what;
         expectNear(got->point, c.bodyPoint, c.what);
         expectNear(got->normal, c.bodyNormal, c.what);
     }
@@ -217,6 +224,9 @@ TEST_F(ContactCapture, QueueKeepsTheStrongestPerVehicle) {
     ASSERT_EQ(game::contactQueue.count, 1u);
     EXPECT_EQ(queued(v)->impulse, 900.0f);
     EXPECT_EQ(queued(v)->piece, 2u);
+    // The dent stored is the one of the contact kept.
+    EXPECT_TRUE(sameResponse(queued(v)->response,
+                             dent::response(900.0f, 1500.0f, plugin::settings().impact)));
 
     // The same address with another identity (the slot was reused) replaces
     // the stored contact even when weaker.

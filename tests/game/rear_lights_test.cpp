@@ -177,13 +177,8 @@ TEST_F(RearLights, HitAtTheBackSmashesTheLightItReaches) {
     host->setPlayerVehicle(car);
 
     game::contactQueue.reset();
-    const dent::Contact c{car,
-                          host->handleOf(car),
-                          game::renderObject(car),
-                          {-kLightX, kLightY - 0.1f, kLightZ},
-                          {0, 1, 0},
-                          900.0f,
-                          7};
+    const dent::Contact c =
+        contactOn(car, {-kLightX, kLightY - 0.1f, kLightZ}, {0, 1, 0}, 900.0f, 7);
     ASSERT_TRUE(game::contactQueue.add(c));
     orchestration::processHit(car, true, false, car);
     // This blow's dent (about 0.59 deep, 2.2 wide) reaches both lights.

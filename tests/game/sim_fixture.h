@@ -3,9 +3,11 @@
 // A substitute host per test, a private log file read back line by line, and
 // the process-wide state of the plug-in put back to its start.
 
+#include "dent/impact.h"
 #include "game/contact_capture.h"
 #include "game/frame_state.h"
 #include "game/host_functions.h"
+#include "game/host_layout.h"
 #include "plugin/log.h"
 #include "../plugin/scratch_dir.h"
 #include "plugin/settings.h"
@@ -54,6 +56,20 @@ protected:
             lines.push_back(line);
         }
         return lines;
+    }
+
+    // A contact on `vehicle` as capture queues it: the live identity, and the
+    // dent sized with the vehicle's mass and the settings of this moment.
+    dent::Contact contactOn(void* vehicle, dent::Vec point, dent::Vec normal, float impulse,
+                            std::uint32_t piece) const {
+        return {vehicle,
+                host->handleOf(vehicle),
+                game::renderObject(vehicle),
+                point,
+                normal,
+                impulse,
+                piece,
+                dent::response(impulse, game::vehicleMass(vehicle), plugin::settings().impact)};
     }
 
     int countLog(const std::string& text) const {

@@ -103,8 +103,7 @@ protected:
                  bool reset) {
         host->setClock(clock);
         game::contactQueue.reset();
-        const dent::Contact c{vehicle, host->handleOf(vehicle), game::renderObject(vehicle),
-                              point, normal, impulse, 7};
+        const dent::Contact c = contactOn(vehicle, point, normal, impulse, 7);
         ASSERT_TRUE(game::contactQueue.add(c));
         orchestration::processHit(vehicle, true, reset, car);
     }

@@ -2,9 +2,9 @@
 
 #include "car_fixture.h"
 #include "failing_new.h"
-#include "game/hit_context.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
+#include "mesh/hit_context.h"
 #include "orchestration/hit_processing.h"
 #include "sim/sim_state.h"
 
@@ -42,8 +42,8 @@ protected:
     }
 
     // A context for calling the driver directly, as one hit would.
-    game::HitContext context(game::TrackedVehicle* r, std::uint32_t serial = 1) {
-        game::HitContext c{};
+    mesh::HitContext context(game::TrackedVehicle* r, std::uint32_t serial = 1) {
+        mesh::HitContext c{};
         c.record = r;
         c.worldPoint = kSidePoint;
         c.worldNormal = kInward;
@@ -176,7 +176,7 @@ TEST_F(Deform, BudgetsRefuseCleanly) {
         r->copiedVertexTotal = c.vehicleVertices;
         plugin::mutableSettingsForTesting().maxTotalVertices = c.otherVertices ? 50000 : 1000000;
         o->copiedVertexTotal = c.otherVertices;
-        game::HitContext ctx = context(r);
+        mesh::HitContext ctx = context(r);
         mesh::deformAtomic(door, &ctx);
         EXPECT_EQ(game::atomicGeometry(door) != source, c.copied);
         EXPECT_EQ(ctx.meshes, c.copied ? 1u : 0u);
@@ -210,7 +210,7 @@ TEST_F(Deform, HostFailuresDuringTheFirstTouchLeaveTheSource) {
         SCOPED_TRACE(static_cast<int>(c.call));
         SCOPED_TRACE(c.nth);
         host->failOnUse(c.call, c.nth);
-        game::HitContext ctx = context(r);
+        mesh::HitContext ctx = context(r);
         mesh::deformAtomic(door, &ctx);
         host->clearFaults();
         EXPECT_EQ(game::atomicGeometry(door), source);
@@ -225,7 +225,7 @@ TEST_F(Deform, HostFailuresDuringTheFirstTouchLeaveTheSource) {
     }
     // A failed lock leaves the copy attached but undented.
     host->failOnUse(sim::HostCall::Lock, 1);
-    game::HitContext ctx = context(r);
+    mesh::HitContext ctx = context(r);
     mesh::deformAtomic(door, &ctx);
     host->clearFaults();
     ASSERT_NE(game::atomicGeometry(door), source);
@@ -244,7 +244,7 @@ TEST_F(Deform, AllocationFailureIsCaughtAndReleasesTheHalfBuiltCopy) {
     int failures = 0;
     for (std::size_t size : sizes) {
         SCOPED_TRACE(size);
-        game::HitContext ctx = context(r);
+        mesh::HitContext ctx = context(r);
         failNextAllocationOfSize(size);
         mesh::deformAtomic(door, &ctx);
         ASSERT_TRUE(allocationFailureHappened());
@@ -258,7 +258,7 @@ TEST_F(Deform, AllocationFailureIsCaughtAndReleasesTheHalfBuiltCopy) {
             lines += l.rfind("Deformation failed during \"atomic: ", 0) == 0;
         EXPECT_EQ(lines, failures);
     }
-    game::HitContext ctx = context(r);
+    mesh::HitContext ctx = context(r);
     mesh::deformAtomic(door, &ctx);
     EXPECT_NE(game::atomicGeometry(door), source);
 }
@@ -292,7 +292,7 @@ TEST_F(Deform, ExclusionWalkLooksAt24FramesInAnyCase) {
         void* leaf = host->createFrame(c.leaf, parent);
         void* atomic = host->createAtomic(leaf, shared);
         host->addAtomic(ro, atomic);
-        game::HitContext ctx = context(r);
+        mesh::HitContext ctx = context(r);
         ctx.worldPoint = {0.0f, -0.5f, 0.0f};
         ctx.worldNormal = {1.0f, 0.0f, 0.0f};
         mesh::deformAtomic(atomic, &ctx);
@@ -313,7 +313,7 @@ TEST_F(Deform, GuardFailuresAreLoggedTwelveTimesOnly) {
     void* source = game::atomicGeometry(door);
     host->setMorphOwner(source, nullptr);
     for (int i = 0; i < 13; ++i) {
-        game::HitContext ctx = context(r);
+        mesh::HitContext ctx = context(r);
         mesh::deformAtomic(door, &ctx);
     }
     host->setMorphOwner(source, source);
@@ -344,7 +344,7 @@ TEST_F(Deform, BoundingSphereGrowsToEncloseEveryMovedVertex) {
         std::memcpy(before, game::bytesAt(game::morphTarget(game::atomicGeometry(atomic), game::morphOffset),
                                           game::MorphBoundingSphere),
                     sizeof before);
-        game::HitContext ctx = context(r);
+        mesh::HitContext ctx = context(r);
         ctx.worldPoint = c.point;
         ctx.worldNormal = c.push;
         ctx.depth = 0.3f;

@@ -5,9 +5,9 @@
 #include "car_fixture.h"
 #include "dent/panel_lighting.h"
 #include "failing_new.h"
-#include "game/hit_context.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
+#include "mesh/hit_context.h"
 #include "orchestration/hit_processing.h"
 #include "sim/sim_state.h"
 
@@ -35,10 +35,10 @@ class PanelFold : public meshtest::CarTest {
     }
 
     // The driver called directly for one atomic, as one hit would.
-    game::HitContext drive(void* atomic, std::uint32_t serial, float depth, dent::Vec point,
+    mesh::HitContext drive(void* atomic, std::uint32_t serial, float depth, dent::Vec point,
                            dent::Vec normal, float radius = 0.8f) {
         if (record(car) == nullptr) game::createRecord(*game::registry(), car, host->clock());
-        game::HitContext c{};
+        mesh::HitContext c{};
         c.record = record(car);
         c.worldPoint = point;
         c.worldNormal = normal;
@@ -109,7 +109,7 @@ TEST_F(PanelFold, FrontalPushFoldsTheBonnetAlongItsCrease) {
     void* bonnet = atomicNamed(car, "bonnet_hi_ok");
     ASSERT_NE(bonnet, nullptr);
     // Too shallow to fold: the lattice takes an ordinary dent in its plane.
-    game::HitContext c = drive(bonnet, 1, 0.05f, kFront, kBack);
+    mesh::HitContext c = drive(bonnet, 1, 0.05f, kFront, kBack);
     game::MeshReference* ref = referenceOf(car, bonnet);
     ASSERT_NE(ref, nullptr);
     ASSERT_EQ(ref->panel.kind, 1);
@@ -313,7 +313,7 @@ TEST_F(PanelFold, RefusedPanelsDentAsOrdinaryMeshes) {
         const std::size_t lines = logLines().size();
         // The clone's creation is the first use; the rebuild's the second.
         if (c.failing != sim::HostCall::Count) host->failOnUse(c.failing, 2);
-        game::HitContext ctx = drive(atomic, serial++, 0.2f, {0, 0, 0.5f}, {0, 0, -1});
+        mesh::HitContext ctx = drive(atomic, serial++, 0.2f, {0, 0, 0.5f}, {0, 0, -1});
         host->clearFaults();
         game::MeshReference* ref = referenceOf(car, atomic);
         ASSERT_NE(ref, nullptr);
@@ -423,7 +423,7 @@ TEST_F(PanelFold, FailedPassLeavesThePanelUnlockedAndAsItWas) {
 
     // The lighting's gradient list, built after the sheet has moved.
     failNextAllocationOfSize(ref->panel.lattice.sheet.size() * sizeof(dent::PanelLighting::Gradient));
-    const game::HitContext failed = drive(bonnet, 1, 0.35f, kFront, kBack);
+    const mesh::HitContext failed = drive(bonnet, 1, 0.35f, kFront, kBack);
     ASSERT_TRUE(allocationFailureHappened());
     EXPECT_EQ(countLog("Deformation failed during \"atomic: displace vertices\"; atomic left unchanged."), 1);
     EXPECT_EQ(failed.panels, 0u);
@@ -432,7 +432,7 @@ TEST_F(PanelFold, FailedPassLeavesThePanelUnlockedAndAsItWas) {
     EXPECT_TRUE(PanelSnapshot::of(*ref) == before);
 
     // The retry applies the growth.
-    const game::HitContext retried = drive(bonnet, 1, 0.35f, kFront, kBack);
+    const mesh::HitContext retried = drive(bonnet, 1, 0.35f, kFront, kBack);
     EXPECT_EQ(retried.panels, 1u);
     EXPECT_GT(ref->panel.compression, before.compression);
 }

@@ -24,8 +24,7 @@ protected:
     }
 
     void strike(void* v, float impulse = 900.0f) {
-        const dent::Contact c{v, host->handleOf(v), game::renderObject(v), {0.9f, 0, 0},
-                              {-1, 0, 0}, impulse, 0};
+        const dent::Contact c = contactOn(v, {0.9f, 0, 0}, {-1, 0, 0}, impulse, 0);
         ASSERT_TRUE(game::contactQueue.add(c));
     }
 
@@ -48,7 +47,9 @@ TEST_F(Traffic, StruckVehiclesInRangeNearestFirstLinkedAheadOfAll) {
     void* weak = add({5, 0, 0});            // struck too softly to dent
     void* untouched = add({3, 0, 0});       // no contact this frame
     (void)untouched;
-    for (void* v : {far, near, edge, beyond, player}) strike(v);
+    void* unhandled = add({4, 0, 0});       // a model that is never dented
+    game::setField<std::int16_t>(unhandled, game::EntityModelIndex, 151);
+    for (void* v : {far, near, edge, beyond, player, unhandled}) strike(v);
     strike(weak, 1.0f);
 
     EXPECT_EQ(order(player), (std::vector<void*>{near, far, edge}));

@@ -38,13 +38,7 @@ class FrameHook : public meshtest::CarTest {
     }
 
     void queueFrontHit(void* vehicle) {
-        const dent::Contact c{vehicle,
-                              host->handleOf(vehicle),
-                              game::renderObject(vehicle),
-                              {0, 2, 0.5f},
-                              {0, -1, 0},
-                              900.0f,
-                              7};
+        const dent::Contact c = contactOn(vehicle, {0, 2, 0.5f}, {0, -1, 0}, 900.0f, 7);
         game::contactQueue.add(c);
     }
 

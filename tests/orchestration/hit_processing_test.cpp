@@ -22,13 +22,7 @@ class HitProcessing : public meshtest::CarTest {
   protected:
     void hit(void* vehicle, float impulse, bool isPlayer = true) {
         game::contactQueue.reset();
-        const dent::Contact c{vehicle,
-                              host->handleOf(vehicle),
-                              game::renderObject(vehicle),
-                              kSidePoint,
-                              kInward,
-                              impulse,
-                              7};
+        const dent::Contact c = contactOn(vehicle, kSidePoint, kInward, impulse, 7);
         ASSERT_TRUE(game::contactQueue.add(c));
         orchestration::processHit(vehicle, isPlayer, false, car);
     }
