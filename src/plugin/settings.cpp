@@ -55,7 +55,6 @@ constexpr bool rowsCoverTheRecord() {
 constexpr bool tableIsSound() {
     for (const SettingRow& row : kSettingRows) {
         if (row.field.size != 0 && row.field.size != sizeFor(row.kind)) return false;
-        if ((row.field.size != 0) != (row.field.set != nullptr)) return false;
         if (row.lowAbove != nullptr && !hasRow(row.section, row.lowAbove)) return false;
         for (const char* c = row.description; *c != '\0'; ++c)
             if (*c == ';' || *c == '"' || *c == '=') return false;
@@ -70,7 +69,7 @@ static_assert(offsetof(Settings, impact.minImpact) == 0 && offsetof(Settings, im
 constexpr Settings defaultsFromTable() {
     Settings s{};
     for (const SettingRow& row : kSettingRows)
-        if (row.field.set != nullptr) row.field.set(s, row.defaultValue);
+        if (row.field.size != 0) row.field.set(s, row.defaultValue);
     return s;
 }
 constexpr Settings kDefaults = defaultsFromTable();
@@ -79,7 +78,7 @@ constexpr Settings kDefaults = defaultsFromTable();
 Settings g_settings = kDefaults;
 
 void store(Settings& record, const SettingRow& row, double value) {
-    if (row.field.set != nullptr) row.field.set(record, value);
+    if (row.field.size != 0) row.field.set(record, value);
 }
 
 // The float rule: strtof must consume the whole (non-empty) text and give a
@@ -158,7 +157,7 @@ const SettingRow* findSetting(const char* section, const char* key) {
 }
 
 double settingValue(const Settings& record, const SettingRow& row) {
-    return row.field.get != nullptr ? row.field.get(record) : 0;
+    return row.field.size != 0 ? row.field.get(record) : 0;
 }
 
 Settings defaultSettings() { return kDefaults; }

@@ -28,9 +28,9 @@ enum class SettingKind : unsigned char {
     Whole,  // like Count, stored as a float
 };
 
-// Where a value lives in the record; size 0: not in the record. `set` and
-// `get` reach the member itself, so the defaults can be built from this table
-// at compile time.
+// Where a value lives in the record; size 0: not in the record (and no `set`
+// or `get`). `set` and `get` reach the member itself, so the defaults can be
+// built from this table at compile time.
 struct SettingField {
     std::size_t offset;
     std::size_t size;
