@@ -33,9 +33,12 @@ std::uint8_t codeByte(std::uintptr_t at) {
 void siblingPath(const char* modulePath, const char* extension, char* out, std::size_t size) {
     if (out == nullptr || size == 0) return;
     if (modulePath == nullptr) modulePath = "";
-    // The last '.' anywhere in the path, so a dotted folder with a dotless
-    // file name is cut in the folder, as the loader's own naming would.
-    const char* dot = std::strrchr(modulePath, '.');
+    // The file name's own extension: a dot in a folder name never counts, or a
+    // module without one in a dotted folder would share its files with others.
+    const char* name = modulePath;
+    for (const char* p = modulePath; *p != '\0'; ++p)
+        if (*p == '\\' || *p == '/') name = p + 1;
+    const char* dot = std::strrchr(name, '.');
     const int baseLength = dot != nullptr ? static_cast<int>(dot - modulePath)
                                           : static_cast<int>(std::strlen(modulePath));
     std::snprintf(out, size, "%.*s%s", baseLength, modulePath, extension != nullptr ? extension : "");

@@ -46,8 +46,9 @@ void processAttach(void* module, const StartupBindings& bindings);
 // target is then left alone) or its page could not be made writable.
 bool patchCallSite(std::uintptr_t site, PlainCall detour, PlainCall* savedTarget);
 
-// The module's path cut at its last '.', plus `extension`, written with the
-// bound `size` (longer results are cut).
+// The module's path with its file name's extension (from the name's last
+// '.') replaced by `extension`, or `extension` appended to a name without one;
+// written with the bound `size` (longer results are cut).
 void siblingPath(const char* modulePath, const char* extension, char* out, std::size_t size);
 
 // The settings path fixed at attach ("" before).

@@ -21,6 +21,28 @@ std::vector<unsigned char> codeAt(game::Address at) {
     return std::vector<unsigned char>(p, p + 5);
 }
 
+TEST(SiblingPath, ReplacesOnlyTheFileNamesOwnExtension) {
+    const struct {
+        const char* module;
+        const char* want;
+    } cases[] = {
+        {"C:\\Games\\GTA3\\plugin.asi", "C:\\Games\\GTA3\\plugin.log"},
+        {"C:\\Games\\GTA3\\plugin", "C:\\Games\\GTA3\\plugin.log"},
+        {"C:\\x.y\\plugin", "C:\\x.y\\plugin.log"},
+        {"/tmp/x.y/clone/tests/startup_test", "/tmp/x.y/clone/tests/startup_test.log"},
+        {"C:\\x.y/a.b.asi", "C:\\x.y/a.b.log"},
+        {"plugin", "plugin.log"},
+    };
+    for (const auto& c : cases) {
+        char out[260];
+        orchestration::siblingPath(c.module, ".log", out, sizeof out);
+        EXPECT_STREQ(out, c.want) << c.module;
+    }
+    char small[8];
+    orchestration::siblingPath("C:\\long\\plugin.asi", ".ini", small, sizeof small);
+    EXPECT_STREQ(small, "C:\\long") << "cut to the bound, never overflowed";
+}
+
 TEST_F(Startup, WithoutARegistryNothingIsPatched) {
     char module[260] = "", logFile[260] = "";
     ASSERT_TRUE(platform::ownModulePath(module, sizeof module));
