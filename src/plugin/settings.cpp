@@ -81,11 +81,15 @@ void store(Settings& record, const SettingRow& row, double value) {
     if (row.field.size != 0) row.field.set(record, value);
 }
 
+// The key's text, trimmed by the profile read; empty when the key is missing.
+void readText(const SettingRow& row, const char* path, char (&text)[80]) {
+    std::memset(text, 0, sizeof text);
+    platform::profileString(row.section, row.key, "", text, sizeof text, path);
+}
+
 // The float rule: strtof must consume the whole (non-empty) text and give a
 // finite number.
-bool readFloat(const SettingRow& row, const char* path, float* value) {
-    char text[80] = {};
-    platform::profileString(row.section, row.key, "", text, sizeof text, path);
+bool parseFloat(const char* text, float* value) {
     char* end = nullptr;
     float v = std::strtof(text, &end);
     if (end == text || *end != '\0' || !std::isfinite(v)) return false;
@@ -93,18 +97,89 @@ bool readFloat(const SettingRow& row, const char* path, float* value) {
     return true;
 }
 
+bool readFloat(const SettingRow& row, const char* path, float* value) {
+    char text[80];
+    readText(row, path, text);
+    return parseFloat(text, value);
+}
+
+// A whole number as the system writes one: an optional sign, then decimal
+// digits or digits after a 0x, 0o or 0b prefix, and nothing else. Any length:
+// a number too large for the record still reads as too large (it saturates).
+bool parseWhole(const char* text, double* value) {
+    const char* p = text;
+    const bool minus = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    unsigned base = 10;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) base = 16;
+    else if (p[0] == '0' && (p[1] == 'o' || p[1] == 'O')) base = 8;
+    else if (p[0] == '0' && (p[1] == 'b' || p[1] == 'B')) base = 2;
+    if (base != 10) p += 2;
+    constexpr double kSaturated = 1e18; // far beyond every bound
+    double v = 0;
+    const char* digits = p;
+    for (; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        unsigned digit = 16;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10u;
+        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10u;
+        if (digit >= base) return false;
+        v = v < kSaturated ? v * base + digit : kSaturated;
+    }
+    if (p == digits) return false;
+    *value = minus ? -v : v;
+    return true;
+}
+
+// A number for a count or a switch: a whole number, or failing that a float
+// text read whole (a fraction is cut off by the caller).
+bool parseNumber(const char* text, double* value) {
+    if (parseWhole(text, value)) return true;
+    float f = 0;
+    if (!parseFloat(text, &f)) return false;
+    *value = f;
+    return true;
+}
+
+bool sameWord(const char* text, const char* word) {
+    for (; *word != '\0'; ++text, ++word) {
+        const char c = (*text >= 'A' && *text <= 'Z') ? static_cast<char>(*text + 32) : *text;
+        if (c != *word) return false;
+    }
+    return *text == '\0';
+}
+
 float clamped(float v, float low, float high) {
     if (v < low) return low;
     return v < high ? v : high;
 }
 
-std::uint32_t clamped(std::uint32_t v, std::uint32_t low, std::uint32_t high) {
+double clamped(double v, double low, double high) {
     if (v < low) return low;
     return v < high ? v : high;
 }
 
+// A switch: true/yes/on or false/no/off in any case, or a number (any
+// non-zero one means on); anything else keeps the row's default.
 bool readFlag(const SettingRow& row, const char* path) {
-    return platform::profileInt(row.section, row.key, static_cast<int>(row.defaultValue), path) != 0;
+    char text[80];
+    readText(row, path, text);
+    if (sameWord(text, "true") || sameWord(text, "yes") || sameWord(text, "on")) return true;
+    if (sameWord(text, "false") || sameWord(text, "no") || sameWord(text, "off")) return false;
+    double v = 0;
+    if (!parseNumber(text, &v)) return row.defaultValue != 0;
+    return v != 0;
+}
+
+// A count: not a number keeps the default; out of range, negatives
+// included, gives the nearest end; a fraction is cut off.
+std::uint32_t readCount(const SettingRow& row, const char* path, float low) {
+    char text[80];
+    readText(row, path, text);
+    double v = 0;
+    if (!parseNumber(text, &v)) return static_cast<std::uint32_t>(row.defaultValue);
+    return static_cast<std::uint32_t>(clamped(v, static_cast<double>(low), static_cast<double>(row.high)));
 }
 
 void readRow(Settings& record, const SettingRow& row, const char* path) {
@@ -134,8 +209,7 @@ void readRow(Settings& record, const SettingRow& row, const char* path) {
     }
     case SettingKind::Count:
     case SettingKind::Whole: {
-        std::uint32_t r = platform::profileInt(row.section, row.key, static_cast<int>(row.defaultValue), path);
-        r = clamped(r, static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(row.high));
+        const std::uint32_t r = readCount(row, path, low);
         if (row.kind == SettingKind::Count) {
             store(record, row, r);
         } else {

@@ -23,8 +23,10 @@ enum class SettingStage : unsigned char {
 enum class SettingKind : unsigned char {
     Float,  // text parsed as a float; unusable text keeps the default; clamped
     Millis, // like Float, then cut to whole milliseconds (unsigned 32-bit)
-    Flag,   // integer; any non-zero value means on (one byte)
-    Count,  // integer compared as unsigned 32-bit, clamped
+    Flag,   // switch: true/yes/on, false/no/off (any case) or a number, non-zero
+            // meaning on; anything else keeps the default (one byte)
+    Count,  // a number (whole, or a fraction cut off) clamped, negatives to the
+            // low end; not a number keeps the default (unsigned 32-bit)
     Whole,  // like Count, stored as a float
 };
 

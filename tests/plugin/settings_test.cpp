@@ -80,23 +80,49 @@ TEST(Settings, ValuesAreParsedAndClamped) {
         {"[Deformation]\nContactGapMs=1e9\n", "Deformation", "ContactGapMs", 1000},
         {"[Traffic]\nNPCRange=5\n", "Traffic", "NPCRange", 20},
         {"[Traffic]\nNPCRange=500\n", "Traffic", "NPCRange", 200},
-        {"[Traffic]\nNPCRange=-1\n", "Traffic", "NPCRange", 200},
+        {"[Traffic]\nNPCRange=-1\n", "Traffic", "NPCRange", 20},
         {"[Traffic]\nNPCRange=150.7\n", "Traffic", "NPCRange", 150},
         {"[Traffic]\nMaxNPCPerFrame=0\n", "Traffic", "MaxNPCPerFrame", 1},
         {"[Traffic]\nMaxNPCPerFrame=65\n", "Traffic", "MaxNPCPerFrame", 64},
         {"[PartRetention]\nAttemptsPerStage=0\n", "PartRetention", "AttemptsPerStage", 1},
         {"[PartRetention]\nAttemptsPerStage=100\n", "PartRetention", "AttemptsPerStage", 12},
-        {"[PartRetention]\nAttemptsPerStage=-1\n", "PartRetention", "AttemptsPerStage", 12},
+        {"[PartRetention]\nAttemptsPerStage=-1\n", "PartRetention", "AttemptsPerStage", 1},
         {"[Traffic]\nMaxTotalVertices=1\n", "Traffic", "MaxTotalVertices", 50000},
         {"[Traffic]\nMaxTotalVertices=0x10\n", "Traffic", "MaxTotalVertices", 50000},
         {"[Traffic]\nMaxTrackedVehicles=1000\n", "Traffic", "MaxTrackedVehicles", 128},
         {"[Traffic]\nMaxTrackedVehicles=20\n", "Traffic", "MaxTrackedVehicles", 20},
         {"[General]\nLogHits=-5\n", "General", "LogHits", 1},
         {"[General]\nLogHits=0\n", "General", "LogHits", 0},
-        {"[Lights]\nRearDamage=abc\n", "Lights", "RearDamage", 0},
+        {"[Lights]\nRearDamage=abc\n", "Lights", "RearDamage", 1},
         {"[Lights]\nRearDamage=\n", "Lights", "RearDamage", 1},
         {"[PartRetention]\nEnabled=0\n[General]\nEnabled=1\n", "PartRetention", "Enabled", 0},
         {"[Deformation]\nStrength=2\nStrength=0.5\n", "Deformation", "Strength", 2.0f},
+        // Counts: not a number keeps the default, out of range (negatives
+        // included) gives the nearest end, a fraction is cut off.
+        {"[Traffic]\nMaxTrackedVehicles=abc\n", "Traffic", "MaxTrackedVehicles", 64},
+        {"[Traffic]\nMaxTrackedVehicles=12abc\n", "Traffic", "MaxTrackedVehicles", 64},
+        {"[Traffic]\nMaxTrackedVehicles=20 ; twenty\n", "Traffic", "MaxTrackedVehicles", 64},
+        {"[Traffic]\nMaxTrackedVehicles=-1\n", "Traffic", "MaxTrackedVehicles", 16},
+        {"[Traffic]\nMaxTrackedVehicles=99999999999999999999999\n", "Traffic", "MaxTrackedVehicles", 128},
+        {"[Traffic]\nMaxTrackedVehicles=0x20\n", "Traffic", "MaxTrackedVehicles", 32},
+        {"[Traffic]\nMaxTrackedVehicles=+40\n", "Traffic", "MaxTrackedVehicles", 40},
+        {"[Traffic]\nMaxTotalVertices=-1\n", "Traffic", "MaxTotalVertices", 50000},
+        {"[Traffic]\nMaxNPCPerFrame=2.9\n", "Traffic", "MaxNPCPerFrame", 2},
+        {"[Traffic]\nMaxNPCPerFrame=nan\n", "Traffic", "MaxNPCPerFrame", 32},
+        {"[Traffic]\nNPCRange=1e3\n", "Traffic", "NPCRange", 200},
+        // Switches: the words in any case, or any number (non-zero is on).
+        {"[Traffic]\nAffectNPCs=yes\n", "Traffic", "AffectNPCs", 1},
+        {"[Traffic]\nAffectNPCs=No\n", "Traffic", "AffectNPCs", 0},
+        {"[Traffic]\nAffectNPCs=OFF\n", "Traffic", "AffectNPCs", 0},
+        {"[Lights]\nRearDamage=False\n", "Lights", "RearDamage", 0},
+        {"[Lights]\nRearDamage=0.0\n", "Lights", "RearDamage", 0},
+        {"[Lights]\nRearDamage=0x0\n", "Lights", "RearDamage", 0},
+        {"[Lights]\nRearDamage=nope\n", "Lights", "RearDamage", 1},
+        {"[Lights]\nRearDamage=0 ; off\n", "Lights", "RearDamage", 1},
+        {"[Deformation]\nPanelBending=on\n", "Deformation", "PanelBending", 1},
+        {"[Deformation]\nPanelBending=onn\n", "Deformation", "PanelBending", 1},
+        {"[General]\nLogHits=TRUE\n", "General", "LogHits", 1},
+        {"[General]\nLogHits=off\n", "General", "LogHits", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.ini);
@@ -118,6 +144,29 @@ TEST(Settings, EarlySwitchesAndTheEnabledKey) {
     EXPECT_TRUE(plugin::enabledInSettings(dir.file("absent.ini").c_str()));
     plugin::loadSettings(path.c_str());
     EXPECT_EQ(settings().impact.strength, 2.0f);
+    plugin::setDiagnostics(false);
+}
+
+TEST(Settings, TheSwitchesSayWhatTheFileSays) {
+    bwtest::ScratchDir dir;
+    const struct {
+        const char* value;
+        bool enabled;
+    } cases[] = {{"true", true}, {"Yes", true}, {"ON", true}, {"1", true}, {"-3", true},
+                 {"false", false}, {"no", false}, {"Off", false}, {"0", false},
+                 {"maybe", true}, {"", true}, {"0x", true}};
+    for (const auto& c : cases) {
+        const std::string path = dir.write("b.ini", std::string("[General]\nEnabled=") + c.value +
+                                                        "\nDiagnostics=" + c.value + "\n");
+        EXPECT_EQ(plugin::enabledInSettings(path.c_str()), c.enabled) << c.value;
+        plugin::setDiagnostics(false);
+        plugin::loadEarlySwitches(path.c_str());
+        // Diagnostics is off by default, so only a word or number that says
+        // on turns it on.
+        const bool saysOn = c.enabled && std::string(c.value) != "maybe" && *c.value != '\0' &&
+                            std::string(c.value) != "0x";
+        EXPECT_EQ(plugin::diagnostics(), saysOn) << c.value;
+    }
     plugin::setDiagnostics(false);
 }
 
