@@ -10,17 +10,21 @@ namespace winhost {
 namespace {
 
 bool g_wasDown[256];
+DWORD g_tickOffset = 0;
 
+// The count cannot fail, but it wraps to 0 every 49.7 days: failing a use
+// makes the wrap come 16 ms after it.
 DWORD WINHOST_API GetTickCount() {
     static CallCounter calls("GetTickCount");
-    calls.failsNow();
-    return platform::tickCount();
+    if (calls.failsNow()) g_tickOffset = 0xFFFFFFF0u - platform::tickCount();
+    return platform::tickCount() + g_tickOffset;
 }
 
-// High bit: down now; low bit: went down since the previous query.
+// High bit: down now; low bit: went down since the previous query. A failed
+// query (another desktop is active) reads 0.
 std::int16_t WINHOST_API GetAsyncKeyState(int key) {
     static CallCounter calls("GetAsyncKeyState");
-    calls.failsNow();
+    if (calls.failsNow()) return 0;
     if (key < 0 || key >= 256) return 0;
     const bool down = platform::keyDown(key);
     const bool pressed = down && !g_wasDown[key];
@@ -30,7 +34,7 @@ std::int16_t WINHOST_API GetAsyncKeyState(int key) {
 
 // One thread: there is nothing to wait for.
 void WINHOST_API Sleep(DWORD) {
-    static CallCounter calls("Sleep");
+    static CallCounter calls("Sleep", Failure::None);
     calls.failsNow();
 }
 

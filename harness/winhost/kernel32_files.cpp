@@ -140,46 +140,56 @@ BOOL WINHOST_API WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* w
 
 BOOL WINHOST_API FlushFileBuffers(HANDLE handle) {
     static CallCounter calls("FlushFileBuffers");
-    calls.failsNow();
     KernelObject* file = objectOf(handle, HandleKind::File);
     if (file == nullptr) {
         setLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    if (calls.failsNow()) {
+        setLastError(kErrorWriteFault); // the disk did not take the data
         return 0;
     }
     ::fsync(file->fd);
     return 1;
 }
 
+// A failed close still closes: the handle is gone, only the write-back
+// behind it failed.
 BOOL WINHOST_API CloseHandle(HANDLE handle) {
     static CallCounter calls("CloseHandle");
-    calls.failsNow();
     if (!closeHandle(handle)) {
         setLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    if (calls.failsNow()) {
+        setLastError(kErrorWriteFault);
         return 0;
     }
     return 1;
 }
 
 // The reads of the POSIX build's own reader, which gives the system's
-// answers for the same file.
+// answers for the same file. A failed read is the file that could not be
+// read this time (held by another program): the default comes back.
 DWORD WINHOST_API GetPrivateProfileStringA(const char* section, const char* key,
                                            const char* fallback, char* out, DWORD size,
                                            const char* file) {
     static CallCounter calls("GetPrivateProfileStringA");
-    calls.failsNow();
     if (out == nullptr || size == 0) return 0;
+    const bool unreadable = calls.failsNow();
     const std::string path = posixPath(file);
     platform::profileString(section, key, fallback, out, size,
-                            file != nullptr ? path.c_str() : nullptr);
+                            file != nullptr && !unreadable ? path.c_str() : nullptr);
     return static_cast<DWORD>(std::strlen(out));
 }
 
 DWORD WINHOST_API GetPrivateProfileIntA(const char* section, const char* key, int fallback,
                                         const char* file) {
     static CallCounter calls("GetPrivateProfileIntA");
-    calls.failsNow();
+    const bool unreadable = calls.failsNow();
     const std::string path = posixPath(file);
-    return platform::profileInt(section, key, fallback, file != nullptr ? path.c_str() : nullptr);
+    return platform::profileInt(section, key, fallback,
+                                file != nullptr && !unreadable ? path.c_str() : nullptr);
 }
 
 const StandIn kStandIns[] = {

@@ -94,11 +94,14 @@ void* WINHOST_API VirtualAlloc(void* address, DWORD size, DWORD type, DWORD prot
 
 BOOL WINHOST_API VirtualFree(void* address, DWORD size, DWORD type) {
     static CallCounter calls("VirtualFree");
-    calls.failsNow();
     const auto at = reinterpret_cast<std::uintptr_t>(address);
     Allocation* a = allocationAt(at);
     if (a == nullptr) {
         setLastError(kErrorInvalidAddress);
+        return 0;
+    }
+    if (calls.failsNow()) { // the pages stay as they were
+        setLastError(kErrorInvalidParameter);
         return 0;
     }
     if (type == kMemRelease && size == 0 && at == a->base) {
@@ -203,14 +206,17 @@ BOOL WINHOST_API VirtualProtect(void* address, DWORD size, DWORD protect, DWORD*
 
 BOOL WINHOST_API FlushInstructionCache(HANDLE, const void* address, DWORD size) {
     static CallCounter calls("FlushInstructionCache");
-    calls.failsNow();
+    if (calls.failsNow()) {
+        setLastError(kErrorAccessDenied);
+        return 0;
+    }
     if (address != nullptr && size != 0)
         platform::flushInstructionCache(const_cast<void*>(address), size);
     return 1;
 }
 
 void WINHOST_API GetSystemInfo(SystemInfo* info) {
-    static CallCounter calls("GetSystemInfo");
+    static CallCounter calls("GetSystemInfo", Failure::None);
     calls.failsNow();
     std::memset(info, 0, sizeof *info);
     info->pageSize = kPage;
@@ -224,7 +230,7 @@ void WINHOST_API GetSystemInfo(SystemInfo* info) {
 }
 
 HANDLE WINHOST_API GetCurrentProcess() {
-    static CallCounter calls("GetCurrentProcess");
+    static CallCounter calls("GetCurrentProcess", Failure::None);
     calls.failsNow();
     return kInvalidHandle; // the pseudo handle (HANDLE)-1
 }

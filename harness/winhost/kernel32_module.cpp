@@ -60,14 +60,20 @@ HMODULE handleNamed(const char* name) {
 
 HMODULE WINHOST_API GetModuleHandleA(const char* name) {
     static CallCounter calls("GetModuleHandleA");
-    calls.failsNow();
+    if (calls.failsNow()) {
+        setLastError(kErrorModNotFound);
+        return nullptr;
+    }
     if (name == nullptr) return reinterpret_cast<HMODULE>(executableModule().base);
     return handleNamed(name);
 }
 
 HMODULE WINHOST_API GetModuleHandleW(const WCHAR* name) {
     static CallCounter calls("GetModuleHandleW");
-    calls.failsNow();
+    if (calls.failsNow()) {
+        setLastError(kErrorModNotFound);
+        return nullptr;
+    }
     if (name == nullptr) return reinterpret_cast<HMODULE>(executableModule().base);
     return handleNamed(narrow(name).c_str());
 }
@@ -162,7 +168,10 @@ HMODULE WINHOST_API LoadLibraryW(const WCHAR* name) {
 // The model never unmaps an image on its own: the session ends it.
 BOOL WINHOST_API FreeLibrary(HMODULE handle) {
     static CallCounter calls("FreeLibrary");
-    calls.failsNow();
+    if (calls.failsNow()) { // the reference stays
+        setLastError(kErrorInvalidHandle);
+        return 0;
+    }
     if (systemDllOf(handle) != nullptr) return 1;
     Module* module = moduleWithBase(reinterpret_cast<std::uintptr_t>(handle));
     if (module == nullptr || module->references == 0) {
@@ -175,9 +184,10 @@ BOOL WINHOST_API FreeLibrary(HMODULE handle) {
 
 void* WINHOST_API GetProcAddress(HMODULE handle, const char* name) {
     static CallCounter calls("GetProcAddress");
-    calls.failsNow();
     void* found = nullptr;
-    if (reinterpret_cast<std::uintptr_t>(name) >> 16 == 0) {
+    if (calls.failsNow()) {
+        found = nullptr; // as on a system without the function
+    } else if (reinterpret_cast<std::uintptr_t>(name) >> 16 == 0) {
         found = nullptr; // by ordinal: the made-up system DLLs have none
     } else if (const char* dll = systemDllOf(handle)) {
         found = findStandIn(dll, name);
@@ -190,9 +200,8 @@ void* WINHOST_API GetProcAddress(HMODULE handle, const char* name) {
 
 BOOL WINHOST_API DisableThreadLibraryCalls(HMODULE handle) {
     static CallCounter calls("DisableThreadLibraryCalls");
-    calls.failsNow();
     Module* module = moduleWithBase(reinterpret_cast<std::uintptr_t>(handle));
-    if (module == nullptr) {
+    if (module == nullptr || calls.failsNow()) {
         setLastError(kErrorInvalidHandle);
         return 0;
     }

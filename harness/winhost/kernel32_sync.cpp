@@ -24,21 +24,21 @@ HANDLE currentThread() {
 }
 
 void WINHOST_API InitializeCriticalSection(CriticalSection* cs) {
-    static CallCounter calls("InitializeCriticalSection");
+    static CallCounter calls("InitializeCriticalSection", Failure::None);
     calls.failsNow();
     *cs = CriticalSection{};
     cs->lockCount = -1;
 }
 
 void WINHOST_API DeleteCriticalSection(CriticalSection* cs) {
-    static CallCounter calls("DeleteCriticalSection");
+    static CallCounter calls("DeleteCriticalSection", Failure::None);
     calls.failsNow();
     *cs = CriticalSection{};
 }
 
 // Recursive for its owner; with one thread, entering always succeeds.
 void WINHOST_API EnterCriticalSection(CriticalSection* cs) {
-    static CallCounter calls("EnterCriticalSection");
+    static CallCounter calls("EnterCriticalSection", Failure::None);
     calls.failsNow();
     ++cs->lockCount;
     ++cs->recursionCount;
@@ -46,7 +46,7 @@ void WINHOST_API EnterCriticalSection(CriticalSection* cs) {
 }
 
 void WINHOST_API LeaveCriticalSection(CriticalSection* cs) {
-    static CallCounter calls("LeaveCriticalSection");
+    static CallCounter calls("LeaveCriticalSection", Failure::None);
     calls.failsNow();
     if (cs->recursionCount <= 0) return; // leaving an unowned section is the caller's fault
     --cs->lockCount;
@@ -68,8 +68,7 @@ DWORD WINHOST_API TlsAlloc() {
 
 BOOL WINHOST_API TlsFree(DWORD index) {
     static CallCounter calls("TlsFree");
-    calls.failsNow();
-    if (index >= kTlsSlots || !g_slotUsed[index]) {
+    if (calls.failsNow() || index >= kTlsSlots || !g_slotUsed[index]) {
         setLastError(kErrorInvalidParameter);
         return 0;
     }
@@ -78,8 +77,9 @@ BOOL WINHOST_API TlsFree(DWORD index) {
 }
 
 // Clears the last error on success, so that a null value can be told apart.
+// An index in use is always read.
 void* WINHOST_API TlsGetValue(DWORD index) {
-    static CallCounter calls("TlsGetValue");
+    static CallCounter calls("TlsGetValue", Failure::None);
     calls.failsNow();
     if (index >= kTlsSlots) {
         setLastError(kErrorInvalidParameter);
@@ -91,8 +91,7 @@ void* WINHOST_API TlsGetValue(DWORD index) {
 
 BOOL WINHOST_API TlsSetValue(DWORD index, void* value) {
     static CallCounter calls("TlsSetValue");
-    calls.failsNow();
-    if (index >= kTlsSlots) {
+    if (calls.failsNow() || index >= kTlsSlots) {
         setLastError(kErrorInvalidParameter);
         return 0;
     }
@@ -117,10 +116,13 @@ HANDLE WINHOST_API CreateSemaphoreW(void*, LONG initial, LONG maximum, const WCH
 
 BOOL WINHOST_API ReleaseSemaphore(HANDLE handle, LONG count, LONG* previous) {
     static CallCounter calls("ReleaseSemaphore");
-    calls.failsNow();
     KernelObject* s = objectOf(handle, HandleKind::Semaphore);
     if (s == nullptr || count <= 0) {
         setLastError(s == nullptr ? kErrorInvalidHandle : kErrorInvalidParameter);
+        return 0;
+    }
+    if (calls.failsNow()) {
+        setLastError(kErrorNotEnoughMemory);
         return 0;
     }
     if (count > s->semaphoreMax - s->semaphoreCount) {
@@ -136,9 +138,8 @@ BOOL WINHOST_API ReleaseSemaphore(HANDLE handle, LONG count, LONG* previous) {
 // times out at once, and an endless wait on it is reported, not hung.
 DWORD WINHOST_API WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     static CallCounter calls("WaitForSingleObject");
-    calls.failsNow();
     KernelObject* s = objectOf(handle, HandleKind::Semaphore);
-    if (s == nullptr) {
+    if (s == nullptr || calls.failsNow()) {
         setLastError(kErrorInvalidHandle);
         return kWaitFailed;
     }
@@ -152,13 +153,13 @@ DWORD WINHOST_API WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 DWORD WINHOST_API GetLastError() {
-    static CallCounter calls("GetLastError");
+    static CallCounter calls("GetLastError", Failure::None);
     calls.failsNow();
     return lastError();
 }
 
 void WINHOST_API SetLastError(DWORD error) {
-    static CallCounter calls("SetLastError");
+    static CallCounter calls("SetLastError", Failure::None);
     calls.failsNow();
     setLastError(error);
 }

@@ -33,7 +33,7 @@ int narrowOf(WCHAR w) {
 }
 
 BOOL WINHOST_API IsDBCSLeadByteEx(unsigned cp, unsigned char) {
-    static CallCounter calls("IsDBCSLeadByteEx");
+    static CallCounter calls("IsDBCSLeadByteEx", Failure::None);
     calls.failsNow();
     if (!singleByte(cp) && cp != kUtf8) setLastError(kErrorInvalidParameter);
     return 0;
@@ -44,7 +44,10 @@ BOOL WINHOST_API IsDBCSLeadByteEx(unsigned cp, unsigned char) {
 int WINHOST_API MultiByteToWideChar(unsigned cp, DWORD, const char* in, int inLength, WCHAR* out,
                                     int outSize) {
     static CallCounter calls("MultiByteToWideChar");
-    calls.failsNow();
+    if (calls.failsNow()) {
+        setLastError(kErrorNotEnoughMemory);
+        return 0;
+    }
     if (in == nullptr || inLength == 0 || outSize < 0 || (!singleByte(cp) && cp != kUtf8)) {
         setLastError(kErrorInvalidParameter);
         return 0;
@@ -92,7 +95,10 @@ int WINHOST_API MultiByteToWideChar(unsigned cp, DWORD, const char* in, int inLe
 int WINHOST_API WideCharToMultiByte(unsigned cp, DWORD, const WCHAR* in, int inLength, char* out,
                                     int outSize, const char* fallback, BOOL* usedFallback) {
     static CallCounter calls("WideCharToMultiByte");
-    calls.failsNow();
+    if (calls.failsNow()) {
+        setLastError(kErrorNotEnoughMemory);
+        return 0;
+    }
     if (in == nullptr || inLength == 0 || outSize < 0 || (!singleByte(cp) && cp != kUtf8)) {
         setLastError(kErrorInvalidParameter);
         return 0;

@@ -124,13 +124,19 @@ BOOL nextThread(HANDLE handle, ThreadEntry32* entry, bool first) {
 
 BOOL WINHOST_API Thread32First(HANDLE snapshot, ThreadEntry32* entry) {
     static CallCounter calls("Thread32First");
-    calls.failsNow();
+    if (calls.failsNow()) { // not the end of the list: the system ran short
+        setLastError(kErrorNotEnoughMemory);
+        return 0;
+    }
     return nextThread(snapshot, entry, true);
 }
 
 BOOL WINHOST_API Thread32Next(HANDLE snapshot, ThreadEntry32* entry) {
     static CallCounter calls("Thread32Next");
-    calls.failsNow();
+    if (calls.failsNow()) {
+        setLastError(kErrorNotEnoughMemory);
+        return 0;
+    }
     return nextThread(snapshot, entry, false);
 }
 
@@ -166,10 +172,9 @@ DWORD WINHOST_API SuspendThread(HANDLE handle) {
 
 DWORD WINHOST_API ResumeThread(HANDLE handle) {
     static CallCounter calls("ResumeThread");
-    calls.failsNow();
     GameThread* t = threadOf(handle);
-    if (t == nullptr) {
-        setLastError(kErrorInvalidHandle);
+    if (t == nullptr || calls.failsNow()) { // the thread stays held
+        setLastError(t == nullptr ? kErrorInvalidHandle : kErrorAccessDenied);
         return ~DWORD(0);
     }
     const DWORD previous = t->suspended;
@@ -200,13 +205,13 @@ BOOL WINHOST_API SetThreadContext(HANDLE handle, const Context* context) {
 }
 
 DWORD WINHOST_API GetCurrentThreadId() {
-    static CallCounter calls("GetCurrentThreadId");
+    static CallCounter calls("GetCurrentThreadId", Failure::None);
     calls.failsNow();
     return currentThreadId();
 }
 
 DWORD WINHOST_API GetCurrentProcessId() {
-    static CallCounter calls("GetCurrentProcessId");
+    static CallCounter calls("GetCurrentProcessId", Failure::None);
     calls.failsNow();
     return currentProcessId();
 }

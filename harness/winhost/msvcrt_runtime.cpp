@@ -67,7 +67,7 @@ void* WINHOST_CRT crt_realloc(void* p, std::size_t size) {
 }
 
 void WINHOST_CRT crt_free(void* p) {
-    static CallCounter calls("free");
+    static CallCounter calls("free", Failure::None);
     calls.failsNow();
     std::free(p);
 }
@@ -77,27 +77,27 @@ int* WINHOST_CRT crt_errno() {
 }
 
 void WINHOST_CRT crt_initterm(Initializer* begin, Initializer* end) {
-    static CallCounter calls("_initterm");
+    static CallCounter calls("_initterm", Failure::None);
     calls.failsNow();
     for (; begin < end; ++begin)
         if (*begin != nullptr) (*begin)();
 }
 
 void WINHOST_CRT crt_setusermatherr(void*) {
-    static CallCounter calls("__setusermatherr");
+    static CallCounter calls("__setusermatherr", Failure::None);
     calls.failsNow(); // math errors never reach a handler here
 }
 
 // msvcrt's fatal run-time error: message, exit code 255.
 void WINHOST_CRT crt_amsg_exit(int code) {
-    static CallCounter calls("_amsg_exit");
+    static CallCounter calls("_amsg_exit", Failure::None);
     calls.failsNow();
     std::fprintf(stderr, "runtime error R60%02d\n", code);
     ::_exit(255);
 }
 
 void WINHOST_CRT crt_abort() {
-    static CallCounter calls("abort");
+    static CallCounter calls("abort", Failure::None);
     calls.failsNow();
     std::fprintf(stderr,
                  "This application has requested the Runtime to terminate it in an unusual way.\n");
@@ -105,7 +105,7 @@ void WINHOST_CRT crt_abort() {
 }
 
 const CrtLconv* WINHOST_CRT crt_localeconv() {
-    static CallCounter calls("localeconv");
+    static CallCounter calls("localeconv", Failure::None);
     calls.failsNow();
     return &g_lconv;
 }
@@ -114,21 +114,21 @@ const CrtLconv* WINHOST_CRT crt_localeconv() {
 // unknown name.
 const char* WINHOST_CRT crt_setlocale(int category, const char* locale) {
     static CallCounter calls("setlocale");
-    calls.failsNow();
-    if (category < 0 || category > 5) return nullptr;
+    if (calls.failsNow() || category < 0 || category > 5) return nullptr;
     if (locale == nullptr || std::strcmp(locale, "C") == 0) return "C";
     return nullptr;
 }
 
 int WINHOST_CRT crt_atoi(const char* s) {
-    static CallCounter calls("atoi");
+    static CallCounter calls("atoi", Failure::None);
     calls.failsNow();
     return static_cast<int>(std::strtol(s, nullptr, 10));
 }
 
-// Counted like every stand-in, so a session shows all the imports it used.
+// Counted like every stand-in, so a session shows all the imports it used;
+// none of these can fail.
 #define BW_COUNTED(name)                                                                           \
-    static CallCounter calls(#name);                                                               \
+    static CallCounter calls(#name, Failure::None);                                                \
     calls.failsNow()
 
 int WINHOST_CRT crt_tolower(int c) {

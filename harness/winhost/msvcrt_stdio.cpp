@@ -42,6 +42,7 @@ struct LockedFile {
     CrtFile file;
     CriticalSection lock; // at FILE + 0x20
     bool used;
+    off_t sizeAtOpen; // what a failed close leaves of the file
 };
 
 CrtFile g_iob[kStreams] = {{nullptr, 0, nullptr, kIoRead, 0, 0, 0, nullptr},
@@ -162,52 +163,65 @@ CrtFile* WINHOST_CRT crt_fopen(const char* name, const char* mode) {
     slot->file.file = fd;
     slot->lock.lockCount = -1;
     slot->used = true;
+    slot->sizeAtOpen = ::lseek(fd, 0, SEEK_END);
     return &slot->file;
 }
 
+// A failed close still closes the stream, but its write-back failed: what
+// msvcrt held in the stream's buffer (all written since the open, here) never
+// reaches the file.
 int WINHOST_CRT crt_fclose(CrtFile* f) {
     static CallCounter calls("fclose");
-    calls.failsNow();
     if (validStream(f) == nullptr || (f >= g_iob && f < g_iob + kStreams)) {
         *crtErrno() = EINVAL;
         return kEof;
     }
-    const bool failed = (f->flag & kIoError) != 0;
+    const bool failsNow = calls.failsNow();
+    const bool failed = (f->flag & kIoError) != 0 || failsNow;
+    const off_t sizeAtOpen = reinterpret_cast<LockedFile*>(f)->sizeAtOpen;
+    if (failsNow && (f->flag & (kIoWrite | kIoReadWrite)) && sizeAtOpen >= 0 &&
+        ::ftruncate(f->file, sizeAtOpen) != 0)
+        *crtErrno() = EIO;
     const int closed = ::close(f->file);
     g_binary[f->file] = false;
     reinterpret_cast<LockedFile*>(f)->used = false;
     return failed || closed != 0 ? kEof : 0;
 }
 
+// Writes through the stream unless this use is the one armed to fail: a
+// failed write (the disk is full) writes nothing and marks the stream.
+bool tryPut(CallCounter& calls, CrtFile* f, const char* data, std::size_t size) {
+    if (!calls.failsNow()) return put(f, data, size);
+    f->flag |= kIoError;
+    *crtErrno() = ENOSPC;
+    return false;
+}
+
 int WINHOST_CRT crt_fputc(int c, CrtFile* f) {
     static CallCounter calls("fputc");
-    calls.failsNow();
     const char ch = static_cast<char>(c);
-    if (validStream(f) == nullptr || !put(f, &ch, 1)) return kEof;
+    if (validStream(f) == nullptr || !tryPut(calls, f, &ch, 1)) return kEof;
     return c & 0xFF;
 }
 
 int WINHOST_CRT crt_fputs(const char* s, CrtFile* f) {
     static CallCounter calls("fputs");
-    calls.failsNow();
-    if (s == nullptr || validStream(f) == nullptr || !put(f, s, std::strlen(s))) return kEof;
+    if (s == nullptr || validStream(f) == nullptr || !tryPut(calls, f, s, std::strlen(s))) return kEof;
     return 0;
 }
 
 std::size_t WINHOST_CRT crt_fwrite(const void* data, std::size_t size, std::size_t count,
                                    CrtFile* f) {
     static CallCounter calls("fwrite");
-    calls.failsNow();
     if (size == 0 || count == 0) return 0;
     if (data == nullptr || validStream(f) == nullptr) return 0;
-    return put(f, static_cast<const char*>(data), size * count) ? count : 0;
+    return tryPut(calls, f, static_cast<const char*>(data), size * count) ? count : 0;
 }
 
 // i386 argument lists are the same on both systems, so the C library
 // formats; its output is written through the stream's mode.
 int WINHOST_CRT crt_vfprintf(CrtFile* f, const char* format, va_list args) {
     static CallCounter calls("vfprintf");
-    calls.failsNow();
     if (validStream(f) == nullptr || format == nullptr) {
         *crtErrno() = EINVAL;
         return -1;
@@ -218,17 +232,17 @@ int WINHOST_CRT crt_vfprintf(CrtFile* f, const char* format, va_list args) {
     const std::size_t size = static_cast<std::size_t>(n) < sizeof buffer
                                  ? static_cast<std::size_t>(n)
                                  : sizeof buffer - 1;
-    return put(f, buffer, size) ? static_cast<int>(size) : -1;
+    return tryPut(calls, f, buffer, size) ? static_cast<int>(size) : -1;
 }
 
 void WINHOST_CRT crt_lock(int which) {
-    static CallCounter calls("_lock");
+    static CallCounter calls("_lock", Failure::None);
     calls.failsNow();
     if (which >= 0 && which < kLocks) ++g_lockDepth[which];
 }
 
 void WINHOST_CRT crt_unlock(int which) {
-    static CallCounter calls("_unlock");
+    static CallCounter calls("_unlock", Failure::None);
     calls.failsNow();
     if (which >= 0 && which < kLocks && g_lockDepth[which] > 0) --g_lockDepth[which];
 }
@@ -236,7 +250,10 @@ void WINHOST_CRT crt_unlock(int which) {
 // Text mode reads a CR LF pair as "\n".
 int WINHOST_CRT crt_read(int fd, void* buffer, unsigned size) {
     static CallCounter calls("_read");
-    calls.failsNow();
+    if (calls.failsNow()) {
+        *crtErrno() = EIO;
+        return -1;
+    }
     if (fd < 0 || fd >= kMaxFd || buffer == nullptr) {
         *crtErrno() = EBADF;
         return -1;
@@ -254,14 +271,18 @@ int WINHOST_CRT crt_read(int fd, void* buffer, unsigned size) {
     return static_cast<int>(out);
 }
 
+// Like fclose, a failed close still closes.
 int WINHOST_CRT crt_close(int fd) {
     static CallCounter calls("_close");
-    calls.failsNow();
     if (fd < 0 || fd >= kMaxFd || ::close(fd) != 0) {
         *crtErrno() = EBADF;
         return -1;
     }
     g_binary[fd] = false;
+    if (calls.failsNow()) {
+        *crtErrno() = EIO;
+        return -1;
+    }
     return 0;
 }
 

@@ -32,6 +32,7 @@ constexpr DWORD kErrorInsufficientBuffer = 122;
 constexpr DWORD kErrorModNotFound = 126;
 constexpr DWORD kErrorProcNotFound = 127;
 constexpr DWORD kErrorNoMoreFiles = 18;
+constexpr DWORD kErrorWriteFault = 29;
 constexpr DWORD kErrorInvalidAddress = 487;
 constexpr DWORD kErrorTooManyPosts = 298;
 

@@ -16,8 +16,7 @@
 // triangle calls in turn would take days under the emulator).
 
 #include "harness.h"
-
-#include "game/host_layout.h"
+#include "sweep_script.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -27,73 +26,6 @@
 #include <string>
 
 namespace {
-
-constexpr const char* kIni = "[General]\r\nLogHits=1\r\n";
-
-sim::ColPoint colPoint(dent::Vec p, dent::Vec n) {
-    sim::ColPoint c{};
-    c.point = p;
-    c.normal = n;
-    c.pieceA = 5;
-    c.pieceB = 7;
-    return c;
-}
-
-void script(soak::Figures& f) {
-    soak::Session s(kIni, 110, f);
-    if (!s.ok()) return;
-    sim::Host& host = s.host();
-    void* player = s.addCar({0, 0, 0}, 90);
-    void* other = s.addCar({0, 4, 0}, 95);
-    void* third = s.addCar({4, -5, 0}, 101);
-    host.setPlayerVehicle(player);
-    s.frame();
-    // Head-on: the player's bonnet and the other car's boot fold.
-    s.queuePair(player, other, colPoint({0, 2, 0.5f}, {0, -1, 0}), 900, 900);
-    s.frame();
-    // From behind at the left rear light, then a side hit on traffic.
-    s.queuePair(player, third, colPoint({-0.7f, -2.1f, 0.3f}, {0, 1, 0}), 1200, 1200);
-    s.frame(1000);
-    s.queueSingle(third, nullptr, colPoint({4.9f, -5, 0.4f}, {-1, 0, 0}), 2500);
-    s.frame(400);
-    // The same crash growing, then a door held for separate attempts.
-    s.queuePair(player, other, colPoint({0.3f, 2.1f, 0.6f}, {0, -1, 0.2f}), 1800, 1800);
-    s.frame(50);
-    s.queueComponentDamage(player, 5, 1.0f);
-    s.frame(1000);
-    s.queueComponentDamage(player, 5, 1.0f);
-    s.frame(1000);
-    // F7, then a repair by the game.
-    host.setKey(0x76, true);
-    s.frame();
-    host.setKey(0x76, false);
-    s.frame();
-    s.queuePair(player, other, colPoint({0, 2, 0.5f}, {0, -1, 0}), 900, 900);
-    s.frame(1000);
-    game::setField<float>(player, game::VehicleHealth, 500.0f);
-    s.frame();
-    game::setField<float>(player, game::VehicleHealth, 1000.0f);
-    s.frame();
-    // On foot: traffic is chosen around the player's ped.
-    host.setPlayerOnFoot({1, 6, 0});
-    s.queueSingle(other, nullptr, colPoint({0.9f, 4.3f, 0.4f}, {-1, 0, 0}), 2500);
-    s.frame(1000);
-    host.setPlayerVehicle(player);
-    s.frame();
-    // A car deleted, its slot reused by a new one that is hit at once.
-    s.removeCar(third);
-    void* fourth = s.addCar({-4, -5, 0}, 120);
-    s.queuePair(fourth, player, colPoint({-4.5f, -4, 0.5f}, {1, 0, 0}), 1500, 1500);
-    s.frame(1000);
-    s.restart();
-    player = s.addCar({0, 0, 0}, 90);
-    other = s.addCar({0, 4, 0}, 95);
-    host.setPlayerVehicle(player);
-    s.frame();
-    s.queuePair(player, other, colPoint({0, 2, 0.5f}, {0, -1, 0}), 900, 900);
-    s.frame(1000);
-    s.finish();
-}
 
 // The uses to fail: the first `head` and `spread` more spread evenly over
 // the rest.
@@ -124,12 +56,12 @@ int main() {
             soak::setContext(only);
             if (alloc) soak::failPluginAllocation(b);
             else soak::failPluginUse(static_cast<int>(a), static_cast<std::uint32_t>(b));
-            script(out);
+            soak::sweepScript(out);
         });
         return f.violations == 0 ? 0 : 1;
     }
     soak::setContext("reference run");
-    const soak::Figures reference = soak::runChild("reference", [](soak::Figures& f) { script(f); });
+    const soak::Figures reference = soak::runChild("reference", [](soak::Figures& f) { soak::sweepScript(f); });
     if (reference.violations != 0 || reference.completed != 1) {
         std::printf("BW-SWEEP runs=1 faults=0 violations=%llu leaks=%llu exceptions=%llu\n",
                     static_cast<unsigned long long>(reference.violations + (reference.completed != 1)),
@@ -161,7 +93,7 @@ int main() {
             const soak::Figures f = soak::runChild(what.c_str(), [&](soak::Figures& out) {
                 soak::setContext(what);
                 soak::failPluginUse(call, static_cast<std::uint32_t>(nth));
-                script(out);
+                soak::sweepScript(out);
             });
             if (f.faultsInjected != 1) ++missed;
             add(f);
@@ -175,7 +107,7 @@ int main() {
         soak::Figures f = soak::runChild(what.c_str(), [&](soak::Figures& out) {
             soak::setContext(what);
             soak::failPluginAllocation(nth);
-            script(out);
+            soak::sweepScript(out);
             if (soak::pluginAllocationFailed()) ++out.faultsInjected;
         });
         if (f.faultsInjected != 1) ++missed;

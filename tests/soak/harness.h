@@ -71,6 +71,7 @@ struct Figures {
     std::uint64_t pluginAllocations = 0;
     std::uint32_t uses[kHostCalls] = {};
     std::uint32_t completed = 0; // 1 when the child reached its end
+    std::uint32_t emptyLog = 0;  // 1 when the session's log held no line (one violation)
 };
 
 // Runs `body` in a forked child and returns what it reported. A child that
