@@ -36,18 +36,22 @@ class OtherThreads {
     OtherThreads& operator=(const OtherThreads&) = delete;
     ~OtherThreads() { resume(); }
 
-    // Suspends every other thread of the process that can be opened; threads
-    // that cannot are skipped. False when the thread list is unavailable.
+    // Suspends every other thread of the process (a thread that ended since
+    // the list was taken is skipped). False when the list was unavailable or
+    // incomplete, or a thread could not be held; those that could are held.
     bool suspend() noexcept;
 
-    // Resumes what suspend() stopped; harmless when nothing is held.
+    // Resumes what suspend() stopped; harmless when nothing is held. A
+    // resume the system refused is asked again: a thread left held would
+    // stop the game.
     void resume() noexcept;
 
     // Calls `move` with each held thread's instruction pointer and writes a
     // changed result back, so that no thread resumes inside bytes that were
-    // rewritten under it.
+    // rewritten under it. False when a thread's place could not be read, or a
+    // move it needed could not be written (each asked twice).
     using MoveFunction = std::uintptr_t (*)(std::uintptr_t ip, void* context);
-    void moveInstructionPointers(MoveFunction move, void* context) noexcept;
+    bool moveInstructionPointers(MoveFunction move, void* context) noexcept;
 
     std::size_t count() const { return threads_.size(); }
 

@@ -92,6 +92,8 @@ bool OtherThreads::suspend() noexcept {
 void OtherThreads::resume() noexcept {
     threads_.clear();
 }
-void OtherThreads::moveInstructionPointers(MoveFunction, void*) noexcept {}
+bool OtherThreads::moveInstructionPointers(MoveFunction, void*) noexcept {
+    return true;
+}
 
 } // namespace platform

@@ -40,30 +40,34 @@ bool OtherThreads::suspend() noexcept {
     if (snapshot == INVALID_HANDLE_VALUE) return false;
     const DWORD process = GetCurrentProcessId();
     const DWORD self = GetCurrentThreadId();
-    bool listed = true;
+    // The list is whole only when it ran to its end, and held this thread.
+    bool whole = false;
+    bool sawSelf = false;
     THREADENTRY32 entry;
     entry.dwSize = sizeof entry;
     if (Thread32First(snapshot, &entry)) {
         do {
             // Entries shorter than the owner field carry no process id.
             if (entry.dwSize >= offsetof(THREADENTRY32, th32OwnerProcessID) + sizeof(DWORD) &&
-                entry.th32OwnerProcessID == process && entry.th32ThreadID != self) {
-                try {
-                    threads_.push_back(
-                        reinterpret_cast<void*>(static_cast<std::uintptr_t>(entry.th32ThreadID)));
-                } catch (...) {
-                    listed = false;
-                    break;
+                entry.th32OwnerProcessID == process) {
+                if (entry.th32ThreadID == self) {
+                    sawSelf = true;
+                } else {
+                    try {
+                        threads_.push_back(
+                            reinterpret_cast<void*>(static_cast<std::uintptr_t>(entry.th32ThreadID)));
+                    } catch (...) {
+                        threads_.clear();
+                        CloseHandle(snapshot);
+                        return false;
+                    }
                 }
             }
             entry.dwSize = sizeof entry;
         } while (Thread32Next(snapshot, &entry));
+        whole = GetLastError() == ERROR_NO_MORE_FILES && sawSelf;
     }
     CloseHandle(snapshot);
-    if (!listed) {
-        threads_.clear();
-        return false;
-    }
 
     std::size_t held = 0;
     for (std::size_t i = 0; i < threads_.size(); ++i) {
@@ -71,32 +75,43 @@ bool OtherThreads::suspend() noexcept {
         HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT |
                                        THREAD_QUERY_INFORMATION,
                                    FALSE, id);
-        if (!thread) continue; // the thread has ended since the snapshot
+        if (!thread) {
+            // A thread that ended since the snapshot has no id any more.
+            if (GetLastError() != ERROR_INVALID_PARAMETER) whole = false;
+            continue;
+        }
         if (SuspendThread(thread) == static_cast<DWORD>(-1)) {
             CloseHandle(thread);
+            whole = false;
             continue;
         }
         threads_[held++] = thread;
     }
     threads_.resize(held); // shrinking: no allocation, no release
-    return true;
+    return whole;
 }
 
 void OtherThreads::resume() noexcept {
     for (void* thread : threads_) {
-        ResumeThread(static_cast<HANDLE>(thread));
+        for (int attempt = 0; attempt < 3; ++attempt)
+            if (ResumeThread(static_cast<HANDLE>(thread)) != static_cast<DWORD>(-1)) break;
         CloseHandle(static_cast<HANDLE>(thread));
     }
     threads_.clear(); // keeps the storage; it is released with the object
 }
 
-void OtherThreads::moveInstructionPointers(MoveFunction move, void* context) noexcept {
+bool OtherThreads::moveInstructionPointers(MoveFunction move, void* context) noexcept {
+    bool placed = true;
     for (void* thread : threads_) {
+        const HANDLE h = static_cast<HANDLE>(thread);
         CONTEXT c;
         ZeroMemory(&c, sizeof c);
         c.ContextFlags = CONTEXT_CONTROL;
         // GetThreadContext also waits until the suspension has taken effect.
-        if (!GetThreadContext(static_cast<HANDLE>(thread), &c)) continue;
+        if (!GetThreadContext(h, &c) && !GetThreadContext(h, &c)) {
+            placed = false;
+            continue;
+        }
 #if defined(_M_IX86) || defined(__i386__)
         const std::uintptr_t ip = c.Eip;
 #else
@@ -109,8 +124,9 @@ void OtherThreads::moveInstructionPointers(MoveFunction move, void* context) noe
 #else
         c.Rip = moved;
 #endif
-        SetThreadContext(static_cast<HANDLE>(thread), &c);
+        if (!SetThreadContext(h, &c) && !SetThreadContext(h, &c)) placed = false;
     }
+    return placed;
 }
 
 } // namespace platform

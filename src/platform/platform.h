@@ -15,8 +15,10 @@ namespace platform {
 void disableThreadNotifications(void* module);
 
 // Full path of the module that contains this code, NUL-terminated, written
-// with the bound `size` (GetModuleFileNameA). False when unavailable.
-bool ownModulePath(char* out, std::size_t size);
+// with the bound `size` (GetModuleFileNameA), of `module` when the caller
+// has its handle (the entry's), else found from this code's address. False
+// when unavailable.
+bool ownModulePath(char* out, std::size_t size, void* module = nullptr);
 
 // Keeps the module that contains this code loaded for the life of the
 // process, whatever its loader does later (GetModuleHandleExA with the pin
@@ -74,13 +76,20 @@ void profileString(const char* section, const char* key, const char* defaultValu
 
 // ---- log file -------------------------------------------------------------
 
-// Appends `text` and CR LF to the file (opened for append, closed again). The
-// line is lost silently when the file cannot be opened.
-void appendLine(const char* path, const char* text);
+// The longest text of one append: a message line, and a flushed write (which
+// may carry several lines, separated by CR LF). Longer text is cut.
+constexpr std::size_t kLogLineMax = 1024;
+constexpr std::size_t kFlushedTextMax = 2048;
 
-// Appends `text` and CR LF through the flushed path of phase lines
-// (CreateFileA/WriteFile/FlushFileBuffers/CloseHandle).
-void appendLineFlushed(const char* path, const char* text);
+// Appends `text` and CR LF to the file (opened for append, closed again), in
+// one write: a failure loses the whole line. False when the file could not be
+// opened or the write failed.
+bool appendLine(const char* path, const char* text);
+
+// Appends `text` and CR LF in one write through the flushed path of phase
+// lines (CreateFileA/WriteFile/FlushFileBuffers/CloseHandle). False when the
+// file could not be opened or the write failed.
+bool appendLineFlushed(const char* path, const char* text);
 
 // ---- faults ---------------------------------------------------------------
 

@@ -282,7 +282,9 @@ void disableThreadNotifications(void*) {
     // POSIX has no per-thread notifications to a shared object.
 }
 
-bool ownModulePath(char* out, std::size_t size) {
+// The shared library is found by its code's address; a handle the host
+// passes says nothing more.
+bool ownModulePath(char* out, std::size_t size, void*) {
     if (out == nullptr || size == 0) return false;
     out[0] = '\0';
     Dl_info info{};
@@ -389,20 +391,33 @@ bool keyDown(int virtualKey) {
 
 // ---- log file -------------------------------------------------------------------
 
-void appendLine(const char* path, const char* text) {
-    if (path == nullptr || text == nullptr) return;
-    std::FILE* file = std::fopen(path, "ab");
-    if (file == nullptr) return;
-    // Text-mode semantics of the product: every '\n' becomes CR LF.
-    const char* p = text;
-    while (const char* nl = std::strchr(p, '\n')) {
-        std::fwrite(p, 1, static_cast<std::size_t>(nl - p), file);
-        std::fwrite("\r\n", 1, 2, file);
-        p = nl + 1;
+namespace {
+
+// The first `limit` bytes of `text` and CR LF in one buffer of at least
+// 2 * limit + 2 bytes, so that the line goes out in one write; with
+// `textMode`, every '\n' becomes CR LF as the product's text-mode stream
+// writes it. Returns the length.
+std::size_t lineOf(const char* text, std::size_t limit, bool textMode, char* out) {
+    std::size_t n = 0;
+    for (const char* p = text; *p != '\0' && p - text < static_cast<std::ptrdiff_t>(limit); ++p) {
+        if (textMode && *p == '\n') out[n++] = '\r';
+        out[n++] = *p;
     }
-    std::fwrite(p, 1, std::strlen(p), file);
-    std::fwrite("\r\n", 1, 2, file);
-    std::fclose(file);
+    out[n++] = '\r';
+    out[n++] = '\n';
+    return n;
+}
+
+} // namespace
+
+bool appendLine(const char* path, const char* text) {
+    if (path == nullptr || text == nullptr) return false;
+    char line[2 * kLogLineMax + 2];
+    const std::size_t n = lineOf(text, kLogLineMax, true, line);
+    std::FILE* file = std::fopen(path, "ab");
+    if (file == nullptr) return false;
+    const bool written = std::fwrite(line, 1, n, file) == n;
+    return std::fclose(file) == 0 && written;
 }
 
 namespace {
@@ -419,16 +434,20 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 } // namespace
 
 // Only system calls: this runs inside the fault handler too.
-void appendLineFlushed(const char* path, const char* text) {
-    if (path == nullptr || text == nullptr) return;
+bool appendLineFlushed(const char* path, const char* text) {
+    if (path == nullptr || text == nullptr) return false;
     int saved = errno;
+    char line[kFlushedTextMax + 2];
+    const std::size_t n = lineOf(text, kFlushedTextMax, false, line);
+    bool written = false;
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
-        if (writeAll(fd, text, std::strlen(text))) writeAll(fd, "\r\n", 2);
+        written = writeAll(fd, line, n);
         fsync(fd);
         close(fd);
     }
     errno = saved;
+    return written;
 }
 
 // ---- faults -------------------------------------------------------------------

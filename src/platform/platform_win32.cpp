@@ -80,11 +80,12 @@ void disableThreadNotifications(void* module) {
     DisableThreadLibraryCalls(static_cast<HMODULE>(module));
 }
 
-bool ownModulePath(char* out, std::size_t size) {
+bool ownModulePath(char* out, std::size_t size, void* module) {
     if (out == nullptr || size == 0) return false;
     out[0] = '\0';
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+    HMODULE self = static_cast<HMODULE>(module);
+    if (self == nullptr &&
+        !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCSTR>(&ownModulePath), &self))
         return false;
     return fileNameOf(self, out, size);
@@ -163,25 +164,50 @@ void profileString(const char* section, const char* key, const char* defaultValu
 
 // ---- log file -------------------------------------------------------------------
 
-void appendLine(const char* path, const char* text) {
-    if (path == nullptr || text == nullptr) return;
-    // Text mode turns the '\n' into CR LF.
-    std::FILE* file = std::fopen(path, "a");
-    if (file == nullptr) return;
-    std::fprintf(file, "%s\n", text);
-    std::fclose(file);
+namespace {
+
+// `text` and its line end in one buffer, so that a failed write loses the
+// whole line instead of leaving half of one or two run together. Text that
+// does not fit is cut. Returns the length.
+std::size_t withLineEnd(const char* text, const char* end, char* out, std::size_t size) {
+    const std::size_t endLength = std::strlen(end);
+    std::size_t n = std::strlen(text);
+    if (n > size - endLength) n = size - endLength;
+    std::memcpy(out, text, n);
+    std::memcpy(out + n, end, endLength);
+    return n + endLength;
 }
 
-void appendLineFlushed(const char* path, const char* text) {
-    if (path == nullptr || text == nullptr) return;
+} // namespace
+
+bool appendLine(const char* path, const char* text) {
+    if (path == nullptr || text == nullptr) return false;
+    char line[kLogLineMax + 1];
+    // Text mode turns the '\n' into CR LF.
+    const std::size_t n = withLineEnd(text, "\n", line, sizeof line);
+    std::FILE* file = std::fopen(path, "a");
+    if (file == nullptr) return false;
+    // msvcrt writes a line this short when the stream closes: a failed close
+    // lost it.
+    const bool written = std::fwrite(line, 1, n, file) == n;
+    return std::fclose(file) == 0 && written;
+}
+
+bool appendLineFlushed(const char* path, const char* text) {
+    if (path == nullptr || text == nullptr) return false;
+    char line[kFlushedTextMax + 2];
+    const std::size_t n = withLineEnd(text, "\r\n", line, sizeof line);
     HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    if (file == INVALID_HANDLE_VALUE) return false;
+    // A short write is carried on from where it stopped.
+    std::size_t done = 0;
     DWORD written = 0;
-    WriteFile(file, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
-    WriteFile(file, "\r\n", 2, &written, nullptr);
+    for (; done < n; done += written)
+        if (!WriteFile(file, line + done, static_cast<DWORD>(n - done), &written, nullptr) || written == 0) break;
     FlushFileBuffers(file);
     CloseHandle(file);
+    return done == n;
 }
 
 // ---- faults -------------------------------------------------------------------

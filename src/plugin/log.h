@@ -20,6 +20,12 @@ void logFormat(unsigned bufferSize, const char* format, ...)
 #endif
     ;
 
+// A line about a hit, or part of one, lost to a failure: written when LogHits
+// or Diagnostics is on, for the first 16 in the life of the process, then
+// one line saying that further ones are not written (a failure that lasts
+// must not grow the log without bound).
+void logLoss(const char* text);
+
 // Makes `text` (static, constant text) the current phase; writes it as a
 // flushed line when `force` is set or Diagnostics is on.
 void phase(const char* text, bool force = false);
