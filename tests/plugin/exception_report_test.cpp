@@ -2,6 +2,7 @@
 // phase and leaves its report in the log; the report never changes how the
 // process ends.
 
+#include "plugin/exception_report.h"
 #include "plugin/log.h"
 #include "scratch_dir.h"
 
@@ -162,6 +163,42 @@ TEST(ExceptionReport, HandlersRegisteredBeforeStillGetTheFault) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 42);
     EXPECT_EQ(bwtest::readFile(logPath).rfind("EXCEPTION code=C0000005 ", 0), 0u);
+}
+
+// Faults that something else handles reach the reporter every time they
+// happen: each distinct one (code and address) is reported once, in one write
+// of its two lines, and after 8 reports one line says no more will come.
+TEST(ExceptionReport, RepeatedAndManyFaultsStayBounded) {
+    bwtest::ScratchDir dir;
+    const std::string logPath = dir.file("b.log");
+    ChildResult r = runChild(logPath, false, [] {
+        plugin::resetExceptionReportsForTesting();
+        platform::FaultInfo f{};
+        f.code = 0xC0000005u;
+        f.address = 0x1000;
+        for (int i = 0; i < 1000; ++i) plugin::reportFault(f);
+        f.code = 0xC000001Du; // the same address, another fault
+        plugin::reportFault(f);
+        for (std::uintptr_t a = 0x2000; a < 0x2000 + 20; ++a) {
+            f.address = a;
+            plugin::reportFault(f);
+        }
+        f.code = 0x80000003u; // a breakpoint is never counted
+        plugin::reportFault(f);
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    const std::string log = bwtest::readFile(logPath);
+    const std::string report = "EXCEPTION code=[0-9A-F]{8} address=\\S+ module=\\S* offset=[0-9A-F]{8} phase=[a-z ]+ "
+                               "access=0 target=00000000 ESP=00000000\r\n"
+                               "REGISTERS EAX=00000000 EBX=00000000 ECX=00000000 EDX=00000000 ESI=00000000 "
+                               "EDI=00000000 EBP=00000000\r\n";
+    std::string eight;
+    for (int i = 0; i < 8; ++i) eight += report;
+    EXPECT_TRUE(std::regex_match(
+        log, std::regex(eight + "Exception reports: 8 faults reported; further ones are not reported\\.\r\n")))
+        << log;
+    EXPECT_EQ(log.find("EXCEPTION code=C0000005"), 0u);
+    EXPECT_NE(log.find("EXCEPTION code=C000001D"), std::string::npos) << "another code at the same address is new";
 }
 
 TEST(ExceptionReport, DiagnosticsPhaseReachesTheFileBeforeTheStepDies) {

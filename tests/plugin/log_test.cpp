@@ -19,6 +19,7 @@ protected:
         path_ = dir_.file("b.log");
         plugin::setLogPath(path_.c_str());
         plugin::setDiagnostics(false);
+        plugin::resetExceptionReportsForTesting();
     }
     void TearDown() override {
         plugin::setLogPath("");
