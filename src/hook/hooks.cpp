@@ -92,24 +92,44 @@ MH_STATUS writeCode(std::uint8_t* address, const std::uint8_t* bytes, std::size_
     return MH_OK;
 }
 
-MH_STATUS enable(Hook& hook, platform::OtherThreads& threads) {
-    std::uint8_t jump[patchSize] = {0xE9}; // E9 xxxxxxxx: JMP +5+xxxxxxxx
+void jumpToDetour(const Hook& hook, std::uint8_t (&jump)[patchSize]) {
+    jump[0] = 0xE9; // E9 xxxxxxxx: JMP +5+xxxxxxxx
     const auto rel =
         static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hook.detour) -
                                    (reinterpret_cast<std::uintptr_t>(hook.target) + patchSize));
     std::memcpy(jump + 1, &rel, sizeof rel);
+}
+
+// The held threads leave the target's first bytes for their copies before
+// the jump is written: the trampoline runs the same instructions either way.
+// A thread that cannot be placed keeps the hook off, and those already moved
+// go back (MH_ERROR_MEMORY_PROTECT: the code cannot be changed safely).
+MH_STATUS enable(Hook& hook, platform::OtherThreads& threads) {
+    if (!moveThreadsAfterEnable(threads, hook)) {
+        moveThreadsAfterDisable(threads, hook);
+        return MH_ERROR_MEMORY_PROTECT;
+    }
+    std::uint8_t jump[patchSize];
+    jumpToDetour(hook, jump);
     const MH_STATUS status = writeCode(hook.target, jump, patchSize);
     if (status != MH_OK) return status;
     hook.enabled = true;
-    moveThreadsAfterEnable(threads, hook);
     return MH_OK;
 }
 
+// The original bytes go back before the held threads leave the trampoline;
+// a thread that cannot be moved back keeps the hook on (those already moved
+// return to the trampoline first), so that no thread resumes in a trampoline
+// that no longer stands for an enabled hook.
 MH_STATUS disable(Hook& hook, platform::OtherThreads& threads) {
     const MH_STATUS status = writeCode(hook.target, hook.original, patchSize);
     if (status != MH_OK) return status;
+    if (!moveThreadsAfterDisable(threads, hook) && moveThreadsAfterEnable(threads, hook)) {
+        std::uint8_t jump[patchSize];
+        jumpToDetour(hook, jump);
+        if (writeCode(hook.target, jump, patchSize) == MH_OK) return MH_ERROR_MEMORY_PROTECT;
+    }
     hook.enabled = false;
-    moveThreadsAfterDisable(threads, hook);
     return MH_OK;
 }
 
@@ -125,7 +145,9 @@ MH_STATUS setEnabled(void* target, bool enabled) {
         if (one->enabled == enabled) return enabled ? MH_ERROR_ENABLED : MH_ERROR_DISABLED;
     }
     platform::OtherThreads threads;
-    threads.suspend(); // without a thread list, write anyway: nothing better exists
+    // A list the system could not give whole is asked for once more; without
+    // one, write anyway: nothing better exists.
+    if (!threads.suspend()) threads.suspend();
     if (one) return enabled ? enable(*one, threads) : disable(*one, threads);
     for (Hook& hook : e.hooks) {
         if (hook.enabled == enabled) continue;
@@ -176,7 +198,7 @@ MH_STATUS removeHook(void* pTarget) {
     if (!hook) return MH_ERROR_NOT_CREATED;
     if (hook->enabled) {
         platform::OtherThreads threads;
-        threads.suspend();
+        if (!threads.suspend()) threads.suspend();
         const MH_STATUS status = disable(*hook, threads);
         if (status != MH_OK) return status;
     }

@@ -35,12 +35,12 @@ std::uintptr_t afterDisable(std::uintptr_t ip, void* context) {
 
 } // namespace
 
-void moveThreadsAfterEnable(platform::OtherThreads& threads, const HookEntry& hook) {
-    threads.moveInstructionPointers(afterEnable, const_cast<HookEntry*>(&hook));
+bool moveThreadsAfterEnable(platform::OtherThreads& threads, const HookEntry& hook) {
+    return threads.moveInstructionPointers(afterEnable, const_cast<HookEntry*>(&hook));
 }
 
-void moveThreadsAfterDisable(platform::OtherThreads& threads, const HookEntry& hook) {
-    threads.moveInstructionPointers(afterDisable, const_cast<HookEntry*>(&hook));
+bool moveThreadsAfterDisable(platform::OtherThreads& threads, const HookEntry& hook) {
+    return threads.moveInstructionPointers(afterDisable, const_cast<HookEntry*>(&hook));
 }
 
 } // namespace hook

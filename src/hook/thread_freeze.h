@@ -12,7 +12,8 @@
 
 namespace hook {
 
-// After the jump is written: a thread stopped at the start of a moved
+// With the jump written (the move is made just before the write, the copies
+// run the same instructions): a thread stopped at the start of a moved
 // instruction other than the first continues at its copy in the trampoline.
 // A thread at the target itself is left there and enters the detour, as a
 // call arriving just after the write would.
@@ -23,7 +24,8 @@ std::uintptr_t ipAfterEnable(const HookEntry& hook, std::uintptr_t ip);
 // runs in a trampoline that no longer stands for an enabled hook.
 std::uintptr_t ipAfterDisable(const HookEntry& hook, std::uintptr_t ip);
 
-void moveThreadsAfterEnable(platform::OtherThreads& threads, const HookEntry& hook);
-void moveThreadsAfterDisable(platform::OtherThreads& threads, const HookEntry& hook);
+// Each false when a held thread could not be placed (OtherThreads).
+bool moveThreadsAfterEnable(platform::OtherThreads& threads, const HookEntry& hook);
+bool moveThreadsAfterDisable(platform::OtherThreads& threads, const HookEntry& hook);
 
 } // namespace hook
