@@ -7,6 +7,7 @@
 #include "game/host_functions.h"
 #include "game/host_layout.h"
 #include "game/readable_range.h"
+#include "plugin/log.h"
 #include "plugin/settings.h"
 
 #include <cmath>
@@ -47,6 +48,15 @@ dent::BodyMatrix placementMatrix(const void* entity) {
     m.up = entityMatrixRow(entity, 2);
     m.position = entityMatrixRow(entity, 3);
     return m;
+}
+
+// A contact refused because a record could not be read, not for what it
+// says, is a hit lost to a failure. `failed` counts the queries that failed
+// in the detour's own work (the copy before the host's call, the captures
+// after it), whatever ran inside the host's call.
+void noteLostContact(std::uint32_t failed) {
+    if (failed != 0 && captureOpen && !shuttingDown)
+        plugin::logLoss("Hit dropped: a collision could not be read.");
 }
 
 } // namespace
@@ -103,15 +113,19 @@ bool BW_THISCALL pairContactDetour(void* self, void* other, void* collisionPoint
     // Outside the game's processing nothing is recorded, so the copy (and
     // its readability query) is skipped; captureContact refuses it anyway.
     unsigned char copy[ColPointSize] = {};
+    std::uint32_t failed = memoryQueryFailures();
     if (captureOpen && !shuttingDown) copyCollisionPoint(collisionPoint, copy);
+    failed = memoryQueryFailures() - failed;
     const PairContactFn original = pairContactOriginal;
     if (original == nullptr) return false;
     const bool result = original(self, other, collisionPoint, impulseSelf, impulseOther);
     if (!result) return false;
 
+    const std::uint32_t before = memoryQueryFailures();
     float impulse = 0.0f;
     if (readImpulse(impulseSelf, &impulse)) captureContact(self, copy, false, impulse);
     if (readImpulse(impulseOther, &impulse)) captureContact(other, copy, true, impulse);
+    noteLostContact(failed + memoryQueryFailures() - before);
     return result;
 }
 
@@ -120,14 +134,18 @@ bool BW_THISCALL singleContactDetour(void* self, void* other, void* collisionPoi
     // Outside the game's processing nothing is recorded, so the copy (and
     // its readability query) is skipped; captureContact refuses it anyway.
     unsigned char copy[ColPointSize] = {};
+    std::uint32_t failed = memoryQueryFailures();
     if (captureOpen && !shuttingDown) copyCollisionPoint(collisionPoint, copy);
+    failed = memoryQueryFailures() - failed;
     const SingleContactFn original = singleContactOriginal;
     if (original == nullptr) return false;
     const bool result = original(self, other, collisionPoint, impulse, moveSpeed, turnSpeed);
     if (!result) return false;
 
+    const std::uint32_t before = memoryQueryFailures();
     float value = 0.0f;
     if (readImpulse(impulse, &value)) captureContact(self, copy, false, value);
+    noteLostContact(failed + memoryQueryFailures() - before);
     return result;
 }
 

@@ -105,9 +105,14 @@ bool BW_THISCALL componentDamageDetour(void* damage, std::int32_t component, flo
 
     const plugin::Settings& s = plugin::settings();
     Part part{};
-    if (!partOf(component, &part) || shuttingDown || !s.partRetentionEnabled ||
-        !readableRange(damage, DamageRecordSize))
+    if (!partOf(component, &part) || shuttingDown || !s.partRetentionEnabled)
         return original(damage, component, a, b);
+    const std::uint32_t failures = memoryQueryFailures();
+    if (!readableRange(damage, DamageRecordSize)) {
+        if (memoryQueryFailures() != failures)
+            plugin::logLoss("Part retention skipped: a damage record could not be read.");
+        return original(damage, component, a, b);
+    }
 
     const std::uint32_t before = statusOf(damage, part);
     const bool result = original(damage, component, a, b);

@@ -18,7 +18,13 @@ bool readableProtection(std::uint32_t protection) {
     }
 }
 
+std::uint32_t g_queryFailures = 0;
+
 } // namespace
+
+std::uint32_t memoryQueryFailures() {
+    return g_queryFailures;
+}
 
 bool readableRange(std::uintptr_t address, std::size_t size) {
     if (size == 0 || address < kLowestHostAddress) return false;
@@ -28,7 +34,10 @@ bool readableRange(std::uintptr_t address, std::size_t size) {
     std::uintptr_t p = address;
     while (p < end) {
         platform::MemoryRegion region{};
-        if (!platform::queryRegion(p, &region)) return false;
+        if (!platform::queryRegion(p, &region)) {
+            ++g_queryFailures;
+            return false;
+        }
         if (!region.committed || !readableProtection(region.protection)) return false;
         // The answer must describe the memory at p, not some later region.
         if (region.base > p) return false;

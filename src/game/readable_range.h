@@ -25,4 +25,9 @@ inline bool readableRange(const void* address, std::size_t size) {
     return readableRange(reinterpret_cast<std::uintptr_t>(address), size);
 }
 
+// How often the system could not answer a query of readableRange (it then
+// answers false). A caller that sees the count move during its work knows
+// that a refusal said nothing about the memory itself. Game thread only.
+std::uint32_t memoryQueryFailures();
+
 } // namespace game

@@ -24,19 +24,29 @@ constexpr float kReachForward = 1.25f;
 
 constexpr std::size_t kModelIndexSpan = EntityModelIndex + sizeof(std::int16_t);
 
-// The model's rear-light position from the host's model-info table, or false
-// when the table, the entry or the record is missing.
-bool rearLightPosition(int model, dent::Vec* out) {
-    if (model < FirstHandledModel || model > LastHandledModel) return false;
+enum class Lookup { Found, None, Unreadable };
+
+// The model's rear-light position from the host's model-info table: none
+// when the model, the table or its entry is missing, unreadable when a
+// record that is there could not be read.
+Lookup rearLightPosition(int model, dent::Vec* out) {
+    if (model < FirstHandledModel || model > LastHandledModel) return Lookup::None;
     const unsigned char* table = static_cast<const unsigned char*>(modelInfoTable());
-    if (table == nullptr) return false;
+    if (table == nullptr) return Lookup::None;
     const std::uint32_t offset = 4u * static_cast<std::uint32_t>(model);
-    if (!readableRange(table + offset, sizeof(std::uint32_t))) return false;
+    if (!readableRange(table + offset, sizeof(std::uint32_t))) return Lookup::Unreadable;
     const void* info = pointerField(table, offset);
-    if (info == nullptr || !readableRange(bytesAt(info, ModelInfoRearLight), sizeof(dent::Vec)))
-        return false;
+    if (info == nullptr) return Lookup::None;
+    if (!readableRange(bytesAt(info, ModelInfoRearLight), sizeof(dent::Vec))) return Lookup::Unreadable;
     *out = modelInfoRearLight(info);
-    return true;
+    return Lookup::Found;
+}
+
+// A dent at the back whose lights could not be judged leaves a line where
+// hits are logged.
+void lightsSkipped(bool isPlayer) {
+    plugin::logLoss(isPlayer ? "Rear lights skipped: actor=player; the car's records could not be read."
+                             : "Rear lights skipped: actor=npc; the car's records could not be read.");
 }
 
 bool usableDent(const dent::Episode& e) {
@@ -50,17 +60,20 @@ void rearLights(void* vehicle, const dent::Episode& episode, bool isPlayer) {
     const plugin::Settings& s = plugin::settings();
     if (!s.rearDamage) return;
     if (!(episode.point.y < 0.0f)) return;
-    if (vehicle == nullptr || !readableRange(vehicle, kModelIndexSpan)) return;
+    if (vehicle == nullptr) return;
+    if (!readableRange(vehicle, kModelIndexSpan)) return lightsSkipped(isPlayer);
 
     const int model = modelIndex(vehicle);
     dent::Vec light{};
-    if (!rearLightPosition(model, &light)) return;
+    const Lookup found = rearLightPosition(model, &light);
+    if (found == Lookup::Unreadable) return lightsSkipped(isPlayer);
+    if (found == Lookup::None) return;
     if (!dent::isFinite(light) || !(light.y < kMaxBehindOrigin) ||
         !(dent::length(light) <= kMaxLightDistance))
         return;
 
     void* damage = vehicleDamage(vehicle);
-    if (!readableRange(damage, DamageRecordSize)) return;
+    if (!readableRange(damage, DamageRecordSize)) return lightsSkipped(isPlayer);
 
     const struct {
         std::int32_t light;

@@ -11,7 +11,8 @@ namespace game {
 // the episode's dent, faded to the light's position the way the dent itself
 // fades, is still at least RearMinDepth deep there. `isPlayer` selects the
 // actor word of the log line. Game thread only, inside hit processing; silent
-// on every rejection.
+// on every rejection, but a record that could not be read leaves one line
+// when LogHits or Diagnostics is on.
 void rearLights(void* vehicle, const dent::Episode& episode, bool isPlayer);
 
 } // namespace game

@@ -33,6 +33,28 @@ bool headerReadable(const void* geometry) {
            readableRange(g, GeometryHeaderSize);
 }
 
+bool releasable(const void* geometry) {
+    return headerReadable(geometry) && (materialCount(geometry) == 0 || materialTableSafe(geometry));
+}
+
+// References a failed guard kept (a memory query can fail for a moment):
+// dropped once their guard passes, at a later frame or at the release before
+// a shutdown, never unguarded. A full list keeps the rest for good.
+constexpr std::size_t kMaxRetained = 64;
+void* g_retained[kMaxRetained];
+std::size_t g_retainedCount = 0;
+
+void releaseRetained() {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < g_retainedCount; ++i) {
+        void* geometry = g_retained[i];
+        plugin::phase("geometry: release owned reference");
+        if (releasable(geometry)) game::destroyGeometry(geometry);
+        else g_retained[kept++] = geometry;
+    }
+    g_retainedCount = kept;
+}
+
 // Releases the record's mesh references from the last to the first.
 void releaseMeshReferences(TrackedVehicle& record) {
     auto& refs = record.meshReferences;
@@ -76,7 +98,18 @@ bool identityTest(const TrackedVehicle& record) {
 
 void* BW_CDECL restoreAtomic(void* atomic, void* data) {
     const auto* record = static_cast<const TrackedVehicle*>(data);
-    if (record == nullptr || !readableRange(atomic, kAtomicFieldsSpan)) return atomic;
+    if (record == nullptr) return atomic;
+    // The one chance to put this atomic's source back: a test the system
+    // could not answer is asked once more, and if it still cannot, the part
+    // keeps its dented copy and says so.
+    const std::uint32_t failures = memoryQueryFailures();
+    if (!readableRange(atomic, kAtomicFieldsSpan)) {
+        if (memoryQueryFailures() == failures) return atomic;
+        if (!readableRange(atomic, kAtomicFieldsSpan)) {
+            plugin::logLoss("Restore skipped: a part of a car could not be read and keeps its dents.");
+            return atomic;
+        }
+    }
     const void* current = atomicGeometry(atomic);
     for (const auto& ref : record->meshReferences) {
         if (ref->copyGeometry != nullptr && ref->copyGeometry == current) {
@@ -94,7 +127,12 @@ void* BW_CDECL restoreAtomic(void* atomic, void* data) {
 
 void resetRecord(TrackedVehicle& record) {
     plugin::phase("cleanup: check vehicle identity");
-    if (identityTest(record) && record.renderObject != nullptr) {
+    // The restore is the one chance to put the sources back: a test the
+    // system could not answer is asked once more.
+    const std::uint32_t failures = memoryQueryFailures();
+    bool alive = identityTest(record);
+    if (!alive && memoryQueryFailures() != failures) alive = identityTest(record);
+    if (alive && record.renderObject != nullptr) {
         game::atomics(record.renderObject, &restoreAtomic, &record);
     }
     plugin::phase("cleanup: release mesh references");
@@ -114,6 +152,7 @@ void eraseRecord(Registry& r, std::size_t index) {
 
 void deleteAllRecords(Registry& r) {
     while (!r.records.empty()) eraseRecord(r, r.records.size() - 1);
+    releaseRetained();
 }
 
 TrackedVehicle* createRecord(Registry& r, void* vehicle, std::uint32_t now) {
@@ -156,10 +195,18 @@ bool makeRoom(Registry& r, const void* keepVehicle, std::uint32_t now) {
 }
 
 void frameWalk(Registry& r) {
+    releaseRetained();
     std::size_t i = 0;
     while (i < r.records.size()) {
         TrackedVehicle& record = *r.records[i];
+        const std::uint32_t failures = memoryQueryFailures();
         if (!identityTest(record)) {
+            // A test the system could not answer says nothing of the car:
+            // it is looked at again next frame.
+            if (memoryQueryFailures() != failures) {
+                ++i;
+                continue;
+            }
             eraseRecord(r, i); // the next record moves into place i
             continue;
         }
@@ -198,12 +245,16 @@ bool materialTableSafe(const void* geometry) {
 void guardedGeometryRelease(void* geometry) {
     if (geometry == nullptr) return;
     plugin::phase("geometry: release owned reference");
-    if (headerReadable(geometry) &&
-        (materialCount(geometry) == 0 || materialTableSafe(geometry))) {
+    if (releasable(geometry)) {
         game::destroyGeometry(geometry);
         return;
     }
     plugin::logLine("MaterialGuard: invalid geometry retained; unsafe material release skipped.");
+    if (g_retainedCount < kMaxRetained) g_retained[g_retainedCount++] = geometry;
+}
+
+std::size_t retainedGeometries() {
+    return g_retainedCount;
 }
 
 } // namespace game

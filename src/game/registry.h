@@ -63,19 +63,23 @@ TrackedVehicle* createRecord(Registry& r, void* vehicle, std::uint32_t now);
 bool identityTest(const TrackedVehicle& record);
 
 // Puts the source geometries back on the vehicle's atomics (only when the
-// identity test passes), releases every mesh reference, clears the copied
-// vertex total and the episode. The record stays in the registry.
+// identity test passes; a test the system could not answer is asked once
+// more), releases every mesh reference, clears the copied vertex total and
+// the episode. The record stays in the registry.
 void resetRecord(TrackedVehicle& record);
 
 // Removes the record at `index` (the others keep their order) and destroys it
 // without touching any atomic.
 void eraseRecord(Registry& r, std::size_t index);
 
-// Destroys every record, from the last to the first.
+// Destroys every record, from the last to the first, then drops the
+// references a failed guard kept whose guard now passes.
 void deleteAllRecords(Registry& r);
 
-// Once per frame: erases records whose vehicle has gone, refreshes health
-// drops and resets the records of repaired vehicles.
+// Once per frame: drops the kept references whose guard now passes, erases
+// records whose vehicle has gone (a record whose test the system could not
+// answer waits for the next frame), refreshes health drops and resets the
+// records of repaired vehicles.
 void frameWalk(Registry& r);
 
 // game::atomics callback: puts the source geometry back on an atomic that
@@ -84,8 +88,11 @@ void* BW_CDECL restoreAtomic(void* atomic, void* record);
 
 // Drops one reference of a host geometry, unless the record or its material
 // table looks unsafe to hand to the engine's destructor (then logged and
-// kept). Null does nothing.
+// kept, to be dropped by a later frame walk or the shutdown's delete all
+// once the same guard passes). Null does nothing.
 void guardedGeometryRelease(void* geometry);
+// How many kept references wait for their guard to pass.
+std::size_t retainedGeometries();
 
 // True when the geometry's material table is plausible: sane counts, a
 // readable table and aligned, plausible material pointers.

@@ -73,4 +73,11 @@ std::vector<dent::TrafficCandidate> buildTrafficCandidates(dent::Vec reference,
     return list;
 }
 
+bool trafficStruck(const void* playerVehicle) {
+    const std::uint32_t used = std::min<std::uint32_t>(contactQueue.count, 256);
+    for (std::uint32_t i = 0; i < used; ++i)
+        if (contactQueue.entries[i].vehicle != playerVehicle) return true;
+    return false;
+}
+
 } // namespace game

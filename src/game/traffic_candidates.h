@@ -20,4 +20,8 @@ std::vector<dent::TrafficCandidate> buildTrafficCandidates(dent::Vec reference,
                                                            const void* playerVehicle,
                                                            const plugin::Settings& settings);
 
+// True when this frame's queue holds a contact on a vehicle other than
+// `playerVehicle`: traffic was struck (no host read).
+bool trafficStruck(const void* playerVehicle);
+
 } // namespace game

@@ -44,14 +44,16 @@ bool finitePosition(const void* entity, dent::Vec* out) {
 void traffic(void* playerVehicle) {
     const plugin::Settings& s = plugin::settings();
     if (!s.affectNPCs) return;
+    // A record the system could not let the selection read loses the hits of
+    // the traffic struck this frame.
+    const std::uint32_t failures = game::memoryQueryFailures();
     dent::Vec reference{};
-    if (playerVehicle != nullptr) {
-        if (!finitePosition(playerVehicle, &reference)) return;
-    } else if (!finitePosition(game::playerPed(), &reference)) {
-        return;
-    }
-    const std::vector<dent::TrafficCandidate> candidates =
-        game::buildTrafficCandidates(reference, playerVehicle, s);
+    const bool placed = playerVehicle != nullptr ? finitePosition(playerVehicle, &reference)
+                                                 : finitePosition(game::playerPed(), &reference);
+    std::vector<dent::TrafficCandidate> candidates;
+    if (placed) candidates = game::buildTrafficCandidates(reference, playerVehicle, s);
+    if (game::memoryQueryFailures() != failures && game::trafficStruck(playerVehicle))
+        plugin::logLoss("Hit dropped: traffic struck this frame could not be read.");
     std::uint32_t served = 0;
     for (const dent::TrafficCandidate& c : candidates) {
         if (served >= s.maxNPCPerFrame) break;

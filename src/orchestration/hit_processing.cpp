@@ -15,6 +15,7 @@
 #include "plugin/settings.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace orchestration {
@@ -40,52 +41,58 @@ void logHit(const game::TrackedVehicle& record, const void* vehicle, bool isPlay
                       static_cast<unsigned>(hit.meshes), static_cast<unsigned>(hit.visited));
 }
 
-void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle) {
+// Returns why a hit was dropped by a failure (a record that could not be
+// read, a missing matrix, no memory), or null: every other early return is a
+// decision (no contact, a wrecked car, a full registry, no growth).
+const char* hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle) {
     game::Registry* reg = game::registry();
-    if (reg == nullptr || !game::handledVehicle(vehicle)) return;
-    void* ro = game::renderObject(vehicle);
-    if (!game::readableRange(ro, kRenderObjectFieldsSpan)) return;
+    if (reg == nullptr) return nullptr;
+    // A tracked car was handled when it was first hit, and its reset reads
+    // nothing of the car unguarded: a read that fails now cannot cost the F7.
     game::TrackedVehicle* record = game::findRecord(*reg, vehicle);
     if (record != nullptr && resetRequested) {
         game::resetRecord(*record);
         plugin::logLine("Player deformation reset.");
-        return;
+        return nullptr;
     }
+    if (!game::handledVehicle(vehicle)) return "its record could not be read";
+    void* ro = game::renderObject(vehicle);
+    if (!game::readableRange(ro, kRenderObjectFieldsSpan)) return "its model could not be read";
 
     const float healthDrop = record != nullptr ? record->healthDrop : 0.0f;
     const float health = game::vehicleHealth(vehicle);
     // A wrecked car gets no dents.
-    if (!std::isfinite(health) || !std::isfinite(healthDrop) || !(health > 0.0f)) return;
-    if (game::entityStatus(vehicle) & game::StatusExcluded) return;
+    if (!std::isfinite(health) || !std::isfinite(healthDrop) || !(health > 0.0f)) return nullptr;
+    if (game::entityStatus(vehicle) & game::StatusExcluded) return nullptr;
 
     const std::int32_t handle = game::vehicleRef(vehicle);
     const dent::Contact* queued = game::contactQueue.find(vehicle, handle, ro);
-    if (queued == nullptr) return;
+    if (queued == nullptr) return nullptr;
     const dent::Contact contact = *queued;
     const plugin::Settings& s = plugin::settings();
     // Sized at capture, with this frame's mass.
     const dent::Response response = contact.response;
-    if (!(response.depth > 0.0f)) return;
+    if (!(response.depth > 0.0f)) return nullptr;
 
     // The contact was stored in the body frame; the dent lands where the body
     // was struck, wherever the car has moved since.
     void* frame = game::renderObjectFrame(ro);
-    if (frame == nullptr) return;
+    if (frame == nullptr) return "its model has no frame";
     const void* ltm = game::frameLTM(frame);
-    if (ltm == nullptr) return;
+    if (ltm == nullptr) return "its frame matrix is missing";
     dent::BodyMatrix m;
     std::memcpy(&m, ltm, sizeof m);
-    if (!dent::isSaneMatrix(m)) return;
+    if (!dent::isSaneMatrix(m)) return nullptr;
 
     const std::uint32_t now = game::hostClock();
     if (record == nullptr) {
-        if (!game::makeRoom(*reg, playerVehicle, now)) return;
+        if (!game::makeRoom(*reg, playerVehicle, now)) return nullptr;
         record = game::createRecord(*reg, vehicle, now);
-        if (record == nullptr) return;
+        if (record == nullptr) return "no record could be made for it";
     }
     record->lastHitTime = now;
     if (!record->episode.observe(contact.point, contact.normal, response, now, s.contactGapMs))
-        return;
+        return nullptr;
 
     // Rear lights that the dent reaches are judged here, before the meshes.
     game::rearLights(vehicle, record->episode, isPlayer);
@@ -106,13 +113,20 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
     plugin::phase("hit: complete; returning to game");
 
     if (s.logHits) logHit(*record, vehicle, isPlayer, contact, response, healthDrop, context);
+    return nullptr;
 }
 
 } // namespace
 
 void processHit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle) {
     try {
-        hit(vehicle, isPlayer, resetRequested, playerVehicle);
+        const char* dropped = hit(vehicle, isPlayer, resetRequested, playerVehicle);
+        // Only a hit the game reported this frame counts as lost.
+        if (dropped != nullptr && game::contactQueue.holds(vehicle)) {
+            char line[160];
+            std::snprintf(line, sizeof line, "Hit dropped: actor=%s; %s.", isPlayer ? "player" : "npc", dropped);
+            plugin::logLoss(line);
+        }
     } catch (...) {
         // Never unwind into the frame hook; the record keeps whatever its
         // owners completed.

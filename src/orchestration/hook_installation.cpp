@@ -107,7 +107,13 @@ void installPartRetentionHooks() {
                       static_cast<unsigned>(s.attemptsPerStage));
 }
 
-bool readableForStartup(std::uintptr_t address, std::size_t size) { return game::readableRange(address, size); }
+// The one test that decides the whole session: a query the system could not
+// answer is asked once more before the executable is called unsupported.
+bool readableForStartup(std::uintptr_t address, std::size_t size) {
+    const std::uint32_t failures = game::memoryQueryFailures();
+    if (game::readableRange(address, size)) return true;
+    return game::memoryQueryFailures() != failures && game::readableRange(address, size);
+}
 
 } // namespace
 

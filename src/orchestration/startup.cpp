@@ -70,7 +70,7 @@ void processAttach(void* module, const StartupBindings& bindings) {
 
     char modulePath[260];
     std::memset(modulePath, 0, sizeof modulePath);
-    if (!platform::ownModulePath(modulePath, sizeof modulePath)) return;
+    if (!platform::ownModulePath(modulePath, sizeof modulePath, module)) return;
 
     char logFile[260];
     siblingPath(modulePath, ".ini", g_settingsPath, sizeof g_settingsPath);

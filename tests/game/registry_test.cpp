@@ -271,7 +271,9 @@ TEST_F(Registry, MakeRoomEvictsOnlyRecordsIdleForASecond) {
     EXPECT_EQ(game::findRecord(registry, wrapped), nullptr);
 }
 
-TEST_F(Registry, GuardedReleaseKeepsGeometriesWithUnsafeMaterialTables) {
+// A geometry that fails the guard keeps its reference, and a later frame walk
+// (or the shutdown's delete all) drops it once the same guard passes.
+TEST_F(Registry, GuardedReleaseKeepsGeometriesWithUnsafeMaterialTablesUntilTheyPass) {
     void* material = host->createMaterial();
     const std::uint32_t materialAddress =
         static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(material));
@@ -298,6 +300,8 @@ TEST_F(Registry, GuardedReleaseKeepsGeometriesWithUnsafeMaterialTables) {
         if (c.withMaterial) {
             ASSERT_NE(game::triangleMaterial(g, tri, material), nullptr) << c.what;
         }
+        const std::uint32_t table = game::field<std::uint32_t>(g, game::GeometryMaterials);
+        const std::int32_t count = game::materialCount(g), capacity = game::materialCapacity(g);
         if (c.spoil) c.spoil(g);
         const int before = countLog("MaterialGuard: invalid geometry retained; unsafe material release skipped.");
 
@@ -307,11 +311,30 @@ TEST_F(Registry, GuardedReleaseKeepsGeometriesWithUnsafeMaterialTables) {
         EXPECT_EQ(countLog("MaterialGuard: invalid geometry retained; unsafe material release skipped.") - before,
                   c.released ? 0 : 1)
             << c.what;
-        if (!c.released) {
-            EXPECT_EQ(host->references(g), 1) << c.what << ": count untouched";
-        }
         EXPECT_STREQ(plugin::currentPhase(), "geometry: release owned reference") << c.what;
+        if (c.released) continue;
+        EXPECT_EQ(host->references(g), 1) << c.what << ": count untouched";
+        EXPECT_EQ(game::retainedGeometries(), 1u) << c.what;
+        game::frameWalk(registry);
+        EXPECT_TRUE(host->isLiveGeometry(g)) << c.what << ": still unsafe, still kept";
+        host->setMaterialTable(g, table, count, capacity);
+        host->setMaterialEntry(g, 0, materialAddress);
+        game::frameWalk(registry);
+        EXPECT_FALSE(host->isLiveGeometry(g)) << c.what << ": released once it passes";
+        EXPECT_EQ(game::retainedGeometries(), 0u) << c.what;
+        EXPECT_EQ(countLog("MaterialGuard: invalid geometry retained; unsafe material release skipped.") - before, 1)
+            << c.what << ": logged once";
     }
+    // The shutdown's release tries once more as well.
+    void* g = host->createGeometry(3, 1, game::FormatPositions);
+    game::Triangle* tri = static_cast<game::Triangle*>(game::triangles(g));
+    ASSERT_NE(game::triangleMaterial(g, tri, material), nullptr);
+    host->setMaterialEntry(g, 0, materialAddress + 2);
+    game::guardedGeometryRelease(g);
+    EXPECT_TRUE(host->isLiveGeometry(g));
+    host->setMaterialEntry(g, 0, materialAddress);
+    game::deleteAllRecords(registry);
+    EXPECT_FALSE(host->isLiveGeometry(g));
     EXPECT_EQ(host->accounting().unsafeReleases, 0u);
     game::guardedGeometryRelease(nullptr); // nothing at all
 }

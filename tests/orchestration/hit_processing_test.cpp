@@ -78,6 +78,35 @@ TEST_F(HitProcessing, NoDentForAWreckedOrExcludedCarOrAnInsaneBodyMatrix) {
     }
 }
 
+// A hit the game reported but a failure kept from the car leaves one line
+// where hits are logged (LogHits or Diagnostics), and none otherwise.
+TEST_F(HitProcessing, AHitLostToAFailureLeavesOneLineWhereHitsAreLogged) {
+    const std::string dropped = "Hit dropped: actor=player; its frame matrix is missing.";
+    const struct {
+        std::uint8_t logHits;
+        bool diagnostics;
+        int lines;
+    } cases[] = {{1, false, 1}, {0, true, 1}, {0, false, 0}};
+    for (const auto& c : cases) {
+        plugin::mutableSettingsForTesting().logHits = c.logHits;
+        plugin::setDiagnostics(c.diagnostics);
+        const int before = countLog(dropped);
+        host->failOnUse(sim::HostCall::FrameLTM, 1);
+        hit(car, 900.0f);
+        plugin::setDiagnostics(false);
+        EXPECT_EQ(countLog(dropped) - before, c.lines) << int(c.logHits) << c.diagnostics;
+        EXPECT_EQ(geometries(car), sources);
+    }
+    // Without a contact of its own nothing was lost.
+    game::contactQueue.reset();
+    plugin::mutableSettingsForTesting().logHits = 1;
+    const int before = countLog(dropped);
+    host->failOnUse(sim::HostCall::FrameLTM, 1);
+    orchestration::processHit(car, true, false, car);
+    EXPECT_EQ(countLog(dropped), before);
+    host->clearFaults();
+}
+
 TEST_F(HitProcessing, ACarWithoutAtomicsIsSaidSo) {
     sim::VehicleDesc desc;
     desc.buildCar = false;

@@ -10,6 +10,8 @@
 #include "winhost/game_threads.h"
 #include "winhost/handles.h"
 
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -132,6 +134,26 @@ TEST_F(DllSession, ThreadInsideATrampolineMovesBackWhenTheHooksComeOff) {
     host.endSession();
 }
 
+// A thread that cannot be moved out of the bytes a hook would overwrite keeps
+// that hook off (and the set of four with it); a resume the system refused
+// once is asked again.
+TEST_F(DllSession, AThreadThatCannotBeMovedKeepsTheHooksOffAndNoThreadStaysHeld) {
+    attach();
+    const winhost::DWORD id = winhost::addGameThread(stoppedAt(game::addr::PairContact + 3));
+    winhost::failOnUse("SetThreadContext", 1, 2); // the move and its second try
+    winhost::failOnUse("ResumeThread", 1);
+    host.step();
+    EXPECT_EQ(winhost::gameThreadContext(id).eip, game::addr::PairContact + 3);
+    EXPECT_EQ(winhost::suspendCount(id), 0u);
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(codeAt(kHookRows[i], 5), rowBytes[i]) << i;
+    const Lines lines = log();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Contact hook activation failed; deformation disabled."),
+              lines.end());
+    winhost::removeGameThreads();
+    host.endSession();
+}
+
 // ---- Win32 calls failing ---------------------------------------------------------------
 
 TEST_F(DllSession, VirtualProtectFailingAtTheSecondCallSiteStopsStartUp) {
@@ -151,6 +173,8 @@ TEST_F(DllSession, VirtualProtectFailingAtTheSecondCallSiteStopsStartUp) {
     expectLog(want);
 }
 
+const char* const kOneLost = "Log: 1 earlier line could not be written.";
+
 TEST_F(DllSession, PhaseLineIsDroppedWhenCreateFileFails) {
     attach();
     host.step();
@@ -158,7 +182,29 @@ TEST_F(DllSession, PhaseLineIsDroppedWhenCreateFileFails) {
     host.endSession();
     Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe};
     want += gameShutdown(0);
-    want.erase(want.begin() + 6); // "Lifecycle: CGame::Shutdown begin; early cleanup."
+    want[6] = kOneLost; // for "Lifecycle: CGame::Shutdown begin; early cleanup."
+    expectLog(want);
+}
+
+// A line goes out in one write: a failed write loses that whole line, and
+// leaves neither a blank line nor two lines run together; the next line that
+// gets through says where the gap is.
+TEST_F(DllSession, AFailedWriteLosesTheWholeLineAndTheNextSaysSo) {
+    winhost::failOnUse("fwrite", 2); // the message line after the banner
+    attach();
+    host.step();
+    winhost::failOnUse("WriteFile", 1); // the first flushed lifecycle line
+    host.endSession();
+    Lines want{kBanner, kOneLost, kLifecycleHooks, kContactHooks, kRetention, kProbe};
+    want += gameShutdown(0);
+    want[6] = kOneLost; // for "Lifecycle: CGame::Shutdown begin; early cleanup."
+    expectLog(want);
+    // A close that fails loses what msvcrt held for it: the same gap.
+    winhost::failOnUse("fclose", 1);
+    host.endSession();
+    Lines again = gameShutdown(0);
+    again[1] = kOneLost; // for "Lifecycle: releasing 0 tracked vehicles."
+    want += again;
     expectLog(want);
 }
 
@@ -283,6 +329,62 @@ TEST_F(DllFault, BreakpointWritesNoLine) {
         },
         ::testing::KilledBySignal(SIGTRAP), "");
     expectLog({kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe});
+}
+
+// ---- faults the game survives: reported once each, and only the first few --------
+
+// The game's own handler (its exception frames, a driver's, IsBadReadPtr's),
+// which runs after the vectored ones and resumes past the fault.
+sigjmp_buf g_resume;
+void resumeAfterFault(int, siginfo_t*, void*) {
+    siglongjmp(g_resume, 1);
+}
+
+// Reads address 0 from `code`; true when the fault was caught and survived.
+bool faultAndSurvive(void (*code)()) {
+    if (sigsetjmp(g_resume, 1) != 0) return true;
+    code();
+    return false;
+}
+
+TEST_F(DllFault, FaultsTheGameCatchesAreReportedOnceEachAndBounded) {
+    struct sigaction own {}, before {};
+    own.sa_sigaction = &resumeAfterFault;
+    own.sa_flags = SA_SIGINFO;
+    sigemptyset(&own.sa_mask);
+    ASSERT_EQ(::sigaction(SIGSEGV, &own, &before), 0);
+    attach();
+    // Twelve faulting instructions at twelve addresses: "mov eax, [0]; ret".
+    auto* code = static_cast<std::uint8_t*>(
+        ::mmap(nullptr, 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(code, MAP_FAILED);
+    const auto at = [code](int i) { return reinterpret_cast<void (*)()>(code + 16 * i); };
+    for (int i = 0; i < 12; ++i) {
+        const std::uint8_t stub[] = {0xA1, 0, 0, 0, 0, 0xC3};
+        std::memcpy(code + 16 * i, stub, sizeof stub);
+    }
+
+    const std::uint32_t opens = winhost::uses("CreateFileA");
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_TRUE(faultAndSurvive(at(0)));
+    EXPECT_EQ(winhost::uses("CreateFileA") - opens, 1u) << "one flushed write, and none for the repeats";
+    for (int i = 1; i < 12; ++i)
+        ASSERT_TRUE(faultAndSurvive(at(i)));
+    ASSERT_EQ(::sigaction(SIGSEGV, &before, nullptr), 0);
+
+    const Lines lines = log();
+    ASSERT_EQ(lines.size(), 2u + 8 * 2 + 1) << "banner, Active, 8 reports of two lines, one closing line";
+    for (int i = 0; i < 8; ++i) {
+        char address[16];
+        std::snprintf(address, sizeof address, "%08lx", static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(at(i))));
+        EXPECT_EQ(lines[2 + 2 * i].rfind(std::string("EXCEPTION code=C0000005 address=") + address + " module= ", 0), 0u)
+            << lines[2 + 2 * i];
+        EXPECT_EQ(lines[3 + 2 * i].rfind("REGISTERS EAX=", 0), 0u);
+    }
+    EXPECT_EQ(lines.back(), "Exception reports: 8 faults reported; further ones are not reported.");
+    ::munmap(code, 0x1000);
+    host.step();
+    host.endSession();
 }
 
 // ---- the loader's refusals -------------------------------------------------------------
