@@ -119,14 +119,18 @@ std::string replaceProblem(const std::string& dirText) {
         return errno == ENOENT ? "" : "cannot be examined (" + systemError() + ")";
     if (S_ISLNK(st.st_mode)) return "is a link; not replacing it";
     if (!S_ISDIR(st.st_mode)) return "exists and is not a crash lab report; not replacing it";
-    std::vector<std::string> entries;
-    std::string error;
-    if (!entriesOf(dir, entries, error)) return error;
-    if (entries.empty()) return "";
+    std::error_code ec;
+    const bool empty = fs::is_empty(dir, ec);
+    if (ec) return "cannot be examined (" + ec.message() + ")";
+    if (empty) return "";
+    // The marker first: a folder without one (a home folder, say) is not walked.
     std::set<std::string> listed;
     if (!markerOf(dir, listed))
         return std::string("exists and is not a crash lab report (it has no ") + kReportMarker +
                "); not replacing it";
+    std::vector<std::string> entries;
+    std::string error;
+    if (!entriesOf(dir, entries, error)) return error;
     for (const std::string& e : entries)
         if (e != kReportMarker && listed.count(e) == 0)
             return "holds " + shownWord(e, 200) +

@@ -164,18 +164,19 @@ class Parser {
             return true;
         }
         const std::string what = "a car file (*.bwcar, from bw_carimport): ";
+        const std::string shown = shownWord(c.meshFile, kMaxPath);
         std::vector<std::uint8_t> bytes;
         bool unreadable = false;
         const std::string problem = readInputFile(c.meshFile, kMaxCarFileBytes, bytes, &unreadable);
-        if (unreadable) return l.fail(what + "cannot read " + c.meshFile);
-        if (!problem.empty()) return l.fail(what + c.meshFile + " " + problem);
+        if (unreadable) return l.fail(what + "cannot read " + shown);
+        if (!problem.empty()) return l.fail(what + shown + " " + problem);
         carFileBytes_ += bytes.size();
         if (carFileBytes_ > kMaxCarFileBytesInAll)
             return l.fail("car files of at most " + std::to_string(kMaxCarFileBytesInAll / kMiB) +
                           " MB in all");
         auto body = std::make_shared<carfile::Car>();
         std::string why;
-        if (!carfile::decodeCar(bytes, *body, why)) return l.fail(what + c.meshFile + ": " + why);
+        if (!carfile::decodeCar(bytes, *body, why)) return l.fail(what + shown + ": " + why);
         c.body = std::move(body);
         bodies_[c.meshFile] = c.body;
         return true;
