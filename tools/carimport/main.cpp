@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 namespace {
@@ -47,9 +48,7 @@ bool writeThroughRename(const std::string& out, const carfile::Car& car, std::st
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (argc != 4) {
         std::fprintf(stderr, "usage: bw_carimport MESH MAP OUT.bwcar\n");
         return 2;
@@ -84,4 +83,19 @@ int main(int argc, char** argv) {
     std::printf("%s: %zu atomics, %u vertices, %u triangles, %u source triangles left out\n", out,
                 result.parts.size(), vertices, triangles, result.leftOut);
     return 0;
+}
+
+} // namespace
+
+// Whatever the libraries throw (out of memory, say) ends the import with one
+// line, never an abort.
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bw_carimport: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "bw_carimport: unexpected failure\n");
+    }
+    return 1;
 }
