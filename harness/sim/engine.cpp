@@ -51,7 +51,8 @@ GeometryRec* findGeometry(const void* raw) {
 }
 
 void placeMorphPointer(GeometryRec& g) {
-    for (std::uint32_t off : {0x5Cu, 0x60u, 0x64u, 0x68u}) game::setPointerField(g.raw, off, nullptr);
+    for (std::uint32_t off : {0x5Cu, 0x60u, 0x64u, 0x68u})
+        game::setPointerField(g.raw, off, nullptr);
     switch (state().options.morphLayout) {
     case MorphLayout::At5C: game::setPointerField(g.raw, game::MorphOffsetAt5C, g.morph); break;
     case MorphLayout::At68:

@@ -34,8 +34,8 @@ enum class MorphLayout {
     Both,    // a record on which both candidates validate
 };
 
-// The offset the plug-in must find for `layout`: 0 where the probe must
-// refuse it (for Both, the 1.0 executable's).
+// Where geometries of `layout` keep the morph-target pointer: 0 when at
+// neither candidate, for Both the 1.0 executable's place.
 constexpr std::uint32_t morphOffsetOf(MorphLayout layout) {
     return layout == MorphLayout::At5C     ? game::MorphOffsetAt5C
            : layout == MorphLayout::Neither ? 0

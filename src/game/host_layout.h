@@ -77,7 +77,7 @@ constexpr std::uint32_t EntityMatrix = 0x04;
 constexpr std::uint32_t EntityPosition = 0x34;
 constexpr std::uint32_t EntityRenderObject = 0x4C;
 constexpr std::uint32_t EntityTypeByte = 0x50;    // low three bits: entity type
-constexpr std::uint32_t EntityFlagsByte53 = 0x53; // bit 0x04: collision-proof
+constexpr std::uint32_t EntityCollisionProofByte = 0x53; // bit 0x04: the entity is collision-proof
 constexpr std::uint32_t EntityModelIndex = 0x5C;  // 16-bit
 constexpr std::uint32_t VehicleMoveSpeed = 0x78;  // three floats
 constexpr std::uint32_t VehicleMass = 0xC0;       // float
@@ -278,7 +278,7 @@ inline std::uint8_t entityType(const void* e) {
     return field<std::uint8_t>(e, EntityTypeByte) & EntityTypeMask;
 }
 inline bool collisionProof(const void* e) {
-    return (field<std::uint8_t>(e, EntityFlagsByte53) & EntityCollisionProof) != 0;
+    return (field<std::uint8_t>(e, EntityCollisionProofByte) & EntityCollisionProof) != 0;
 }
 inline dent::Vec entityPosition(const void* e) { return vecField(e, EntityPosition); }
 inline void* renderObject(const void* e) { return pointerField(e, EntityRenderObject); }
@@ -334,7 +334,9 @@ inline void* texCoords(const void* g, int set) {
 inline void* morphTarget(const void* g, std::uint32_t morphOffset) { return pointerField(g, morphOffset); }
 // True when the layout `morphOffset` names holds surface properties; a
 // record that passed the buffer guard with that offset has them readable.
-inline bool hasSurfaceProperties(std::uint32_t morphOffset) { return morphOffset == MorphOffsetAt68; }
+inline bool hasSurfaceProperties(std::uint32_t morphOffset) {
+    return morphOffset == MorphOffsetAt68;
+}
 inline SurfaceProperties surfaceProperties(const void* g) {
     return field<SurfaceProperties>(g, GeometrySurfaceProperties);
 }

@@ -56,6 +56,7 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
     const float health = game::vehicleHealth(vehicle);
     // A wrecked car gets no dents.
     if (!std::isfinite(health) || !std::isfinite(healthDrop) || !(health > 0.0f)) return;
+    // The game takes no damage from collisions on such a car; no dents either.
     if (game::collisionProof(vehicle)) return;
 
     const std::int32_t handle = game::vehicleRef(vehicle);

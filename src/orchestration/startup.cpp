@@ -85,7 +85,8 @@ void processAttach(void* module, const StartupBindings& bindings) {
     }
     const void* signature = game::globalAddress(game::addr::Signature);
     const auto& expected = game::addr::SignatureBytes;
-    if (bindings.readable == nullptr || !bindings.readable(game::addr::Signature, sizeof expected) ||
+    if (bindings.readable == nullptr ||
+        !bindings.readable(game::addr::Signature, sizeof expected) ||
         std::memcmp(signature, expected, sizeof expected) != 0) {
         logLine("Unsupported executable: requires classic GTA III PC 1.0 English; disabled.");
         return;

@@ -31,7 +31,8 @@ template <class Piece> void forEachPiece(void* g, Piece piece) {
     }
     if (morph != nullptr && game::morphTarget(g, game::MorphOffsetAt68) == morph &&
         game::morphTarget(g, game::MorphOffsetAt5C) != morph)
-        if (!piece(game::bytesAt(g, game::GeometrySurfaceProperties), sizeof(game::SurfaceProperties)))
+        if (!piece(game::bytesAt(g, game::GeometrySurfaceProperties),
+                   sizeof(game::SurfaceProperties)))
             return;
     const std::int32_t t = game::triangleCount(g);
     if (const void* p = game::triangles(g))

@@ -47,8 +47,8 @@ void writeMesh(ByteWriter& w, const SnapshotMesh& m) {
     writeString(w, m.frame);
     writeFloats(w, m.toBody, 16);
     const std::uint8_t uvSets = m.uv[1].empty() ? (m.uv[0].empty() ? 0 : 1) : 2;
-    const std::uint8_t flags[8] = {m.drawsSource, m.visible, !m.normals.empty(), !m.prelit.empty(), uvSets,
-                                   m.hasSurface, 0, 0};
+    const std::uint8_t flags[8] = {m.drawsSource, m.visible, !m.normals.empty(),
+                                   !m.prelit.empty(), uvSets, m.hasSurface, 0, 0};
     w.bytes(flags, sizeof flags);
     w.u32(m.vertexCount());
     w.u32(m.triangleCount());
