@@ -49,7 +49,8 @@ void writeMesh(ByteWriter& w, const SnapshotMesh& m) {
     writeString(w, m.frame);
     writeFloats(w, m.toBody, 16);
     const std::uint8_t uvSets = m.uv[1].empty() ? (m.uv[0].empty() ? 0 : 1) : 2;
-    const std::uint8_t flags[8] = {m.drawsSource, m.visible, !m.normals.empty(), !m.prelit.empty(), uvSets, 0, 0, 0};
+    const std::uint8_t flags[8] = {m.drawsSource, m.visible, !m.normals.empty(),
+                                   !m.prelit.empty(), uvSets, m.hasSurface, 0, 0};
     w.bytes(flags, sizeof flags);
     w.u32(m.vertexCount());
     w.u32(m.triangleCount());
@@ -64,6 +65,7 @@ void writeMesh(ByteWriter& w, const SnapshotMesh& m) {
     for (std::uint16_t t : m.triangleMaterial)
         w.u16(t);
     w.bytes(m.materialColours.data(), m.materialColours.size());
+    if (m.hasSurface) writeFloats(w, m.surface, 3);
 }
 
 bool readMesh(ByteReader& r, SnapshotMesh& m, std::string& why) {
@@ -87,6 +89,8 @@ bool readMesh(ByteReader& r, SnapshotMesh& m, std::string& why) {
     if (!r.u16s(m.corners, 3ull * triangles) || !r.u16s(m.triangleMaterial, triangles) ||
         !readBytes(r, m.materialColours, 4ull * materials))
         return false;
+    m.hasSurface = flags[5] != 0;
+    if (m.hasSurface && !readFloats(r, m.surface, 3)) return false;
     for (std::uint16_t c : m.corners)
         if (c >= vertices) {
             why = "mesh '" + m.frame + "' has a triangle corner past its vertices";
@@ -115,6 +119,8 @@ std::string firstNonFinite(const Snapshot& s) {
         for (const SnapshotMesh& m : car.meshes) {
             const std::string mesh = where + ", mesh '" + m.frame + "'";
             if (finite(m.toBody, 16) != 16) return mesh + ": a matrix that is not finite";
+            if (m.hasSurface && finite(m.surface, 3) != 3)
+                return mesh + ": surface properties that are not finite";
             const struct {
                 const std::vector<float>& values;
                 std::size_t perVertex;
@@ -144,7 +150,7 @@ std::uint64_t snapshotFileBytes(const Snapshot& s) {
             n += 4 + m.frame.size() + 16 * 4 + 8 + 3 * 4 +
                  4 * (m.positions.size() + m.normals.size() + m.uv[0].size() + m.uv[1].size()) +
                  m.prelit.size() + 2 * (m.corners.size() + m.triangleMaterial.size()) +
-                 m.materialColours.size();
+                 m.materialColours.size() + (m.hasSurface ? 3 * 4 : 0);
     }
     return n;
 }
