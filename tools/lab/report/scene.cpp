@@ -54,7 +54,7 @@ void addMeshes(const SnapshotCar& car, const SnapshotMesh& mesh, const MeshDispl
     for (std::uint32_t t = 0; t < triangles; ++t) {
         const std::uint16_t material = mesh.triangleMaterial[t];
         const std::uint8_t* colour = &mesh.materialColours[4 * material];
-        const int texture = heat ? -1 : textureOf(mesh, material, textures, scene);
+        const int texture = textureOf(mesh, material, textures, scene);
         auto found = meshOfTexture.find(texture);
         if (found == meshOfTexture.end()) {
             found = meshOfTexture.emplace(texture, scene.meshes.size()).first;
@@ -142,7 +142,7 @@ Scene buildScene(const Snapshot& snapshot, const std::vector<CarFacts>& cars, bo
             if (!drawnUpClose(car.meshes[m])) continue;
             const MeshDisplacement* h = nullptr;
             if (heat && c < heat->cars.size() && m < heat->cars[c].size()) h = &heat->cars[c][m];
-            addMeshes(car, car.meshes[m], h, heatScale, textures, scene);
+            addMeshes(car, car.meshes[m], h, heatScale, heat ? nullptr : textures, scene);
         }
         for (const CarFacts& facts : cars) {
             if (facts.name != car.name) continue;
