@@ -219,7 +219,8 @@ std::string curvedGrid() {
             obj += "v " + std::to_string(x) + " " + std::to_string(y) + " " +
                    std::to_string(0.1f * x * y) + "\n";
             obj += "vt " + std::to_string((x + 1) / 2) + " " + std::to_string((y + 1) / 2) + "\n";
-            obj += "vt " + std::to_string((x + 1) / 2 + 1) + " " + std::to_string((y + 1) / 2) + "\n";
+            obj +=
+                "vt " + std::to_string((x + 1) / 2 + 1) + " " + std::to_string((y + 1) / 2) + "\n";
         }
     for (int j = 0; j < n; ++j)
         for (int i = 0; i < n; ++i) {
@@ -267,7 +268,8 @@ std::vector<std::array<std::array<float, 3>, 2>> openEdges(const std::vector<Tri
     for (const auto& e : edges) {
         int uses = 0;
         for (const auto& f : edges)
-            uses += (near(e[0], f[0]) && near(e[1], f[1])) || (near(e[0], f[1]) && near(e[1], f[0]));
+            uses +=
+                (near(e[0], f[0]) && near(e[1], f[1])) || (near(e[0], f[1]) && near(e[1], f[0]));
         if (uses == 1) open.push_back(e);
     }
     return open;
@@ -281,10 +283,11 @@ TEST(BoxCut, ThePartLiesInTheBoxTheRestOutsideAndTheirCutEdgesMatch) {
     const float lo[3] = {-0.55f, -0.35f, -0.02f}, hi[3] = {0.45f, 0.6f, 1.0f};
     PartMap map;
     std::string error;
-    ASSERT_TRUE(parsePartMap("grid.map",
-                             "part bonnet_dummy/bonnet_hi_ok Sheet box -0.55 -0.35 -0.02 0.45 0.6 1\n"
-                             "rest chassis_hi\n",
-                             map, error));
+    ASSERT_TRUE(
+        parsePartMap("grid.map",
+                     "part bonnet_dummy/bonnet_hi_ok Sheet box -0.55 -0.35 -0.02 0.45 0.6 1\n"
+                     "rest chassis_hi\n",
+                     map, error));
     ImportResult r;
     ASSERT_TRUE(importCar(mesh, map, r, error)) << error;
     const CarAtomic* part = atomicNamed(r.car, "bonnet_hi_ok");
@@ -306,7 +309,8 @@ TEST(BoxCut, ThePartLiesInTheBoxTheRestOutsideAndTheirCutEdgesMatch) {
         const float* n = &part->normals[3 * v];
         EXPECT_NEAR(n[0] * n[0] + n[1] * n[1] + n[2] * n[2], 1.0f, 1e-4f);
     }
-    const std::vector<Triangle3> inside = trianglesOf(r.car, *part), outside = trianglesOf(r.car, *rest);
+    const std::vector<Triangle3> inside = trianglesOf(r.car, *part),
+                                 outside = trianglesOf(r.car, *rest);
     for (const Triangle3& t : outside) {
         bool out = false;
         for (int k = 0; k < 3; ++k) {
@@ -354,15 +358,17 @@ TEST(BoxCut, ThePartLiesInTheBoxTheRestOutsideAndTheirCutEdgesMatch) {
 // named once and the import goes on.
 TEST(Import, KeepsTexturesAndNamesEveryFileItCannotFind) {
     // A 2 x 1 binary PPM: stb reads it whatever the file is called.
-    const std::string ppm = std::string("P6\n2 1\n255\n") + std::string("\xff\x00\x00\x00\x00\xff", 6);
+    const std::string ppm =
+        std::string("P6\n2 1\n255\n") + std::string("\xff\x00\x00\x00\x00\xff", 6);
     writeTemp("paint.rgb", "an SGI image stb does not read");
     writeTemp("paint.png", ppm);
     writeTemp("car.mtl", "newmtl paint\nKd 1 1 1\nmap_Kd paint.rgb\n"
                          "newmtl glass\nKd 0.5 0.5 0.5\nmap_Kd tinted.png\n");
     const std::string quad = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n";
-    const std::string mesh = writeTemp(
-        "textured.obj", "mtllib car.mtl\n" + quad + "o Body\nusemtl paint\nf 1/1 2/2 3/3\n"
-                        "o Glass\nusemtl glass\nf 1/1 3/3 4/4\n");
+    const std::string mesh =
+        writeTemp("textured.obj", "mtllib car.mtl\n" + quad +
+                                      "o Body\nusemtl paint\nf 1/1 2/2 3/3\n"
+                                      "o Glass\nusemtl glass\nf 1/1 3/3 4/4\n");
     PartMap map;
     std::string error;
     ASSERT_TRUE(parsePartMap("car.map", "rest chassis_hi\n", map, error));

@@ -88,11 +88,12 @@ int main(int argc, char** argv) {
             const float reach = overreach(a, line.box);
             const bool inside = reach <= kTolerance;
             failures += inside ? 0 : 1;
-            std::printf("  %s\n    box    %s\n    before %s  (%.0f mm out)\n    after  %s  (%.1f mm "
-                        "out)%s\n",
-                        line.path.c_str(), text(line.box.lo.data(), line.box.hi.data()).c_str(),
-                        text(b.lo, b.hi).c_str(), overreach(b, line.box) * 1000,
-                        text(a.lo, a.hi).c_str(), reach * 1000, inside ? "" : "  FAIL");
+            std::printf(
+                "  %s\n    box    %s\n    before %s  (%.0f mm out)\n    after  %s  (%.1f mm "
+                "out)%s\n",
+                line.path.c_str(), text(line.box.lo.data(), line.box.hi.data()).c_str(),
+                text(b.lo, b.hi).c_str(), overreach(b, line.box) * 1000, text(a.lo, a.hi).c_str(),
+                reach * 1000, inside ? "" : "  FAIL");
         }
     }
     std::printf("%d failures\n", failures);

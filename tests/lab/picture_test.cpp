@@ -127,7 +127,8 @@ TEST_F(PictureTest, ABrokenRearLightShowsFromBehindOnly) {
 int greenPixels(const lab::Image& image) {
     int n = 0;
     for (std::size_t at = 0; at < image.rgba.size(); at += 4)
-        n += image.rgba[at + 1] > image.rgba[at] + 40 && image.rgba[at + 1] > image.rgba[at + 2] + 40;
+        n += image.rgba[at + 1] > image.rgba[at] + 40 &&
+             image.rgba[at + 1] > image.rgba[at + 2] + 40;
     return n;
 }
 

@@ -123,8 +123,8 @@ void BoxCutter::triangulate(const std::vector<std::uint32_t>& p, std::vector<Cut
             centre.colour[k] += v.colour[k] * share;
     }
     const float length = std::sqrt(dent::dot(n, n));
-    centre.normal = length > 1e-6f && std::isfinite(length) ? n * (1.0f / length)
-                                                            : vertices_[ring[0]].normal;
+    centre.normal =
+        length > 1e-6f && std::isfinite(length) ? n * (1.0f / length) : vertices_[ring[0]].normal;
     const auto c = static_cast<std::uint32_t>(vertices_.size());
     vertices_.push_back(centre);
     for (std::size_t i = 0; i < ring.size(); ++i)
@@ -173,8 +173,8 @@ BoxPieces BoxCutter::cut(const CutTriangle& triangle) {
     // pieces' sides along the box may be, by the faces that came later.
     for (std::size_t i = 2; i < polygon.size(); ++i) {
         const dent::Vec a = vertices_[polygon[0]].position;
-        const dent::Vec n = dent::cross(vertices_[polygon[i - 1]].position - a,
-                                        vertices_[polygon[i]].position - a);
+        const dent::Vec n =
+            dent::cross(vertices_[polygon[i - 1]].position - a, vertices_[polygon[i]].position - a);
         if (dent::dot(n, n) > kMinCrossLength * kMinCrossLength)
             pieces.inside.push_back({polygon[0], polygon[i - 1], polygon[i]});
     }

@@ -28,8 +28,8 @@ namespace carimport {
 // One vertex with everything that is interpolated along a cut edge.
 struct CutVertex {
     dent::Vec position{}, normal{}; // normal: unit length
-    float uv[2][2] = {};        // two texture coordinate sets (u, v)
-    float colour[4] = {};       // the source's vertex colour, 0..1, when it has one
+    float uv[2][2] = {};            // two texture coordinate sets (u, v)
+    float colour[4] = {};           // the source's vertex colour, 0..1, when it has one
 };
 
 using CutTriangle = std::array<std::uint32_t, 3>; // vertex indices, source winding

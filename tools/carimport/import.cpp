@@ -44,7 +44,7 @@ struct Axes {
 struct Placement {
     Axes axes;
     float scale = 1;
-    Vec offset;
+    Vec offset{};
 };
 
 constexpr int kUnowned = -1;

@@ -138,7 +138,7 @@ std::uint32_t TextureTable::add(const std::string& named, carfile::Car& car,
             return carfile::kNoTexture;
         }
         texture.name = textureName(embedded->mFilename.length ? embedded->mFilename.C_Str()
-                                                               : fs::path(meshFile_).stem().string(),
+                                                              : fs::path(meshFile_).stem().string(),
                                    car);
     } else {
         std::string relative = named;
@@ -162,7 +162,8 @@ std::uint32_t TextureTable::add(const std::string& named, carfile::Car& car,
                 why += "; " + png.string() + ": " + problem;
         }
         if (!ok) {
-            warnings.push_back("texture " + named + ": " + why + "; its materials draw their colour alone");
+            warnings.push_back("texture " + named + ": " + why +
+                               "; its materials draw their colour alone");
             return carfile::kNoTexture;
         }
         texture.name = textureName(named, car);

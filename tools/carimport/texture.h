@@ -35,7 +35,8 @@ class TextureTable {
     std::uint32_t ofMaterial(unsigned index, carfile::Car& car, std::vector<std::string>& warnings);
 
   private:
-    std::uint32_t add(const std::string& path, carfile::Car& car, std::vector<std::string>& warnings);
+    std::uint32_t add(const std::string& path, carfile::Car& car,
+                      std::vector<std::string>& warnings);
 
     const aiScene* scene_;
     std::string meshFile_;

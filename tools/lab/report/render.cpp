@@ -38,7 +38,8 @@ std::vector<float> litColours(const DrawMesh& mesh, const float light[3]) {
 
 void drawMesh(const DrawMesh& mesh, const float light[3], const std::vector<GLuint>& textures) {
     const std::vector<float> colours = litColours(mesh, light);
-    const bool textured = mesh.texture >= 0 && static_cast<std::size_t>(mesh.texture) < textures.size() &&
+    const bool textured = mesh.texture >= 0 &&
+                          static_cast<std::size_t>(mesh.texture) < textures.size() &&
                           mesh.uv.size() * 3 == mesh.positions.size() * 2;
     if (textured) {
         glEnable(GL_TEXTURE_2D);

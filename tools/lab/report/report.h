@@ -155,8 +155,7 @@ bool drawPictures(const LoadedRun& run, const Displacement& heat, const std::str
 // each vertex's displacement as the "_HEAT" attribute. The textures its
 // materials name are embedded as PNG images.
 bool writeGlb(const Snapshot& snapshot, const Displacement* heat,
-              const std::vector<RunTexture>& textures, const std::string& path,
-              std::string& error);
+              const std::vector<RunTexture>& textures, const std::string& path, std::string& error);
 
 bool writeSummary(const LoadedRun& run, const Displacement& heat,
                   const std::vector<Picture>& pictures, const std::string& path,

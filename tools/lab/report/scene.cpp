@@ -91,7 +91,8 @@ void addMeshes(const SnapshotCar& car, const SnapshotMesh& mesh, const MeshDispl
             for (int c = 0; c < 3; ++c)
                 out.prelit.push_back(mesh.prelit.empty() ? kAmbient
                                                          : mesh.prelit[4 * v + c] / 255.0f);
-            if (texture >= 0) out.uv.insert(out.uv.end(), {mesh.uv[0][2 * v], mesh.uv[0][2 * v + 1]});
+            if (texture >= 0)
+                out.uv.insert(out.uv.end(), {mesh.uv[0][2 * v], mesh.uv[0][2 * v + 1]});
         }
     }
 }

@@ -77,7 +77,8 @@ bool readGeometry(void* g, SnapshotMesh& mesh) {
         if (material != nullptr) {
             std::memcpy(rgba, game::bytesAt(material, game::MaterialColour), 4);
             if (void* t = game::pointerField(material, game::MaterialTexture)) {
-                const char* name = reinterpret_cast<const char*>(game::bytesAt(t, game::TextureName));
+                const char* name =
+                    reinterpret_cast<const char*>(game::bytesAt(t, game::TextureName));
                 texture.assign(name, strnlen(name, game::TextureNameSize - 1));
             }
         }

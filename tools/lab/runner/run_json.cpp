@@ -132,8 +132,8 @@ std::string runJson(const std::string& scenarioPath, const char* pluginName, con
     j += "  \"textures\": " +
          array(f.textures,
                [](const std::string& t) {
-                   return "{\"name\": " + quoted(t) + ", \"file\": " + quoted("textures/" + t + ".png") +
-                          "}";
+                   return "{\"name\": " + quoted(t) +
+                          ", \"file\": " + quoted("textures/" + t + ".png") + "}";
                }) +
          ",\n";
     j += "  \"refusals\": " +

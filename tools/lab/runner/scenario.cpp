@@ -165,10 +165,9 @@ class Parser {
             auto free = [&](const std::string& n) {
                 const auto seen = textures_.find(n);
                 if (seen != textures_.end()) return seen->second == t.png;
-                return std::none_of(body.textures.begin(), body.textures.end(),
-                                    [&](const carfile::CarTexture& o) {
-                                        return &o != &t && o.name == n;
-                                    });
+                return std::none_of(
+                    body.textures.begin(), body.textures.end(),
+                    [&](const carfile::CarTexture& o) { return &o != &t && o.name == n; });
             };
             for (int n = 2; !free(name); ++n)
                 name = t.name.substr(0, carfile::kMaxTextureName - 4) + "-" + std::to_string(n);

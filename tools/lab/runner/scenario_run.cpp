@@ -369,7 +369,8 @@ bool writeTextures(const Scenario& scenario, const std::string& outDir, RunFacts
                 error = folder + ": cannot create the folder";
                 return false;
             }
-            if (!writeFile(folder + "/" + t.name + ".png", std::string(t.png.begin(), t.png.end()))) {
+            if (!writeFile(folder + "/" + t.name + ".png",
+                           std::string(t.png.begin(), t.png.end()))) {
                 error = folder + "/" + t.name + ".png: cannot write the texture";
                 return false;
             }
