@@ -47,7 +47,8 @@ void writeMesh(ByteWriter& w, const SnapshotMesh& m) {
     writeString(w, m.frame);
     writeFloats(w, m.toBody, 16);
     const std::uint8_t uvSets = m.uv[1].empty() ? (m.uv[0].empty() ? 0 : 1) : 2;
-    const std::uint8_t flags[8] = {m.drawsSource, m.visible, !m.normals.empty(), !m.prelit.empty(), uvSets, 0, 0, 0};
+    const std::uint8_t flags[8] = {m.drawsSource, m.visible, !m.normals.empty(),
+                                   !m.prelit.empty(), uvSets, m.hasSurface, 0, 0};
     w.bytes(flags, sizeof flags);
     w.u32(m.vertexCount());
     w.u32(m.triangleCount());
@@ -64,6 +65,7 @@ void writeMesh(ByteWriter& w, const SnapshotMesh& m) {
     w.bytes(m.materialColours.data(), m.materialColours.size());
     for (std::size_t i = 0; i < m.materialColours.size() / 4; ++i)
         writeString(w, i < m.materialTextures.size() ? m.materialTextures[i] : std::string());
+    if (m.hasSurface) writeFloats(w, m.surface, 3);
 }
 
 bool readMesh(ByteReader& r, SnapshotMesh& m, std::string& why) {
@@ -95,6 +97,8 @@ bool readMesh(ByteReader& r, SnapshotMesh& m, std::string& why) {
             return false;
         }
     }
+    m.hasSurface = flags[5] != 0;
+    if (m.hasSurface && !readFloats(r, m.surface, 3)) return false;
     for (std::uint16_t c : m.corners)
         if (c >= vertices) {
             why = "mesh '" + m.frame + "' has a triangle corner past its vertices";
