@@ -11,7 +11,7 @@
 namespace lab {
 namespace {
 
-constexpr char kMagic[8] = {'B', 'W', 'S', 'N', 'A', 'P', '0', '1'};
+constexpr char kMagic[8] = {'B', 'W', 'S', 'N', 'A', 'P', '0', '2'};
 
 using carfile::ByteReader;
 using carfile::ByteWriter;
@@ -65,6 +65,8 @@ void writeMesh(ByteWriter& w, const SnapshotMesh& m) {
     for (std::uint16_t t : m.triangleMaterial)
         w.u16(t);
     w.bytes(m.materialColours.data(), m.materialColours.size());
+    for (std::size_t i = 0; i < m.materialColours.size() / 4; ++i)
+        writeString(w, i < m.materialTextures.size() ? m.materialTextures[i] : std::string());
     if (m.hasSurface) writeFloats(w, m.surface, 3);
 }
 
@@ -89,6 +91,14 @@ bool readMesh(ByteReader& r, SnapshotMesh& m, std::string& why) {
     if (!r.u16s(m.corners, 3ull * triangles) || !r.u16s(m.triangleMaterial, triangles) ||
         !readBytes(r, m.materialColours, 4ull * materials))
         return false;
+    m.materialTextures.resize(materials);
+    for (std::string& texture : m.materialTextures) {
+        if (!readString(r, texture)) return false;
+        if (texture.size() > kMaxTextureName) {
+            why = "mesh '" + m.frame + "' names a texture longer than the game's";
+            return false;
+        }
+    }
     m.hasSurface = flags[5] != 0;
     if (m.hasSurface && !readFloats(r, m.surface, 3)) return false;
     for (std::uint16_t c : m.corners)
@@ -146,11 +156,15 @@ std::uint64_t snapshotFileBytes(const Snapshot& s) {
     std::uint64_t n = sizeof kMagic + 4 + s.label.size() + 4 + 4;
     for (const SnapshotCar& car : s.cars) {
         n += 4 + car.name.size() + 16 * 4 + 4;
-        for (const SnapshotMesh& m : car.meshes)
+        for (const SnapshotMesh& m : car.meshes) {
             n += 4 + m.frame.size() + 16 * 4 + 8 + 3 * 4 +
                  4 * (m.positions.size() + m.normals.size() + m.uv[0].size() + m.uv[1].size()) +
                  m.prelit.size() + 2 * (m.corners.size() + m.triangleMaterial.size()) +
                  m.materialColours.size() + (m.hasSurface ? 3 * 4 : 0);
+            const std::size_t materials = m.materialColours.size() / 4;
+            for (std::size_t i = 0; i < materials; ++i)
+                n += 4 + (i < m.materialTextures.size() ? m.materialTextures[i].size() : 0);
+        }
     }
     return n;
 }

@@ -177,9 +177,29 @@ class Parser {
         auto body = std::make_shared<carfile::Car>();
         std::string why;
         if (!carfile::decodeCar(bytes, *body, why)) return l.fail(what + shown + ": " + why);
+        uniqueTextures(*body);
         c.body = std::move(body);
         bodies_[c.meshFile] = c.body;
         return true;
+    }
+
+    // The run writes textures into one folder by name: a texture that shares
+    // its name with a different image of an earlier car file is renamed.
+    void uniqueTextures(carfile::Car& body) {
+        for (carfile::CarTexture& t : body.textures) {
+            std::string name = t.name;
+            auto free = [&](const std::string& n) {
+                const auto seen = textures_.find(n);
+                if (seen != textures_.end()) return seen->second == t.png;
+                return std::none_of(
+                    body.textures.begin(), body.textures.end(),
+                    [&](const carfile::CarTexture& o) { return &o != &t && o.name == n; });
+            };
+            for (int n = 2; !free(name); ++n)
+                name = t.name.substr(0, carfile::kMaxTextureName - 4) + "-" + std::to_string(n);
+            t.name = name;
+            textures_.emplace(name, t.png);
+        }
     }
 
     bool car(ScenarioLine& l) {
@@ -361,6 +381,7 @@ class Parser {
     std::set<std::string> labels_;
     std::map<int, CarEntry> rearLights_; // the first car of each model
     std::map<std::string, std::shared_ptr<const carfile::Car>> bodies_; // by file
+    std::map<std::string, std::vector<std::uint8_t>> textures_;         // every car file's, by name
     std::uint64_t carFileBytes_ = 0;
     std::uint64_t totalFrames_ = 0;
     int pendingLine_ = 0;
