@@ -63,7 +63,8 @@ const char* hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerV
     const float health = game::vehicleHealth(vehicle);
     // A wrecked car gets no dents.
     if (!std::isfinite(health) || !std::isfinite(healthDrop) || !(health > 0.0f)) return nullptr;
-    if (game::entityStatus(vehicle) & game::StatusExcluded) return nullptr;
+    // The game takes no damage from collisions on such a car; no dents either.
+    if (game::collisionProof(vehicle)) return nullptr;
 
     const std::int32_t handle = game::vehicleRef(vehicle);
     const dent::Contact* queued = game::contactQueue.find(vehicle, handle, ro);
