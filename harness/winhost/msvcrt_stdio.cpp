@@ -206,7 +206,8 @@ int WINHOST_CRT crt_fputc(int c, CrtFile* f) {
 
 int WINHOST_CRT crt_fputs(const char* s, CrtFile* f) {
     static CallCounter calls("fputs");
-    if (s == nullptr || validStream(f) == nullptr || !tryPut(calls, f, s, std::strlen(s))) return kEof;
+    if (s == nullptr || validStream(f) == nullptr || !tryPut(calls, f, s, std::strlen(s)))
+        return kEof;
     return 0;
 }
 

@@ -37,7 +37,8 @@ Lookup rearLightPosition(int model, dent::Vec* out) {
     if (!readableRange(table + offset, sizeof(std::uint32_t))) return Lookup::Unreadable;
     const void* info = pointerField(table, offset);
     if (info == nullptr) return Lookup::None;
-    if (!readableRange(bytesAt(info, ModelInfoRearLight), sizeof(dent::Vec))) return Lookup::Unreadable;
+    if (!readableRange(bytesAt(info, ModelInfoRearLight), sizeof(dent::Vec)))
+        return Lookup::Unreadable;
     *out = modelInfoRearLight(info);
     return Lookup::Found;
 }
@@ -45,8 +46,9 @@ Lookup rearLightPosition(int model, dent::Vec* out) {
 // A dent at the back whose lights could not be judged leaves a line where
 // hits are logged.
 void lightsSkipped(bool isPlayer) {
-    plugin::logLoss(isPlayer ? "Rear lights skipped: actor=player; the car's records could not be read."
-                             : "Rear lights skipped: actor=npc; the car's records could not be read.");
+    plugin::logLoss(isPlayer
+                        ? "Rear lights skipped: actor=player; the car's records could not be read."
+                        : "Rear lights skipped: actor=npc; the car's records could not be read.");
 }
 
 bool usableDent(const dent::Episode& e) {

@@ -34,7 +34,8 @@ bool headerReadable(const void* geometry) {
 }
 
 bool releasable(const void* geometry) {
-    return headerReadable(geometry) && (materialCount(geometry) == 0 || materialTableSafe(geometry));
+    return headerReadable(geometry) &&
+           (materialCount(geometry) == 0 || materialTableSafe(geometry));
 }
 
 // References a failed guard kept (a memory query can fail for a moment):
@@ -49,10 +50,21 @@ void releaseRetained() {
     for (std::size_t i = 0; i < g_retainedCount; ++i) {
         void* geometry = g_retained[i];
         plugin::phase("geometry: release owned reference");
-        if (releasable(geometry)) game::destroyGeometry(geometry);
-        else g_retained[kept++] = geometry;
+        if (releasable(geometry))
+            game::destroyGeometry(geometry);
+        else
+            g_retained[kept++] = geometry;
     }
     g_retainedCount = kept;
+}
+
+// The identity test, asked once more when the system could not answer it: a
+// car must not lose its record (and its sources their way back) to a query
+// that failed for a moment.
+bool confirmedIdentity(const TrackedVehicle& record) {
+    const std::uint32_t failures = memoryQueryFailures();
+    if (identityTest(record)) return true;
+    return memoryQueryFailures() != failures && identityTest(record);
 }
 
 // Releases the record's mesh references from the last to the first.
@@ -106,7 +118,8 @@ void* BW_CDECL restoreAtomic(void* atomic, void* data) {
     if (!readableRange(atomic, kAtomicFieldsSpan)) {
         if (memoryQueryFailures() == failures) return atomic;
         if (!readableRange(atomic, kAtomicFieldsSpan)) {
-            plugin::logLoss("Restore skipped: a part of a car could not be read and keeps its dents.");
+            plugin::logLoss(
+                "Restore skipped: a part of a car could not be read and keeps its dents.");
             return atomic;
         }
     }
@@ -127,12 +140,7 @@ void* BW_CDECL restoreAtomic(void* atomic, void* data) {
 
 void resetRecord(TrackedVehicle& record) {
     plugin::phase("cleanup: check vehicle identity");
-    // The restore is the one chance to put the sources back: a test the
-    // system could not answer is asked once more.
-    const std::uint32_t failures = memoryQueryFailures();
-    bool alive = identityTest(record);
-    if (!alive && memoryQueryFailures() != failures) alive = identityTest(record);
-    if (alive && record.renderObject != nullptr) {
+    if (confirmedIdentity(record) && record.renderObject != nullptr) {
         game::atomics(record.renderObject, &restoreAtomic, &record);
     }
     plugin::phase("cleanup: release mesh references");
@@ -199,14 +207,7 @@ void frameWalk(Registry& r) {
     std::size_t i = 0;
     while (i < r.records.size()) {
         TrackedVehicle& record = *r.records[i];
-        const std::uint32_t failures = memoryQueryFailures();
-        if (!identityTest(record)) {
-            // A test the system could not answer says nothing of the car:
-            // it is looked at again next frame.
-            if (memoryQueryFailures() != failures) {
-                ++i;
-                continue;
-            }
+        if (!confirmedIdentity(record)) {
             eraseRecord(r, i); // the next record moves into place i
             continue;
         }

@@ -63,7 +63,7 @@ TrackedVehicle* createRecord(Registry& r, void* vehicle, std::uint32_t now);
 bool identityTest(const TrackedVehicle& record);
 
 // Puts the source geometries back on the vehicle's atomics (only when the
-// identity test passes; a test the system could not answer is asked once
+// identity test passes; one the system could not answer is asked once
 // more), releases every mesh reference, clears the copied vertex total and
 // the episode. The record stays in the registry.
 void resetRecord(TrackedVehicle& record);
@@ -77,9 +77,9 @@ void eraseRecord(Registry& r, std::size_t index);
 void deleteAllRecords(Registry& r);
 
 // Once per frame: drops the kept references whose guard now passes, erases
-// records whose vehicle has gone (a record whose test the system could not
-// answer waits for the next frame), refreshes health drops and resets the
-// records of repaired vehicles.
+// records whose vehicle has gone (an identity test the system could not
+// answer is asked once more), refreshes health drops and resets the records
+// of repaired vehicles.
 void frameWalk(Registry& r);
 
 // game::atomics callback: puts the source geometry back on an atomic that

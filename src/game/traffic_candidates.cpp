@@ -74,7 +74,8 @@ std::vector<dent::TrafficCandidate> buildTrafficCandidates(dent::Vec reference,
 }
 
 bool trafficStruck(const void* playerVehicle) {
-    const std::uint32_t used = std::min<std::uint32_t>(contactQueue.count, 256);
+    constexpr std::uint32_t capacity = sizeof contactQueue.entries / sizeof contactQueue.entries[0];
+    const std::uint32_t used = std::min(contactQueue.count, capacity);
     for (std::uint32_t i = 0; i < used; ++i)
         if (contactQueue.entries[i].vehicle != playerVehicle) return true;
     return false;

@@ -125,7 +125,8 @@ void processHit(void* vehicle, bool isPlayer, bool resetRequested, void* playerV
         // Only a hit the game reported this frame counts as lost.
         if (dropped != nullptr && game::contactQueue.holds(vehicle)) {
             char line[160];
-            std::snprintf(line, sizeof line, "Hit dropped: actor=%s; %s.", isPlayer ? "player" : "npc", dropped);
+            std::snprintf(line, sizeof line, "Hit dropped: actor=%s; %s.",
+                          isPlayer ? "player" : "npc", dropped);
             plugin::logLoss(line);
         }
     } catch (...) {

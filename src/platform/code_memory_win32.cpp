@@ -54,8 +54,8 @@ bool OtherThreads::suspend() noexcept {
                     sawSelf = true;
                 } else {
                     try {
-                        threads_.push_back(
-                            reinterpret_cast<void*>(static_cast<std::uintptr_t>(entry.th32ThreadID)));
+                        threads_.push_back(reinterpret_cast<void*>(
+                            static_cast<std::uintptr_t>(entry.th32ThreadID)));
                     } catch (...) {
                         threads_.clear();
                         CloseHandle(snapshot);

@@ -84,9 +84,9 @@ bool ownModulePath(char* out, std::size_t size, void* module) {
     if (out == nullptr || size == 0) return false;
     out[0] = '\0';
     HMODULE self = static_cast<HMODULE>(module);
-    if (self == nullptr &&
-        !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(&ownModulePath), &self))
+    if (self == nullptr && !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                               reinterpret_cast<LPCSTR>(&ownModulePath), &self))
         return false;
     return fileNameOf(self, out, size);
 }
@@ -204,7 +204,9 @@ bool appendLineFlushed(const char* path, const char* text) {
     std::size_t done = 0;
     DWORD written = 0;
     for (; done < n; done += written)
-        if (!WriteFile(file, line + done, static_cast<DWORD>(n - done), &written, nullptr) || written == 0) break;
+        if (!WriteFile(file, line + done, static_cast<DWORD>(n - done), &written, nullptr) ||
+            written == 0)
+            break;
     FlushFileBuffers(file);
     CloseHandle(file);
     return done == n;

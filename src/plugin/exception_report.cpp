@@ -21,7 +21,8 @@ char g_line[2 * 768];
 // distinct fault is reported once, and only the first few of them, so that
 // the log stays true and bounded and a repeated fault costs no write.
 constexpr int kMaxReports = 8;
-constexpr const char* kSuppressed = "Exception reports: 8 faults reported; further ones are not reported.";
+constexpr const char* kSuppressed =
+    "Exception reports: 8 faults reported; further ones are not reported.";
 static_assert(kMaxReports == 8, "the suppression line names the number of reports");
 struct Fault {
     std::uint32_t code;
@@ -60,18 +61,21 @@ void writeReport(const platform::FaultInfo& fault) {
     unsigned long target = fault.parameterCount >= 2 ? static_cast<unsigned long>(fault.parameters[1]) : 0;
 
     int n = std::snprintf(g_line, 768,
-                          "EXCEPTION code=%08lX address=%p module=%s offset=%08lX phase=%s access=%lu target=%08lX ESP=%08lX",
-                          static_cast<unsigned long>(fault.code), reinterpret_cast<void*>(fault.address), module,
-                          static_cast<unsigned long>(fault.address - base), currentPhase(), access, target,
-                          static_cast<unsigned long>(fault.esp));
+                          "EXCEPTION code=%08lX address=%p module=%s offset=%08lX phase=%s "
+                          "access=%lu target=%08lX ESP=%08lX",
+                          static_cast<unsigned long>(fault.code),
+                          reinterpret_cast<void*>(fault.address), module,
+                          static_cast<unsigned long>(fault.address - base), currentPhase(), access,
+                          target, static_cast<unsigned long>(fault.esp));
     if (n < 0) n = 0;
     if (n > 767) n = 767;
-    std::snprintf(g_line + n, sizeof g_line - static_cast<std::size_t>(n),
-                  "\r\nREGISTERS EAX=%08lX EBX=%08lX ECX=%08lX EDX=%08lX ESI=%08lX EDI=%08lX EBP=%08lX",
-                  static_cast<unsigned long>(fault.eax), static_cast<unsigned long>(fault.ebx),
-                  static_cast<unsigned long>(fault.ecx), static_cast<unsigned long>(fault.edx),
-                  static_cast<unsigned long>(fault.esi), static_cast<unsigned long>(fault.edi),
-                  static_cast<unsigned long>(fault.ebp));
+    std::snprintf(
+        g_line + n, sizeof g_line - static_cast<std::size_t>(n),
+        "\r\nREGISTERS EAX=%08lX EBX=%08lX ECX=%08lX EDX=%08lX ESI=%08lX EDI=%08lX EBP=%08lX",
+        static_cast<unsigned long>(fault.eax), static_cast<unsigned long>(fault.ebx),
+        static_cast<unsigned long>(fault.ecx), static_cast<unsigned long>(fault.edx),
+        static_cast<unsigned long>(fault.esi), static_cast<unsigned long>(fault.edi),
+        static_cast<unsigned long>(fault.ebp));
     phase(g_line, true);
 }
 

@@ -27,10 +27,12 @@ void write(const char* text, bool flushed) {
     char noted[platform::kFlushedTextMax];
     if (lost != 0) {
         std::snprintf(noted, sizeof noted, "Log: %u earlier line%s could not be written.%s%s",
-                      static_cast<unsigned>(lost), lost == 1 ? "" : "s", flushed ? "\r\n" : "\n", text);
+                      static_cast<unsigned>(lost), lost == 1 ? "" : "s", flushed ? "\r\n" : "\n",
+                      text);
         text = noted;
     }
-    const bool written = flushed ? platform::appendLineFlushed(g_logPath, text) : platform::appendLine(g_logPath, text);
+    const bool written = flushed ? platform::appendLineFlushed(g_logPath, text)
+                                 : platform::appendLine(g_logPath, text);
     if (!written) g_linesLost.fetch_add(lost + 1);
 }
 
@@ -64,7 +66,9 @@ void logLoss(const char* text) {
     if (text == nullptr || !(settings().logHits || g_diagnostics.load())) return;
     if (g_lossLines > kMaxLossLines) return;
     ++g_lossLines;
-    logLine(g_lossLines <= kMaxLossLines ? text : "Hit dropped: further losses to failures are not logged.");
+    logLine(g_lossLines <= kMaxLossLines
+                ? text
+                : "Hit dropped: further losses to failures are not logged.");
 }
 
 void phase(const char* text, bool force) {

@@ -111,9 +111,12 @@ bool parseWhole(const char* text, double* value) {
     const bool minus = *p == '-';
     if (*p == '+' || *p == '-') ++p;
     unsigned base = 10;
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) base = 16;
-    else if (p[0] == '0' && (p[1] == 'o' || p[1] == 'O')) base = 8;
-    else if (p[0] == '0' && (p[1] == 'b' || p[1] == 'B')) base = 2;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
+        base = 16;
+    else if (p[0] == '0' && (p[1] == 'o' || p[1] == 'O'))
+        base = 8;
+    else if (p[0] == '0' && (p[1] == 'b' || p[1] == 'B'))
+        base = 2;
     if (base != 10) p += 2;
     constexpr double kSaturated = 1e18; // far beyond every bound
     double v = 0;
@@ -121,9 +124,12 @@ bool parseWhole(const char* text, double* value) {
     for (; *p != '\0'; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         unsigned digit = 16;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10u;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10u;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10u;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10u;
         if (digit >= base) return false;
         v = v < kSaturated ? v * base + digit : kSaturated;
     }
@@ -179,7 +185,8 @@ std::uint32_t readCount(const SettingRow& row, const char* path, float low) {
     readText(row, path, text);
     double v = 0;
     if (!parseNumber(text, &v)) return static_cast<std::uint32_t>(row.defaultValue);
-    return static_cast<std::uint32_t>(clamped(v, static_cast<double>(low), static_cast<double>(row.high)));
+    return static_cast<std::uint32_t>(
+        clamped(v, static_cast<double>(low), static_cast<double>(row.high)));
 }
 
 void readRow(Settings& record, const SettingRow& row, const char* path) {

@@ -308,8 +308,10 @@ TEST_F(Registry, GuardedReleaseKeepsGeometriesWithUnsafeMaterialTablesUntilTheyP
         game::guardedGeometryRelease(g);
 
         EXPECT_EQ(host->isLiveGeometry(g), !c.released) << c.what;
-        EXPECT_EQ(countLog("MaterialGuard: invalid geometry retained; unsafe material release skipped.") - before,
-                  c.released ? 0 : 1)
+        EXPECT_EQ(
+            countLog("MaterialGuard: invalid geometry retained; unsafe material release skipped.") -
+                before,
+            c.released ? 0 : 1)
             << c.what;
         EXPECT_STREQ(plugin::currentPhase(), "geometry: release owned reference") << c.what;
         if (c.released) continue;
@@ -322,7 +324,10 @@ TEST_F(Registry, GuardedReleaseKeepsGeometriesWithUnsafeMaterialTablesUntilTheyP
         game::frameWalk(registry);
         EXPECT_FALSE(host->isLiveGeometry(g)) << c.what << ": released once it passes";
         EXPECT_EQ(game::retainedGeometries(), 0u) << c.what;
-        EXPECT_EQ(countLog("MaterialGuard: invalid geometry retained; unsafe material release skipped.") - before, 1)
+        EXPECT_EQ(
+            countLog("MaterialGuard: invalid geometry retained; unsafe material release skipped.") -
+                before,
+            1)
             << c.what << ": logged once";
     }
     // The shutdown's release tries once more as well.

@@ -176,7 +176,8 @@ TEST(ExceptionReport, RepeatedAndManyFaultsStayBounded) {
         platform::FaultInfo f{};
         f.code = 0xC0000005u;
         f.address = 0x1000;
-        for (int i = 0; i < 1000; ++i) plugin::reportFault(f);
+        for (int i = 0; i < 1000; ++i)
+            plugin::reportFault(f);
         f.code = 0xC000001Du; // the same address, another fault
         plugin::reportFault(f);
         for (std::uintptr_t a = 0x2000; a < 0x2000 + 20; ++a) {
@@ -188,17 +189,22 @@ TEST(ExceptionReport, RepeatedAndManyFaultsStayBounded) {
     });
     EXPECT_EQ(r.exitCode, 0);
     const std::string log = bwtest::readFile(logPath);
-    const std::string report = "EXCEPTION code=[0-9A-F]{8} address=\\S+ module=\\S* offset=[0-9A-F]{8} phase=[a-z ]+ "
-                               "access=0 target=00000000 ESP=00000000\r\n"
-                               "REGISTERS EAX=00000000 EBX=00000000 ECX=00000000 EDX=00000000 ESI=00000000 "
-                               "EDI=00000000 EBP=00000000\r\n";
+    const std::string report =
+        "EXCEPTION code=[0-9A-F]{8} address=\\S+ module=\\S* offset=[0-9A-F]{8} phase=[a-z ]+ "
+        "access=0 target=00000000 ESP=00000000\r\n"
+        "REGISTERS EAX=00000000 EBX=00000000 ECX=00000000 EDX=00000000 ESI=00000000 "
+        "EDI=00000000 EBP=00000000\r\n";
     std::string eight;
-    for (int i = 0; i < 8; ++i) eight += report;
+    for (int i = 0; i < 8; ++i)
+        eight += report;
     EXPECT_TRUE(std::regex_match(
-        log, std::regex(eight + "Exception reports: 8 faults reported; further ones are not reported\\.\r\n")))
+        log,
+        std::regex(eight +
+                   "Exception reports: 8 faults reported; further ones are not reported\\.\r\n")))
         << log;
     EXPECT_EQ(log.find("EXCEPTION code=C0000005"), 0u);
-    EXPECT_NE(log.find("EXCEPTION code=C000001D"), std::string::npos) << "another code at the same address is new";
+    EXPECT_NE(log.find("EXCEPTION code=C000001D"), std::string::npos)
+        << "another code at the same address is new";
 }
 
 TEST(ExceptionReport, DiagnosticsPhaseReachesTheFileBeforeTheStepDies) {

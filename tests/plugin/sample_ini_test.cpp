@@ -71,7 +71,8 @@ void checkComment(const std::string& comment, const plugin::SettingRow& row) {
     ASSERT_TRUE(takeWord(p, " to ")) << comment;
     ASSERT_TRUE(takeNumber(p, &v)) << comment;
     EXPECT_EQ(v, row.high);
-    const bool whole = row.kind == plugin::SettingKind::Whole || row.kind == plugin::SettingKind::Count;
+    const bool whole =
+        row.kind == plugin::SettingKind::Whole || row.kind == plugin::SettingKind::Count;
     EXPECT_STREQ(p, whole ? ", whole numbers)" : ")");
 }
 

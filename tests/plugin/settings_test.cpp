@@ -103,7 +103,8 @@ TEST(Settings, ValuesAreParsedAndClamped) {
         {"[Traffic]\nMaxTrackedVehicles=12abc\n", "Traffic", "MaxTrackedVehicles", 64},
         {"[Traffic]\nMaxTrackedVehicles=20 ; twenty\n", "Traffic", "MaxTrackedVehicles", 64},
         {"[Traffic]\nMaxTrackedVehicles=-1\n", "Traffic", "MaxTrackedVehicles", 16},
-        {"[Traffic]\nMaxTrackedVehicles=99999999999999999999999\n", "Traffic", "MaxTrackedVehicles", 128},
+        {"[Traffic]\nMaxTrackedVehicles=99999999999999999999999\n", "Traffic", "MaxTrackedVehicles",
+         128},
         {"[Traffic]\nMaxTrackedVehicles=0x20\n", "Traffic", "MaxTrackedVehicles", 32},
         {"[Traffic]\nMaxTrackedVehicles=+40\n", "Traffic", "MaxTrackedVehicles", 40},
         {"[Traffic]\nMaxTotalVertices=-1\n", "Traffic", "MaxTotalVertices", 50000},
@@ -152,9 +153,9 @@ TEST(Settings, TheSwitchesSayWhatTheFileSays) {
     const struct {
         const char* value;
         bool enabled;
-    } cases[] = {{"true", true}, {"Yes", true}, {"ON", true}, {"1", true}, {"-3", true},
-                 {"false", false}, {"no", false}, {"Off", false}, {"0", false},
-                 {"maybe", true}, {"", true}, {"0x", true}};
+    } cases[] = {{"true", true}, {"Yes", true},    {"ON", true},  {"1", true},
+                 {"-3", true},   {"false", false}, {"no", false}, {"Off", false},
+                 {"0", false},   {"maybe", true},  {"", true},    {"0x", true}};
     for (const auto& c : cases) {
         const std::string path = dir.write("b.ini", std::string("[General]\nEnabled=") + c.value +
                                                         "\nDiagnostics=" + c.value + "\n");

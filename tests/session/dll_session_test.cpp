@@ -148,7 +148,8 @@ TEST_F(DllSession, AThreadThatCannotBeMovedKeepsTheHooksOffAndNoThreadStaysHeld)
     for (std::size_t i = 0; i < 4; ++i)
         EXPECT_EQ(codeAt(kHookRows[i], 5), rowBytes[i]) << i;
     const Lines lines = log();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "Contact hook activation failed; deformation disabled."),
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Contact hook activation failed; deformation disabled."),
               lines.end());
     winhost::removeGameThreads();
     host.endSession();
@@ -348,15 +349,16 @@ bool faultAndSurvive(void (*code)()) {
 }
 
 TEST_F(DllFault, FaultsTheGameCatchesAreReportedOnceEachAndBounded) {
-    struct sigaction own {}, before {};
+    struct sigaction own {
+    }, before{};
     own.sa_sigaction = &resumeAfterFault;
     own.sa_flags = SA_SIGINFO;
     sigemptyset(&own.sa_mask);
     ASSERT_EQ(::sigaction(SIGSEGV, &own, &before), 0);
     attach();
     // Twelve faulting instructions at twelve addresses: "mov eax, [0]; ret".
-    auto* code = static_cast<std::uint8_t*>(
-        ::mmap(nullptr, 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto* code = static_cast<std::uint8_t*>(::mmap(
+        nullptr, 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(code, MAP_FAILED);
     const auto at = [code](int i) { return reinterpret_cast<void (*)()>(code + 16 * i); };
     for (int i = 0; i < 12; ++i) {
@@ -367,17 +369,22 @@ TEST_F(DllFault, FaultsTheGameCatchesAreReportedOnceEachAndBounded) {
     const std::uint32_t opens = winhost::uses("CreateFileA");
     for (int i = 0; i < 1000; ++i)
         ASSERT_TRUE(faultAndSurvive(at(0)));
-    EXPECT_EQ(winhost::uses("CreateFileA") - opens, 1u) << "one flushed write, and none for the repeats";
+    EXPECT_EQ(winhost::uses("CreateFileA") - opens, 1u)
+        << "one flushed write, and none for the repeats";
     for (int i = 1; i < 12; ++i)
         ASSERT_TRUE(faultAndSurvive(at(i)));
     ASSERT_EQ(::sigaction(SIGSEGV, &before, nullptr), 0);
 
     const Lines lines = log();
-    ASSERT_EQ(lines.size(), 2u + 8 * 2 + 1) << "banner, Active, 8 reports of two lines, one closing line";
+    ASSERT_EQ(lines.size(), 2u + 8 * 2 + 1)
+        << "banner, Active, 8 reports of two lines, one closing line";
     for (int i = 0; i < 8; ++i) {
         char address[16];
-        std::snprintf(address, sizeof address, "%08lx", static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(at(i))));
-        EXPECT_EQ(lines[2 + 2 * i].rfind(std::string("EXCEPTION code=C0000005 address=") + address + " module= ", 0), 0u)
+        std::snprintf(address, sizeof address, "%08lx",
+                      static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(at(i))));
+        EXPECT_EQ(lines[2 + 2 * i].rfind(
+                      std::string("EXCEPTION code=C0000005 address=") + address + " module= ", 0),
+                  0u)
             << lines[2 + 2 * i];
         EXPECT_EQ(lines[3 + 2 * i].rfind("REGISTERS EAX=", 0), 0u);
     }

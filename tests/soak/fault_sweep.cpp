@@ -61,7 +61,8 @@ int main() {
         return f.violations == 0 ? 0 : 1;
     }
     soak::setContext("reference run");
-    const soak::Figures reference = soak::runChild("reference", [](soak::Figures& f) { soak::sweepScript(f); });
+    const soak::Figures reference =
+        soak::runChild("reference", [](soak::Figures& f) { soak::sweepScript(f); });
     if (reference.violations != 0 || reference.completed != 1) {
         std::printf("BW-SWEEP runs=1 faults=0 violations=%llu leaks=%llu exceptions=%llu\n",
                     static_cast<unsigned long long>(reference.violations + (reference.completed != 1)),

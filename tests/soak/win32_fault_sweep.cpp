@@ -62,11 +62,20 @@ constexpr std::uint32_t kSpread = 24;
 
 // Lines that report what the plug-in did; any other line that the clean
 // session lacks says that something failed.
-const char* const kReportPrefixes[] = {
-    "Bucklewright ", "Active. ",   "Lifecycle hooks active:", "Contact hooks active:",
-    "Part retention active:", "Geometry ABI: validated", "Hit: ", "RearLight: ",
-    "PartRetention: component=", "PanelMesh:", "PanelFold:", "PanelBounds:",
-    "Lifecycle: ", "Player deformation reset."};
+const char* const kReportPrefixes[] = {"Bucklewright ",
+                                       "Active. ",
+                                       "Lifecycle hooks active:",
+                                       "Contact hooks active:",
+                                       "Part retention active:",
+                                       "Geometry ABI: validated",
+                                       "Hit: ",
+                                       "RearLight: ",
+                                       "PartRetention: component=",
+                                       "PanelMesh:",
+                                       "PanelFold:",
+                                       "PanelBounds:",
+                                       "Lifecycle: ",
+                                       "Player deformation reset."};
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> out;
@@ -93,8 +102,8 @@ struct Verdict {
 
 // A game thread stopped inside the bytes the first hook overwrites, so that
 // the sweep also fails the calls that hold, move and resume threads.
-constexpr game::Address kHookSites[] = {game::addr::PairContact, game::addr::SingleContact,
-                                        game::addr::GameShutdown, game::addr::ShutDownForRestart,
+constexpr game::Address kHookSites[] = {game::addr::PairContact,     game::addr::SingleContact,
+                                        game::addr::GameShutdown,    game::addr::ShutDownForRestart,
                                         game::addr::ComponentDamage, game::addr::DamageReset};
 winhost::DWORD g_gameThread = 0;
 int g_stranded = 0;
@@ -130,8 +139,10 @@ std::string childReport(const soak::Figures& f, const std::string& log, const ch
     if (import != nullptr) out << "reached " << (winhost::uses(import) >= use ? 1 : 0) << "\n";
     // The log against the clean one, as multisets of lines.
     std::map<std::string, int> balance;
-    for (const std::string& l : g_referenceLog) ++balance[l];
-    for (const std::string& l : linesOf(log)) --balance[l];
+    for (const std::string& l : g_referenceLog)
+        ++balance[l];
+    for (const std::string& l : linesOf(log))
+        --balance[l];
     int missing = 0, extra = 0, explained = 0;
     std::string firstMissing, firstExtra;
     for (const auto& [line, n] : balance) {
@@ -149,8 +160,8 @@ std::string childReport(const soak::Figures& f, const std::string& log, const ch
         }
     }
     out << "missing " << missing << "\nextra " << extra << "\nexplained " << explained << "\n";
-    out << "firstMissing " << firstMissing.substr(0, 200) << "\nfirstExtra " << firstExtra.substr(0, 200)
-        << "\n";
+    out << "firstMissing " << firstMissing.substr(0, 200) << "\nfirstExtra "
+        << firstExtra.substr(0, 200) << "\n";
     if (withCounts) {
         for (const auto& [name, n] : winhost::callCounts())
             out << (winhost::canFail(name.c_str()) ? "uses " : "sure ") << name << " " << n << "\n";
@@ -182,8 +193,9 @@ ChildResult runSession(const char* import, std::uint32_t use, bool withCounts, b
     if (pid == 0) {
         ::close(fds[0]);
         soak::resetSpend();
-        const std::string what = import != nullptr ? std::string(import) + " failing at use " + std::to_string(use)
-                                                   : std::string("clean session");
+        const std::string what =
+            import != nullptr ? std::string(import) + " failing at use " + std::to_string(use)
+                              : std::string("clean session");
         soak::setContext(what);
         if (import != nullptr) winhost::failOnUse(import, use);
         addGameThread();
@@ -243,7 +255,8 @@ ChildResult runSession(const char* import, std::uint32_t use, bool withCounts, b
             r.sure.push_back(value.substr(0, value.rfind(' ')));
         } else if (key == "uses") {
             const std::size_t at = value.rfind(' ');
-            r.uses[value.substr(0, at)] = static_cast<std::uint32_t>(std::strtoul(value.c_str() + at + 1, nullptr, 10));
+            r.uses[value.substr(0, at)] =
+                static_cast<std::uint32_t>(std::strtoul(value.c_str() + at + 1, nullptr, 10));
         } else {
             r.fields[key] = value;
         }
@@ -277,12 +290,15 @@ Verdict judge(const ChildResult& r) {
     // A plug-in that could not learn its own path writes no log at all:
     // judged below as what it lost, not as broken.
     const std::uint64_t accounted = leaks + number(r, "emptyLog");
-    if (number(r, "completed") != 1 || number(r, "exceptions") != 0 || number(r, "violations") > accounted) {
+    if (number(r, "completed") != 1 || number(r, "exceptions") != 0 ||
+        number(r, "violations") > accounted) {
         v.crash = true;
         v.detail += (v.detail.empty() ? "" : "; ") + std::string("violations ") +
-                    std::to_string(number(r, "violations")) + ", exceptions " + std::to_string(number(r, "exceptions"));
+                    std::to_string(number(r, "violations")) + ", exceptions " +
+                    std::to_string(number(r, "exceptions"));
     }
-    const std::uint64_t handles = number(r, "files") + number(r, "threads") + number(r, "snapshots");
+    const std::uint64_t handles =
+        number(r, "files") + number(r, "threads") + number(r, "snapshots");
     if (leaks != 0 || handles != 0) {
         v.leak = true;
         v.detail += (v.detail.empty() ? "" : "; ") + std::to_string(leaks) + " geometries, " +
@@ -296,8 +312,9 @@ Verdict judge(const ChildResult& r) {
             const auto it = r.fields.find(k);
             return it == r.fields.end() ? std::string() : it->second;
         };
-        v.detail += (v.detail.empty() ? "" : "; ") + std::string("log lost '") + field("firstMissing") +
-                    "'" + (field("firstExtra").empty() ? "" : ", gained '" + field("firstExtra") + "'");
+        v.detail += (v.detail.empty() ? "" : "; ") + std::string("log lost '") +
+                    field("firstMissing") + "'" +
+                    (field("firstExtra").empty() ? "" : ", gained '" + field("firstExtra") + "'");
     }
     return v;
 }
@@ -311,11 +328,14 @@ std::vector<std::uint32_t> usesToFail(std::uint32_t count, bool shortRun) {
         out.insert((count + 1) / 2);
         out.insert(count);
     } else if (count <= kAllUpTo) {
-        for (std::uint32_t n = 1; n <= count; ++n) out.insert(n);
+        for (std::uint32_t n = 1; n <= count; ++n)
+            out.insert(n);
     } else {
-        for (std::uint32_t n = 1; n <= kHead; ++n) out.insert(n);
+        for (std::uint32_t n = 1; n <= kHead; ++n)
+            out.insert(n);
         for (std::uint32_t k = 1; k < kSpread; ++k)
-            out.insert(kHead + static_cast<std::uint32_t>(std::uint64_t(count - kHead) * k / kSpread));
+            out.insert(kHead +
+                       static_cast<std::uint32_t>(std::uint64_t(count - kHead) * k / kSpread));
         out.insert(count);
     }
     return {out.begin(), out.end()};
@@ -327,7 +347,8 @@ struct ScratchFolder {
     std::string path;
     ScratchFolder() {
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bwwin32sweep-XXXXXX";
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bwwin32sweep-XXXXXX";
         if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
         if (!path.empty()) ::setenv("TMPDIR", path.c_str(), 1);
     }
@@ -340,8 +361,10 @@ struct ScratchFolder {
                 if (name == "." || name == "..") continue;
                 const std::string p = dir + "/" + name;
                 struct stat st {};
-                if (::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) remove(p);
-                else ::unlink(p.c_str());
+                if (::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                    remove(p);
+                else
+                    ::unlink(p.c_str());
             }
             ::closedir(d);
         }
@@ -390,7 +413,8 @@ int main() {
         return 1;
     }
     std::string sure;
-    for (const std::string& name : clean.sure) sure += " " + name;
+    for (const std::string& name : clean.sure)
+        sure += " " + name;
     std::printf("win32 sweep: never failed by Windows, not swept:%s\n", sure.c_str());
 
     if (const char* only = std::getenv("BW_WIN32_SWEEP_ONLY")) {
@@ -398,7 +422,8 @@ int main() {
         const std::size_t colon = spec.rfind(':');
         if (colon == std::string::npos) return 2;
         const std::string import = spec.substr(0, colon);
-        const auto use = static_cast<std::uint32_t>(std::strtoul(spec.c_str() + colon + 1, nullptr, 10));
+        const auto use =
+            static_cast<std::uint32_t>(std::strtoul(spec.c_str() + colon + 1, nullptr, 10));
         const Verdict v = judge(runSession(import.c_str(), use, false, true));
         std::printf("%s at use %u: %s\n", import.c_str(), use, describe(v).c_str());
         return v.crash || v.hang || v.leak ? 1 : 0;
@@ -411,7 +436,8 @@ int main() {
         std::vector<std::uint32_t> chosen = usesToFail(count, shortRun);
         if (onlyImport != nullptr) {
             chosen.clear();
-            for (std::uint32_t n = 1; n <= count; ++n) chosen.push_back(n);
+            for (std::uint32_t n = 1; n <= count; ++n)
+                chosen.push_back(n);
         }
         std::uint64_t importSilent = 0;
         for (std::uint32_t n : chosen) {
@@ -427,7 +453,8 @@ int main() {
                 std::printf("  %s at use %u: %s\n", import.c_str(), n, describe(v).c_str());
         }
         std::printf("win32 sweep: %s: %u uses, %zu sessions", import.c_str(), count, chosen.size());
-        if (importSilent != 0) std::printf(", %llu silent losses", static_cast<unsigned long long>(importSilent));
+        if (importSilent != 0)
+            std::printf(", %llu silent losses", static_cast<unsigned long long>(importSilent));
         std::printf("\n");
     }
     if (unreached != 0)
