@@ -81,8 +81,11 @@ PanelLighting::PanelLighting(const PanelLattice& lattice, const std::vector<Vec>
 PanelLighting::~PanelLighting() = default;
 
 Vec PanelLighting::normal(const PanelLattice& lattice, Vec rest, Vec restNormal, int side) const {
+    return normal(lattice.sample(rest), restNormal, side);
+}
+
+Vec PanelLighting::normal(const LatticeSample& s, Vec restNormal, int side) const {
     const std::vector<Gradient>& list = sides[side != 0 ? 1 : 0];
-    const LatticeSample s = lattice.sample(rest);
     Vec g{0.0f, 0.0f, 0.0f};
     Vec h{0.0f, 0.0f, 0.0f};
     float covered = 0.0f;

@@ -38,6 +38,10 @@ class PanelLighting {
     // result is not usable.
     DENT_API Vec normal(const PanelLattice& lattice, Vec rest, Vec restNormal, int side) const;
 
+    // The same for a vertex whose lattice sample (lattice.sample(rest)) is
+    // already known: a panel samples each vertex once, at its setup.
+    DENT_API Vec normal(const LatticeSample& at, Vec restNormal, int side) const;
+
     // One gradient per sheet point, per crease side: [0] near, [1] far.
     std::vector<Gradient> sides[2];
 };

@@ -4,6 +4,7 @@
 // (held by one counted reference) and the copy it draws now (owned).
 
 #include "dent/panel_lattice.h"
+#include "dent/panel_vertices.h"
 #include "dent/vec.h"
 
 #include <cstdint>
@@ -24,12 +25,46 @@ struct PanelState {
     std::vector<std::int32_t> sides;    // crease side of each vertex: 0 near, 1 far
     dent::SpanFold fold = defaultFold();
     dent::PanelLattice lattice;
+    dent::PanelVertexMap vertexMap; // each vertex's lattice sample, taken at setup
+    bool placed = false;            // a pass has placed every vertex on the lattice
 
     static dent::SpanFold defaultFold() {
         dent::SpanFold f{};
         f.columns = 6;
         return f;
     }
+};
+
+// One dent as the per-atomic driver applies it, in the atomic's own frame:
+// kept while the atomic's work waits (a first touch carried to a later frame,
+// or a hidden damaged panel not built yet) and applied in order later.
+struct AtomicDent {
+    dent::Vec point;      // the contact, in the atomic's frame
+    dent::Vec direction;  // the push, in the atomic's frame, not renormalised
+    float depth;
+    float radius;
+    std::uint32_t serial;
+    bool reached;         // the hit's reach test was made (against the source)
+};
+
+// An atomic's first touch that the frame's work budget carried to a later
+// frame, with every dent that reached the atomic since.
+struct CarriedAtomic {
+    std::uint64_t turn;   // carried work is done in ascending turn, as it came
+    void* atomic;
+    void* geometry;       // the geometry the atomic drew when carried
+    std::vector<AtomicDent> dents;
+};
+
+// The damaged variant of a bonnet or boot while the game does not show it:
+// its panel is built when it first shows, and its dents are replayed then.
+// The vertices its copy will have are counted in the vehicle's total now, so
+// that the budgets turn away what they always did.
+struct HiddenVariant {
+    void* atomic;
+    void* geometry;       // the geometry the atomic draws
+    std::uint32_t reservedVertices;
+    std::vector<AtomicDent> dents;
 };
 
 struct MeshReference {

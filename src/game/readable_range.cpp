@@ -18,6 +18,42 @@ bool readableProtection(std::uint32_t protection) {
     }
 }
 
+// Readable regions the system described since the memory was last dropped.
+// Only readable answers are kept: a region that was not readable may be
+// mapped by the next allocation, and is asked about again.
+constexpr int kRemembered = 16;
+struct Remembered {
+    std::uintptr_t base;
+    std::uintptr_t size;
+};
+Remembered remembered[kRemembered];
+int rememberedCount = 0;
+int nextSlot = 0;
+bool remembering = false;
+
+bool rememberedAt(std::uintptr_t p, platform::MemoryRegion* region) {
+    for (int i = 0; i < rememberedCount; ++i) {
+        const Remembered& r = remembered[i];
+        if (p >= r.base && p - r.base < r.size) {
+            *region = platform::MemoryRegion{r.base, r.size, true, 0x02};
+            return true;
+        }
+    }
+    return false;
+}
+
+bool regionAt(std::uintptr_t p, platform::MemoryRegion* region) {
+    if (remembering && rememberedAt(p, region)) return true;
+    if (!platform::queryRegion(p, region)) return false;
+    if (remembering && region->committed && readableProtection(region->protection) &&
+        region->base <= p) {
+        remembered[nextSlot] = Remembered{region->base, region->size};
+        nextSlot = (nextSlot + 1) % kRemembered;
+        if (rememberedCount < kRemembered) ++rememberedCount;
+    }
+    return true;
+}
+
 } // namespace
 
 bool readableRange(std::uintptr_t address, std::size_t size) {
@@ -28,7 +64,7 @@ bool readableRange(std::uintptr_t address, std::size_t size) {
     std::uintptr_t p = address;
     while (p < end) {
         platform::MemoryRegion region{};
-        if (!platform::queryRegion(p, &region)) return false;
+        if (!regionAt(p, &region)) return false;
         if (!region.committed || !readableProtection(region.protection)) return false;
         // The answer must describe the memory at p, not some later region.
         if (region.base > p) return false;
@@ -40,6 +76,21 @@ bool readableRange(std::uintptr_t address, std::size_t size) {
         p = next;
     }
     return true;
+}
+
+void rememberReadableRegions() {
+    forgetReadableRegions();
+    remembering = true;
+}
+
+void stopRememberingRegions() {
+    forgetReadableRegions();
+    remembering = false;
+}
+
+void forgetReadableRegions() {
+    rememberedCount = 0;
+    nextSlot = 0;
 }
 
 } // namespace game

@@ -99,6 +99,8 @@ void resetRecord(TrackedVehicle& record) {
     }
     plugin::phase("cleanup: release mesh references");
     releaseMeshReferences(record);
+    record.carried.clear();
+    record.hidden.clear();
     record.copiedVertexTotal = 0;
     record.episode = dent::Episode{};
 }
@@ -201,6 +203,7 @@ void guardedGeometryRelease(void* geometry) {
     if (headerReadable(geometry) &&
         (materialCount(geometry) == 0 || materialTableSafe(geometry))) {
         game::destroyGeometry(geometry);
+        forgetReadableRegions(); // the host may have unmapped its memory
         return;
     }
     plugin::logLine("MaterialGuard: invalid geometry retained; unsafe material release skipped.");

@@ -19,6 +19,13 @@ namespace mesh {
 // propagates as std::bad_alloc, after releasing what was created.
 void* buildCreaseTopology(void* source, game::PanelState& panel);
 
+// The vertex count of the geometry buildCreaseTopology(source, panel) would
+// return, worked out from the source's positions and triangles without
+// building anything (nothing is logged or written); 0 when it would refuse
+// the panel for its shape, its triangles or their pieces. `panel` needs kind,
+// damaged, sign and crease.
+std::int32_t creaseVertexCount(void* source, const game::PanelState& panel);
+
 // A prelit colour channel interpolated as a float, stored back as a byte:
 // rounded to the nearest integer, halves away from zero, clamped to 0 .. 255.
 std::uint8_t panelColourByte(float value);

@@ -2,9 +2,12 @@
 
 #include "dent/body_frame.h"
 #include "dent/displace.h"
+#include "dent/panel_vertices.h"
 #include "game/buffer_guard.h"
 #include "game/host_layout.h"
+#include "game/readable_range.h"
 #include "game/registry.h"
+#include "mesh/crease_topology.h"
 #include "mesh/frame_name.h"
 #include "mesh/geometry_clone.h"
 #include "mesh/hit_context.h"
@@ -17,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace mesh {
 
@@ -29,7 +33,20 @@ constexpr std::int32_t kMaxCopyVertices = 30000;
 
 const char* const kExcludedWords[] = {"wheel", "exhaust", "misc", "ug_", "chassis_vlo"};
 
+constexpr std::uint32_t kVariantMask = 3;
+constexpr std::uint32_t kDamagedVariant = 2;
+// A hidden panel struck this often is built at once, so that what it keeps
+// to replay stays small however long it stays hidden.
+constexpr std::size_t kMaxHiddenDents = 64;
+constexpr std::size_t kAtomicFieldsSpan = game::AtomicGeometry + sizeof(std::uint32_t);
+
 std::uint32_t guardReports = 0;
+
+// The work done in this frame and the work first touches may start below.
+std::uint32_t frameWork = 0;
+// No limit until a frame begins (tests that drive the walk themselves).
+std::uint32_t frameBudget = UINT32_MAX;
+std::uint64_t nextTurn = 1;
 
 // The driver's step, for the line that reports an exception: the phase
 // marker alone would name the copy's last step after a clone.
@@ -38,6 +55,13 @@ const char* driverStep = "atomic: begin";
 void step(const char* text) {
     driverStep = text;
     plugin::phase(text);
+}
+
+void buildHiddenPanel(game::TrackedVehicle& record, game::HiddenVariant& variant);
+
+void charge(std::uint64_t work) {
+    const std::uint64_t total = frameWork + work;
+    frameWork = total > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(total);
 }
 
 bool nameExcluded(const char* name) {
@@ -62,6 +86,14 @@ bool excludedPart(void* frame) {
 game::MeshReference* findReference(game::TrackedVehicle& record, const void* geometry) {
     for (const auto& ref : record.meshReferences) {
         if (ref->copyGeometry == geometry) return ref.get();
+    }
+    return nullptr;
+}
+
+template <class Waiting>
+Waiting* findWaiting(std::vector<Waiting>& list, const void* atomic, const void* geometry) {
+    for (Waiting& w : list) {
+        if (w.atomic == atomic && w.geometry == geometry) return &w;
     }
     return nullptr;
 }
@@ -93,15 +125,26 @@ std::uint64_t copiedVerticesEverywhere(const game::TrackedVehicle& self) {
     return total;
 }
 
+// `m` more copied vertices fit the vehicle's limit and MaxTotalVertices.
+bool verticesFit(const game::TrackedVehicle& record, std::int32_t m) {
+    const std::uint64_t add = static_cast<std::uint64_t>(m);
+    if (record.copiedVertexTotal + add > kMaxVehicleVertices) return false;
+    return copiedVerticesEverywhere(record) + add <= plugin::settings().maxTotalVertices;
+}
+
 // The copy must be what the driver can dent, and fit every budget.
 bool copyAcceptable(const void* copy, const game::TrackedVehicle& record, std::int32_t& m) {
     if (game::morphTargetCount(copy) != 1 || game::morphOffset == 0) return false;
     if (positionsOf(copy) == nullptr) return false;
     m = game::vertexCount(copy);
     if (m < 1 || m > kMaxCopyVertices) return false;
-    const std::uint64_t add = static_cast<std::uint64_t>(m);
-    if (record.copiedVertexTotal + add > kMaxVehicleVertices) return false;
-    return copiedVerticesEverywhere(record) + add <= plugin::settings().maxTotalVertices;
+    return verticesFit(record, m);
+}
+
+// Room for one more private mesh of `n` source vertices on this vehicle.
+bool roomForMesh(const game::TrackedVehicle& record, std::int32_t n) {
+    if (record.meshReferences.size() + record.hidden.size() >= kMaxMeshReferences) return false;
+    return record.copiedVertexTotal + static_cast<std::uint64_t>(n) <= kMaxVehicleVertices;
 }
 
 // First dent of this atomic: copy its geometry, take a reference on the
@@ -109,9 +152,7 @@ bool copyAcceptable(const void* copy, const game::TrackedVehicle& record, std::i
 // atomic then keeps its geometry and nothing is held.
 game::MeshReference* attachCopy(void* atomic, void* geometry, game::TrackedVehicle& record,
                                 std::int32_t n) {
-    if (record.meshReferences.size() >= kMaxMeshReferences) return nullptr;
-    if (record.copiedVertexTotal + static_cast<std::uint64_t>(n) > kMaxVehicleVertices)
-        return nullptr;
+    if (!roomForMesh(record, n)) return nullptr;
     // Room in the list first, so that nothing below can fail after the
     // source's count has been raised.
     record.meshReferences.reserve(record.meshReferences.size() + 1);
@@ -123,6 +164,7 @@ game::MeshReference* attachCopy(void* atomic, void* geometry, game::TrackedVehic
         plugin::logLine("Geometry clone failed; mesh skipped.");
         return nullptr;
     }
+    charge(static_cast<std::uint64_t>(n) + static_cast<std::uint32_t>(game::triangleCount(geometry)));
 
     // A bonnet or boot is rebuilt for folding; its copy is then the rebuilt
     // panel, or stays the clone when the panel is refused.
@@ -140,6 +182,10 @@ game::MeshReference* attachCopy(void* atomic, void* geometry, game::TrackedVehic
         const void* morph = game::morphTarget(ref->copyGeometry, game::morphOffset);
         const auto* normals = static_cast<const dent::Vec*>(game::morphNormals(morph));
         if (normals != nullptr) ref->panel.restNormals.assign(normals, normals + m);
+        // Where each vertex lies in the lattice is measured once, here.
+        ref->panel.vertexMap =
+            dent::mapPanelVertices(ref->panel.lattice, ref->rest.data(), ref->rest.size());
+        charge(static_cast<std::uint32_t>(m));
     }
 
     ref->sourceGeometry = geometry;
@@ -192,6 +238,137 @@ void growBounds(void* morph, const dent::Vec* positions, std::int32_t n) {
     }
 }
 
+// Moves the copy's vertices by one dent (the hit's depth, radius and serial
+// are in `hit`) and grows the bounds the atomic is drawn with.
+void applyDent(void* atomic, game::MeshReference& ref, dent::Vec q, dent::Vec d, HitContext& hit) {
+    void* geometry = ref.copyGeometry;
+    step("atomic: lock vertices");
+    const bool withNormals = ref.panel.kind != 0 && !ref.panel.restNormals.empty();
+    const std::int32_t mode =
+        withNormals ? (game::LockPositions | game::LockNormals) : game::LockPositions;
+    if (game::lock(geometry, mode) == nullptr) return;
+    // Should the pass throw, the geometry is unlocked on the way out.
+    LockedGeometry locked{geometry};
+
+    step("atomic: displace vertices");
+    void* morph = game::morphTarget(geometry, game::morphOffset);
+    auto* positions = static_cast<dent::Vec*>(game::morphPositions(morph));
+    const std::size_t count = ref.rest.size();
+    // The same dent grew: move each vertex only by the growth.
+    const bool sameDent = ref.lastSerial == hit.serial;
+    const float previousDepth = sameDent ? ref.previousDepth : 0.0f;
+    const float previousRadius = sameDent ? ref.previousRadius : 0.0f;
+    if (ref.panel.kind != 0) {
+        auto* normals = withNormals ? static_cast<dent::Vec*>(game::morphNormals(morph)) : nullptr;
+        charge(panelPass(ref, positions, normals, count, q, d, hit, !sameDent, previousDepth,
+                         previousRadius));
+    } else {
+        const plugin::Settings& s = plugin::settings();
+        dent::dentVertices(ref.rest.data(), positions, count, q, d, hit.depth, hit.radius,
+                           previousDepth, previousRadius, s.maxTotalDisplacement, s.falloffPower);
+        charge(count);
+    }
+    ref.lastSerial = hit.serial;
+    ref.previousDepth = hit.depth;
+    ref.previousRadius = hit.radius;
+
+    growBounds(morph, positions, static_cast<std::int32_t>(count));
+
+    step("atomic: unlock geometry");
+    locked.unlock();
+
+    std::memcpy(game::bytesAt(atomic, game::AtomicBoundingSphere),
+                game::bytesAt(morph, game::MorphBoundingSphere), 16);
+    game::setField<std::uint8_t>(
+        atomic, game::AtomicPrivateFlags,
+        static_cast<std::uint8_t>(game::field<std::uint8_t>(atomic, game::AtomicPrivateFlags) |
+                                  game::AtomicSphereRewritten));
+    ++hit.meshes;
+    step("atomic: complete");
+}
+
+// The hit's context for one waiting dent, replayed outside its hit.
+HitContext contextOf(game::TrackedVehicle& record, const game::AtomicDent& hitDent) {
+    HitContext hit{};
+    hit.record = &record;
+    hit.depth = hitDent.depth;
+    hit.radius = hitDent.radius;
+    hit.serial = hitDent.serial;
+    return hit;
+}
+
+// The game draws the atomic now.
+bool shown(void* atomic) {
+    return game::readableRange(game::bytesAt(atomic, game::AtomicObjectFlags), 1) &&
+           game::atomicRendered(atomic);
+}
+
+// A bonnet or boot's damaged variant that the game does not draw is not
+// built until it does: the copy's vertex count is worked out instead and
+// held against the budgets, and the dent kept to replay. False when the
+// atomic is no such panel, or its rebuild would be refused (it is then
+// copied as before); true when it waits, or when a budget turned it away.
+bool deferHiddenPanel(void* atomic, void* geometry, game::TrackedVehicle& record,
+                      std::int32_t n, const game::AtomicDent& hitDent) {
+    if (!plugin::settings().panelBending) return false;
+    if ((game::atomicFlags(atomic) & kVariantMask) != kDamagedVariant || shown(atomic)) return false;
+    game::PanelState panel;
+    panel.kind = classifyPanel(game::atomicFrame(atomic));
+    if (panel.kind == kPanelOrdinary) return false;
+    if (!roomForMesh(record, n)) return true;
+    driverStep = "atomic: measure hidden panel";
+    describePanel(atomic, record, panel);
+    const std::int32_t m = creaseVertexCount(geometry, panel);
+    charge(static_cast<std::uint32_t>(game::triangleCount(geometry)));
+    if (m < 1 || m > kMaxCopyVertices) return false;
+    if (!verticesFit(record, m)) return true;
+    record.hidden.push_back(game::HiddenVariant{atomic, geometry, static_cast<std::uint32_t>(m), {hitDent}});
+    record.copiedVertexTotal += static_cast<std::uint32_t>(m);
+    return true;
+}
+
+// The first dent that reaches an atomic without a copy.
+void firstTouch(void* atomic, void* geometry, game::TrackedVehicle& record,
+                const game::AtomicDent& hitDent, HitContext& hit) {
+    const std::int32_t n = game::vertexCount(geometry);
+    if (n <= 0) return;
+    if (deferHiddenPanel(atomic, geometry, record, n, hitDent)) return;
+    game::MeshReference* ref = attachCopy(atomic, geometry, record, n);
+    if (ref != nullptr) applyDent(atomic, *ref, hitDent.point, hitDent.direction, hit);
+}
+
+// One dent on an atomic, wherever its work stands: on its copy, kept with
+// its waiting work, or as its first touch. `carry` sends a first touch to
+// the work carried to later frames, under `turn`.
+void dentAtomic(void* atomic, void* geometry, game::TrackedVehicle& record,
+                const game::AtomicDent& hitDent, HitContext& hit, bool carry, std::uint64_t turn) {
+    const std::int32_t n = game::vertexCount(geometry);
+    if (n <= 0) return;
+    if (game::MeshReference* ref = findReference(record, geometry)) {
+        if (ref->rest.size() != static_cast<std::size_t>(n)) return; // not the copy we made
+        if (!withinReach(ref->rest.data(), n, hitDent.point, hitDent.radius)) return;
+        applyDent(atomic, *ref, hitDent.point, hitDent.direction, hit);
+        return;
+    }
+    if (game::HiddenVariant* h = findWaiting(record.hidden, atomic, geometry)) {
+        h->dents.push_back(hitDent);
+        if (h->dents.size() >= kMaxHiddenDents) buildHiddenPanel(record, *h);
+        return;
+    }
+    if (game::CarriedAtomic* c = findWaiting(record.carried, atomic, geometry)) {
+        c->dents.push_back(hitDent);
+        return;
+    }
+    if (!hitDent.reached && !withinReach(positionsOf(geometry), n, hitDent.point, hitDent.radius)) return;
+    game::AtomicDent first = hitDent;
+    first.reached = true;
+    if (carry) {
+        record.carried.push_back(game::CarriedAtomic{turn, atomic, geometry, {first}});
+        return;
+    }
+    firstTouch(atomic, geometry, record, first, hit);
+}
+
 void deform(void* atomic, HitContext& hit) {
     step("atomic: begin / inspect frame and geometry");
     ++hit.visited;
@@ -216,64 +393,52 @@ void deform(void* atomic, HitContext& hit) {
     dent::BodyMatrix m;
     std::memcpy(&m, ltm, sizeof m);
     if (!dent::isSaneMatrix(m)) return;
-    const dent::Vec q = dent::toBodyFrame(m, hit.worldPoint);
-    const dent::Vec d = dent::toBodyDirection(m, hit.worldNormal);
+    const game::AtomicDent hitDent{dent::toBodyFrame(m, hit.worldPoint),
+                                dent::toBodyDirection(m, hit.worldNormal),
+                                hit.depth,
+                                hit.radius,
+                                hit.serial,
+                                false};
 
-    game::MeshReference* ref = findReference(record, geometry);
-    const std::int32_t n = game::vertexCount(geometry);
-    if (n <= 0) return;
-    if (ref != nullptr) {
-        if (ref->rest.size() != static_cast<std::size_t>(n)) return; // not the copy we made
-        if (!withinReach(ref->rest.data(), n, q, hit.radius)) return;
-    } else {
-        if (!withinReach(positionsOf(geometry), n, q, hit.radius)) return;
-        ref = attachCopy(atomic, geometry, record, n);
-        if (ref == nullptr) return;
-        geometry = ref->copyGeometry;
+    // A car's first touches all wait, or none do: decided at its first one,
+    // from the work this frame has done so far.
+    if (!hit.firstTouchesDecided && findReference(record, geometry) == nullptr) {
+        hit.firstTouchesDecided = true;
+        hit.firstTouchesCarried = frameWork >= frameBudget;
+        if (hit.firstTouchesCarried) hit.turn = nextTurn++;
     }
+    dentAtomic(atomic, geometry, record, hitDent, hit, hit.firstTouchesCarried, hit.turn);
+}
 
-    step("atomic: lock vertices");
-    const bool withNormals = ref->panel.kind != 0 && !ref->panel.restNormals.empty();
-    const std::int32_t mode =
-        withNormals ? (game::LockPositions | game::LockNormals) : game::LockPositions;
-    if (game::lock(geometry, mode) == nullptr) return;
-    // Should the pass throw, the geometry is unlocked on the way out.
-    LockedGeometry locked{geometry};
+// An atomic of a waiting entry, if it still draws what it drew then.
+bool stillDraws(void* atomic, void* geometry) {
+    return game::readableRange(atomic, kAtomicFieldsSpan) &&
+           game::atomicGeometry(atomic) == geometry &&
+           game::cpuBufferGuard(geometry, game::morphOffset);
+}
 
-    step("atomic: displace vertices");
-    void* morph = game::morphTarget(geometry, game::morphOffset);
-    auto* positions = static_cast<dent::Vec*>(game::morphPositions(morph));
-    const std::size_t count = ref->rest.size();
-    // The same dent grew: move each vertex only by the growth.
-    const bool sameDent = ref->lastSerial == hit.serial;
-    const float previousDepth = sameDent ? ref->previousDepth : 0.0f;
-    const float previousRadius = sameDent ? ref->previousRadius : 0.0f;
-    if (ref->panel.kind != 0) {
-        auto* normals = withNormals ? static_cast<dent::Vec*>(game::morphNormals(morph)) : nullptr;
-        panelPass(*ref, positions, normals, count, q, d, hit, !sameDent, previousDepth,
-                  previousRadius);
-    } else {
-        const plugin::Settings& s = plugin::settings();
-        dent::dentVertices(ref->rest.data(), positions, count, q, d, hit.depth, hit.radius,
-                           previousDepth, previousRadius, s.maxTotalDisplacement, s.falloffPower);
+void buildHiddenPanel(game::TrackedVehicle& record, game::HiddenVariant& variant) {
+    // Taken out first: whatever happens below, it waits no more.
+    game::HiddenVariant h = std::move(variant);
+    for (std::size_t i = 0; i < record.hidden.size(); ++i) {
+        if (&record.hidden[i] == &variant) {
+            record.hidden.erase(record.hidden.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
     }
-    ref->lastSerial = hit.serial;
-    ref->previousDepth = hit.depth;
-    ref->previousRadius = hit.radius;
-
-    growBounds(morph, positions, static_cast<std::int32_t>(count));
-
-    step("atomic: unlock geometry");
-    locked.unlock();
-
-    std::memcpy(game::bytesAt(atomic, game::AtomicBoundingSphere),
-                game::bytesAt(morph, game::MorphBoundingSphere), 16);
-    game::setField<std::uint8_t>(
-        atomic, game::AtomicPrivateFlags,
-        static_cast<std::uint8_t>(game::field<std::uint8_t>(atomic, game::AtomicPrivateFlags) |
-                                  game::AtomicSphereRewritten));
-    ++hit.meshes;
-    step("atomic: complete");
+    record.copiedVertexTotal -= std::min(record.copiedVertexTotal, h.reservedVertices);
+    if (!stillDraws(h.atomic, h.geometry)) return;
+    const std::int32_t n = game::vertexCount(h.geometry);
+    step("atomic: build shown panel");
+    game::MeshReference* ref = attachCopy(h.atomic, h.geometry, record, n);
+    if (ref == nullptr) return;
+    for (const game::AtomicDent& hitDent : h.dents) {
+        HitContext hit = contextOf(record, hitDent);
+        if (!hitDent.reached && !withinReach(ref->rest.data(), static_cast<std::int32_t>(ref->rest.size()),
+                                          hitDent.point, hitDent.radius))
+            continue;
+        applyDent(h.atomic, *ref, hitDent.point, hitDent.direction, hit);
+    }
 }
 
 } // namespace
@@ -290,6 +455,76 @@ void* BW_CDECL deformAtomic(void* atomic, void* context) {
                           driverStep);
     }
     return atomic;
+}
+
+void beginFrameWork() {
+    frameWork = 0;
+    frameBudget = plugin::settings().maxDentWorkPerFrame;
+}
+
+std::uint32_t frameWorkDone() {
+    return frameWork;
+}
+
+void buildShownPanels(game::Registry& registry) {
+    for (const auto& record : registry.records) {
+        std::size_t i = 0;
+        while (i < record->hidden.size()) {
+            game::HiddenVariant& h = record->hidden[i];
+            if (!stillDraws(h.atomic, h.geometry) || !shown(h.atomic)) {
+                ++i;
+                continue;
+            }
+            try {
+                buildHiddenPanel(*record, h); // takes it out of the list
+            } catch (...) {
+                plugin::logFormat(256, "Deformation failed during \"%s\"; atomic left unchanged.",
+                                  driverStep);
+            }
+        }
+    }
+}
+
+void runCarriedWork(game::Registry& registry) {
+    while (frameWork < frameBudget) {
+        // The oldest turn waiting, wherever it waits.
+        game::TrackedVehicle* owner = nullptr;
+        std::uint64_t turn = 0;
+        for (const auto& record : registry.records) {
+            for (const game::CarriedAtomic& c : record->carried) {
+                if (owner == nullptr || c.turn < turn) {
+                    owner = record.get();
+                    turn = c.turn;
+                }
+            }
+        }
+        if (owner == nullptr) return;
+        // Taken out first, so that nothing is done twice.
+        std::vector<game::CarriedAtomic> due;
+        for (std::size_t i = 0; i < owner->carried.size();) {
+            if (owner->carried[i].turn == turn) {
+                due.push_back(std::move(owner->carried[i]));
+                owner->carried.erase(owner->carried.begin() + static_cast<std::ptrdiff_t>(i));
+            } else {
+                ++i;
+            }
+        }
+        for (game::CarriedAtomic& c : due) {
+            if (!stillDraws(c.atomic, c.geometry)) continue;
+            step("atomic: carried first touch");
+            try {
+                for (const game::AtomicDent& hitDent : c.dents) {
+                    HitContext hit = contextOf(*owner, hitDent);
+                    // The atomic's geometry changes at its first touch.
+                    dentAtomic(c.atomic, game::atomicGeometry(c.atomic), *owner, hitDent, hit, false,
+                               0);
+                }
+            } catch (...) {
+                plugin::logFormat(256, "Deformation failed during \"%s\"; atomic left unchanged.",
+                                  driverStep);
+            }
+        }
+    }
 }
 
 std::uint32_t geometryGuardReports() { return guardReports; }

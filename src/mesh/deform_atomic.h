@@ -4,6 +4,7 @@
 // every atomic of the struck vehicle with the hit's mesh::HitContext.
 
 #include "game/host_functions.h"
+#include "game/registry.h"
 
 #include <cstdint>
 
@@ -17,6 +18,23 @@ constexpr std::uint32_t kMaxVehicleVertices = 200000;
 // private copy on its first dent, dents the copy and grows its bounds.
 // Always returns `atomic` so that the walk goes on; never throws.
 void* BW_CDECL deformAtomic(void* atomic, void* context);
+
+// The frame's dent work, counted in mesh points and lattice points handled
+// (never in time, so that a session plays the same everywhere). A car's
+// first touches start only while the frame's work is below
+// MaxDentWorkPerFrame; otherwise they wait for a later frame, in the order
+// they came. Until the first call there is no limit.
+void beginFrameWork();
+std::uint32_t frameWorkDone();
+
+// Builds every hidden damaged panel that the game now shows and replays its
+// dents, whatever the frame's work: a panel the game draws is never drawn
+// undented.
+void buildShownPanels(game::Registry& registry);
+
+// Does the first touches that earlier frames carried, oldest first, while
+// the frame's work stays below its budget.
+void runCarriedWork(game::Registry& registry);
 
 // The geometry guard failures logged so far in this process (only the first
 // 12 are logged); tests put it back to 0.

@@ -123,6 +123,18 @@ void Session::checkInvariants() {
                 }
             }
         }
+        // A hidden damaged panel is held against the budgets before it is
+        // built, and is built in the frame the game shows it.
+        // Its atomics are read only while its car lives (asked of the host
+        // model directly: the plug-in's host calls may be failing on purpose).
+        const bool live = host_->handleOf(rec->vehicle) == rec->handle &&
+                          game::renderObject(rec->vehicle) == rec->renderObject;
+        for (const game::HiddenVariant& h : rec->hidden) {
+            vertices += h.reservedVertices;
+            if (live && game::atomicRendered(h.atomic) &&
+                game::atomicGeometry(h.atomic) == h.geometry)
+                violation(f_, "a damaged panel the game shows is drawn undented");
+        }
         if (vertices != rec->copiedVertexTotal)
             violation(f_, "copied vertex total " + std::to_string(rec->copiedVertexTotal) +
                               " but copies hold " + std::to_string(vertices));
