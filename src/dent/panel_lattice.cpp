@@ -9,11 +9,13 @@ namespace {
 
 // Index of the cell whose low line is the last one at or before v, limited to
 // the existing cells; `lines` has at least two entries.
-std::size_t cellOf(const std::vector<float>& lines, float v) {
-    const std::size_t u =
-        std::size_t(std::upper_bound(lines.begin(), lines.end(), v) - lines.begin());
-    const std::size_t i = std::max<std::size_t>(u, 1) - 1;
-    return std::min(lines.size() - 2, i);
+inline std::size_t cellOf(const float* lines, std::size_t n, float v) {
+    // The first line above v (an upper bound), found by walking: a panel's
+    // lattice has at most 13 lines, fewer than a binary search's overhead.
+    std::size_t u = 0;
+    while (u < n && !(v < lines[u])) ++u;
+    const std::size_t i = u > 0 ? u - 1 : 0;
+    return i < n - 2 ? i : n - 2;
 }
 
 // Clamp to 0 .. 1; NaN becomes 0 so that the weights stay usable.
@@ -120,13 +122,37 @@ void PanelLattice::init(const SpanFold& span, const PanelShape& shape) {
     }
 }
 
+namespace {
+
+// True when cellOf(lines, n, v) is `cell`: at or above its low line (the
+// first cell reaches down without end) and below its high line (the last
+// reaches up without end). A NaN lies in the last cell only, as in cellOf.
+inline bool inCell(const float* lines, std::size_t n, float v, std::size_t cell) {
+    return (cell == 0 || !(v < lines[cell])) && (cell + 2 == n || v < lines[cell + 1]);
+}
+
+} // namespace
+
 LatticeSample PanelLattice::sample(Vec p) const {
+    std::size_t near[2] = {0, 0};
+    return sampleNear(p, near);
+}
+
+LatticeSample PanelLattice::sampleNear(Vec p, std::size_t near[2]) const {
     if (columnXs.size() < 2 || rowYs.size() < 2)
         return LatticeSample{{0, 0, 0}, {1.0f, 0.0f, 0.0f}};
-    const std::size_t i = cellOf(columnXs, p.x);
-    const std::size_t j = cellOf(rowYs, p.y);
-    const float fx = unitClamp((p.x - columnXs[i]) / (columnXs[i + 1] - columnXs[i]));
-    const float fy = unitClamp((p.y - rowYs[j]) / (rowYs[j + 1] - rowYs[j]));
+    const float* xs = columnXs.data();
+    const float* ys = rowYs.data();
+    const std::size_t columns = columnXs.size();
+    const std::size_t rows = rowYs.size();
+    const std::size_t i =
+        near[0] + 2 <= columns && inCell(xs, columns, p.x, near[0]) ? near[0] : cellOf(xs, columns, p.x);
+    const std::size_t j =
+        near[1] + 2 <= rows && inCell(ys, rows, p.y, near[1]) ? near[1] : cellOf(ys, rows, p.y);
+    near[0] = i;
+    near[1] = j;
+    const float fx = unitClamp((p.x - xs[i]) / (xs[i + 1] - xs[i]));
+    const float fy = unitClamp((p.y - ys[j]) / (ys[j + 1] - ys[j]));
     const std::uint32_t n = std::uint32_t(columnXs.size());
     const std::uint32_t base = std::uint32_t(j) * n + std::uint32_t(i);
     if (fx >= fy) return LatticeSample{{base, base + 1, base + n + 1}, {1.0f - fx, fx - fy, fy}};

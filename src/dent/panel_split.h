@@ -100,12 +100,26 @@ class PanelCutter {
         Corner vertices[3];
         std::int32_t material;
     };
+    // A vertex of at most two texture-coordinate sets, as cut() cuts the
+    // usual triangle: fewer bytes to carry through the cuts, the same bits.
+    struct CompactVertex {
+        Vec position;
+        Vec normal;
+        float colour[4];
+        float uv[2][2];
+        std::int32_t side;
+    };
+    struct CompactTriangle {
+        CompactVertex vertices[3];
+        std::int32_t material;
+    };
 
   private:
     PanelShape shape_;
     SpanFold span_;
     const PanelLattice& lattice_;
     std::vector<PanelTriangle> pieces_, scratch_;
+    std::vector<CompactTriangle> compactPieces_, compactScratch_, compactOut_;
     std::vector<CornerTriangle> cornerPieces_, cornerScratch_, cornerOut_;
 };
 

@@ -1,7 +1,15 @@
 #include "panel_vertices.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstring>
+
+#if defined(__GNUC__)
+#define DENT_VERTEX_INLINE inline __attribute__((always_inline))
+#else
+#define DENT_VERTEX_INLINE inline
+#endif
 
 namespace dent {
 namespace {
@@ -11,8 +19,8 @@ bool sameBits(Vec a, Vec b) {
 }
 
 void placeOne(const PanelLattice& lattice, const LatticeSample& at,
-              const std::vector<Vec>& moved, const PanelLighting& lighting,
-              const PanelVertexArrays& a, std::size_t i, bool position, bool normal) {
+                     const std::vector<Vec>& moved, const PanelLighting& lighting,
+                     const PanelVertexArrays& a, std::size_t i, bool position, bool normal) {
     const Vec p = a.rest[i];
     if (position) {
         Vec out = p;
@@ -30,13 +38,64 @@ void placeOne(const PanelLattice& lattice, const LatticeSample& at,
     }
 }
 
+DENT_VERTEX_INLINE __m128 lanes(const Vec& v) {
+    return _mm_set_ps(0.0f, v.z, v.y, v.x);
+}
+
+DENT_VERTEX_INLINE void store(Vec& v, __m128 l) {
+    alignas(16) float f[4];
+    _mm_store_ps(f, l);
+    v = Vec{f[0], f[1], f[2]};
+}
+
+// placeOne<true> in SSE2 lanes, for a map made over this lattice: every
+// lane repeats the scalar code's float operations on its component in the
+// same order, so the bits are the same; what mixes components stays scalar.
+DENT_VERTEX_INLINE void placeMapped(const PanelLattice& lattice, const LatticeSample& at,
+                                    const std::vector<Vec>& moved,
+                                    const PanelLighting& lighting, const PanelVertexArrays& a,
+                                    std::size_t i, bool position, bool normal) {
+    if (position) {
+        __m128 out = lanes(a.rest[i]);
+        for (int k = 0; k < 3; ++k) {
+            const std::uint32_t index = at.index[k];
+            const __m128 d = _mm_sub_ps(lanes(moved[index]), lanes(lattice.sheet[index].rest));
+            out = _mm_add_ps(out, _mm_mul_ps(d, _mm_set1_ps(at.weight[k])));
+        }
+        store(a.positions[i], out);
+    }
+    if (!normal || a.normals == nullptr) return;
+    const int side = i < a.sideCount ? a.sides[i] : 0;
+    const PanelLighting::Gradient* list = lighting.sides[side != 0 ? 1 : 0].data();
+    const Vec n = a.restNormals[i];
+    __m128 g = _mm_setzero_ps();
+    __m128 h = _mm_setzero_ps();
+    float covered = 0.0f;
+    for (int k = 0; k < 3; ++k) {
+        const PanelLighting::Gradient& gradient = list[at.index[k]];
+        if (!(gradient.weight > 0.0f)) continue;
+        const float w = at.weight[k];
+        const __m128 lw = _mm_set1_ps(w);
+        g = _mm_add_ps(g, _mm_mul_ps(lanes(gradient.dx), lw));
+        h = _mm_add_ps(h, _mm_mul_ps(lanes(gradient.dy), lw));
+        covered += w;
+    }
+    Vec gv, hv;
+    store(gv, g);
+    store(hv, h);
+    a.normals[i] = PanelLighting::turnedNormal(gv, hv, covered, n);
+}
+
 } // namespace
 
 PanelVertexMap mapPanelVertices(const PanelLattice& lattice, const Vec* rest, std::size_t count) {
     PanelVertexMap map;
     map.samples.reserve(count);
+    // A rebuilt panel's vertices come three to a piece and pieces in order:
+    // most lie in the cell of the vertex before.
+    std::size_t near[2] = {0, 0};
     for (std::size_t i = 0; i < count; ++i)
-        map.samples.push_back(lattice.sample(rest[i]));
+        map.samples.push_back(lattice.sampleNear(rest[i], near));
     // Counting sort by cell: each cell's vertices stay in ascending order.
     const std::size_t cells = lattice.sheet.size() + 1;
     map.cellStart.assign(cells + 1, 0);
@@ -59,16 +118,21 @@ std::size_t placePanelVertices(const PanelLattice& lattice, const PanelVertexMap
     const std::size_t columns = lattice.columnXs.size();
     const std::size_t rows = lattice.rowYs.size();
     const std::size_t points = columns * rows;
-    const bool full = previous == nullptr || columns < 2 || rows < 2 ||
-                      previous->size() != moved.size() || moved.size() < points ||
-                      lattice.sheet.size() < points || map.samples.size() < a.count ||
-                      map.cellStart.size() != lattice.sheet.size() + 2;
-    if (full) {
+    // A map made over this lattice samples every vertex inside it.
+    const bool mapped = columns >= 2 && rows >= 2 && moved.size() >= points &&
+                        lattice.sheet.size() >= points && map.samples.size() >= a.count &&
+                        map.cellStart.size() == lattice.sheet.size() + 2;
+    if (!mapped) {
         for (std::size_t i = 0; i < a.count; ++i) {
             const LatticeSample at =
                 i < map.samples.size() ? map.samples[i] : lattice.sample(a.rest[i]);
             placeOne(lattice, at, moved, lighting, a, i, true, true);
         }
+        return a.count;
+    }
+    if (previous == nullptr || previous->size() != moved.size()) {
+        for (std::size_t i = 0; i < a.count; ++i)
+            placeMapped(lattice, map.samples[i], moved, lighting, a, i, true, true);
         return a.count;
     }
 
@@ -108,7 +172,7 @@ std::size_t placePanelVertices(const PanelLattice& lattice, const PanelVertexMap
             for (std::uint32_t v = map.cellStart[cell]; v < map.cellStart[cell + 1]; ++v) {
                 const std::size_t index = map.cellVertices[v];
                 if (index >= a.count) continue;
-                placeOne(lattice, map.samples[index], moved, lighting, a, index, move, relight);
+                placeMapped(lattice, map.samples[index], moved, lighting, a, index, move, relight);
                 ++written;
             }
         }

@@ -56,13 +56,16 @@ struct CarriedAtomic {
     std::vector<AtomicDent> dents;
 };
 
-// The damaged variant of a bonnet or boot while the game does not show it:
-// its panel is built when it first shows, and its dents are replayed then.
-// The vertices its copy will have are counted in the vehicle's total now, so
-// that the budgets turn away what they always did.
+// A variant of a bonnet or boot while the game does not draw it: its panel
+// is built when it first shows, and its dents are replayed then. The
+// vertices its copy will have are held against the budgets (counted in the
+// vehicle's total once worked out), so that the budgets turn away what they
+// would have turned away had it been built.
 struct HiddenVariant {
     void* atomic;
-    void* geometry;       // the geometry the atomic draws
+    void* geometry;                 // the geometry the atomic draws
+    std::uint64_t turn;             // when its count is due among carried work
+    bool counted;                   // reservedVertices is worked out and in the total
     std::uint32_t reservedVertices;
     std::vector<AtomicDent> dents;
 };

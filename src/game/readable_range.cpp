@@ -31,11 +31,15 @@ int rememberedCount = 0;
 int nextSlot = 0;
 bool remembering = false;
 
+int lastFound = 0; // most guards of a frame read the same heap region
+
 bool rememberedAt(std::uintptr_t p, platform::MemoryRegion* region) {
-    for (int i = 0; i < rememberedCount; ++i) {
+    for (int k = 0; k < rememberedCount; ++k) {
+        const int i = (lastFound + k) % rememberedCount;
         const Remembered& r = remembered[i];
         if (p >= r.base && p - r.base < r.size) {
             *region = platform::MemoryRegion{r.base, r.size, true, 0x02};
+            lastFound = i;
             return true;
         }
     }
@@ -91,6 +95,7 @@ void stopRememberingRegions() {
 void forgetReadableRegions() {
     rememberedCount = 0;
     nextSlot = 0;
+    lastFound = 0;
 }
 
 } // namespace game

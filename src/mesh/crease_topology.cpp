@@ -253,6 +253,33 @@ bool writePieces(void* source, void* target, const Arrays& to, std::int32_t sets
 
 } // namespace
 
+bool creaseShapeAccepted(void* source, const game::PanelState& panel) {
+    if (source == nullptr || game::morphOffset == 0) return false;
+    if (game::geometrySkin(source) != nullptr) return false;
+    const std::int32_t vertices = game::vertexCount(source);
+    if (vertices < 1) return false;
+    const void* morph = game::morphTarget(source, game::morphOffset);
+    const auto* positions =
+        morph != nullptr ? static_cast<const dent::Vec*>(game::morphPositions(morph)) : nullptr;
+    const auto* tris = static_cast<const game::Triangle*>(game::triangles(source));
+    if (positions == nullptr || tris == nullptr) return false;
+    game::PanelState laid;
+    laid.kind = panel.kind;
+    laid.damaged = panel.damaged;
+    laid.shape = panel.shape;
+    if (!layOut(source, positions, vertices, laid, false)) return false;
+    const std::int32_t count = game::triangleCount(source);
+    const std::int32_t materials = game::materialCount(source);
+    for (std::int32_t i = 0; i < count; ++i) {
+        game::Triangle tri;
+        std::memcpy(&tri, &tris[i], sizeof tri);
+        if (tri.material < 0 || tri.material >= materials) return false;
+        for (const std::uint16_t idx : tri.vertex)
+            if (idx >= vertices) return false;
+    }
+    return true;
+}
+
 std::int32_t creaseVertexCount(void* source, const game::PanelState& panel) {
     if (source == nullptr || game::morphOffset == 0) return 0;
     if (game::geometrySkin(source) != nullptr) return 0;
@@ -270,15 +297,6 @@ std::int32_t creaseVertexCount(void* source, const game::PanelState& panel) {
     return static_cast<std::int32_t>(3 * countPieces(source, positions, vertices, laid));
 }
 
-std::uint8_t panelColourByte(float value) {
-    // Rounding halves away from zero, without the library call: a value below
-    // 254.5 truncates to an integer i, and value - i is exact.
-    if (!(value > 0.0f)) return 0; // NaN, negatives and anything rounding to 0
-    if (value >= 254.5f) return 255;
-    auto i = static_cast<std::uint8_t>(value);
-    if (value - static_cast<float>(i) >= 0.5f) ++i;
-    return i;
-}
 
 void* buildCreaseTopology(void* source, game::PanelState& panel) {
     plugin::phase("panel: build crease topology");

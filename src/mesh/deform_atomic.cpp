@@ -33,11 +33,15 @@ constexpr std::int32_t kMaxCopyVertices = 30000;
 
 const char* const kExcludedWords[] = {"wheel", "exhaust", "misc", "ug_", "chassis_vlo"};
 
+// A part the game keeps in two variants, intact and damaged, draws one.
 constexpr std::uint32_t kVariantMask = 3;
+constexpr std::uint32_t kIntactVariant = 1;
 constexpr std::uint32_t kDamagedVariant = 2;
 // A hidden panel struck this often is built at once, so that what it keeps
 // to replay stays small however long it stays hidden.
 constexpr std::size_t kMaxHiddenDents = 64;
+// The most vertices a rebuilt panel has (10000 pieces of three).
+constexpr std::int32_t kMostPanelVertices = kMaxCopyVertices;
 constexpr std::size_t kAtomicFieldsSpan = game::AtomicGeometry + sizeof(std::uint32_t);
 
 std::uint32_t guardReports = 0;
@@ -58,7 +62,11 @@ void step(const char* text) {
 }
 
 void buildHiddenPanel(game::TrackedVehicle& record, game::HiddenVariant& variant);
+void countHiddenPanels();
 
+// Work is counted in mesh points handled: a copy's source vertices and
+// triangles, a rebuilt panel's vertices twice (cut and mapped), the vertices
+// a dent moves or places, half a hidden panel's vertices to count them.
 void charge(std::uint64_t work) {
     const std::uint64_t total = frameWork + work;
     frameWork = total > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(total);
@@ -125,9 +133,43 @@ std::uint64_t copiedVerticesEverywhere(const game::TrackedVehicle& self) {
     return total;
 }
 
+// Hidden panels whose vertex count is not worked out yet: on this vehicle,
+// and on every tracked vehicle.
+std::uint64_t uncounted(const game::TrackedVehicle& record) {
+    std::uint64_t n = 0;
+    for (const game::HiddenVariant& h : record.hidden) n += h.counted ? 0 : 1;
+    return n;
+}
+
+std::uint64_t uncountedEverywhere(const game::TrackedVehicle& self) {
+    const game::Registry* r = game::registry();
+    std::uint64_t n = 0;
+    bool selfCounted = false;
+    if (r != nullptr) {
+        for (const auto& record : r->records) {
+            n += uncounted(*record);
+            selfCounted = selfCounted || record.get() == &self;
+        }
+    }
+    return selfCounted ? n : n + uncounted(self);
+}
+
+// `add` more vertices fit the vehicle's limit and MaxTotalVertices however
+// large the hidden panels not yet worked out turn out (`extra` more of them).
+bool fitsAnyway(const game::TrackedVehicle& record, std::uint64_t add, std::uint64_t extra) {
+    const std::uint64_t most = kMostPanelVertices;
+    return record.copiedVertexTotal + add + most * (uncounted(record) + extra) <=
+               kMaxVehicleVertices &&
+           copiedVerticesEverywhere(record) + add + most * (uncountedEverywhere(record) + extra) <=
+               plugin::settings().maxTotalVertices;
+}
+
 // `m` more copied vertices fit the vehicle's limit and MaxTotalVertices.
+// Where the hidden panels still to be worked out could change the answer,
+// they are worked out first: every answer is the one their counts give.
 bool verticesFit(const game::TrackedVehicle& record, std::int32_t m) {
     const std::uint64_t add = static_cast<std::uint64_t>(m);
+    if (!fitsAnyway(record, add, 0)) countHiddenPanels();
     if (record.copiedVertexTotal + add > kMaxVehicleVertices) return false;
     return copiedVerticesEverywhere(record) + add <= plugin::settings().maxTotalVertices;
 }
@@ -144,7 +186,11 @@ bool copyAcceptable(const void* copy, const game::TrackedVehicle& record, std::i
 // Room for one more private mesh of `n` source vertices on this vehicle.
 bool roomForMesh(const game::TrackedVehicle& record, std::int32_t n) {
     if (record.meshReferences.size() + record.hidden.size() >= kMaxMeshReferences) return false;
-    return record.copiedVertexTotal + static_cast<std::uint64_t>(n) <= kMaxVehicleVertices;
+    const std::uint64_t add = static_cast<std::uint64_t>(n);
+    if (record.copiedVertexTotal + add + std::uint64_t(kMostPanelVertices) * uncounted(record) >
+        kMaxVehicleVertices)
+        countHiddenPanels();
+    return record.copiedVertexTotal + add <= kMaxVehicleVertices;
 }
 
 // First dent of this atomic: copy its geometry, take a reference on the
@@ -185,7 +231,7 @@ game::MeshReference* attachCopy(void* atomic, void* geometry, game::TrackedVehic
         // Where each vertex lies in the lattice is measured once, here.
         ref->panel.vertexMap =
             dent::mapPanelVertices(ref->panel.lattice, ref->rest.data(), ref->rest.size());
-        charge(static_cast<std::uint32_t>(m));
+        charge(2u * static_cast<std::uint32_t>(m)); // the rebuild and the map
     }
 
     ref->sourceGeometry = geometry;
@@ -303,26 +349,37 @@ bool shown(void* atomic) {
            game::atomicRendered(atomic);
 }
 
-// A bonnet or boot's damaged variant that the game does not draw is not
-// built until it does: the copy's vertex count is worked out instead and
-// held against the budgets, and the dent kept to replay. False when the
-// atomic is no such panel, or its rebuild would be refused (it is then
-// copied as before); true when it waits, or when a budget turned it away.
+// A variant of a bonnet or boot that the game does not draw (the damaged
+// one until the part's damage shows it, the intact one from then on) is not
+// built until it does, and the dent is kept to replay then. Its copy's
+// vertices are held against the budgets: worked out at once when the budgets
+// might not hold the largest panel, else before the next frame's work. False
+// when the atomic is no such panel, or its rebuild would refuse its shape
+// (it is then copied as before); true when it waits, or when a budget turned
+// it away.
 bool deferHiddenPanel(void* atomic, void* geometry, game::TrackedVehicle& record,
                       std::int32_t n, const game::AtomicDent& hitDent) {
     if (!plugin::settings().panelBending) return false;
-    if ((game::atomicFlags(atomic) & kVariantMask) != kDamagedVariant || shown(atomic)) return false;
+    const std::uint32_t variant = game::atomicFlags(atomic) & kVariantMask;
+    if ((variant != kIntactVariant && variant != kDamagedVariant) || shown(atomic)) return false;
     game::PanelState panel;
     panel.kind = classifyPanel(game::atomicFrame(atomic));
     if (panel.kind == kPanelOrdinary) return false;
     if (!roomForMesh(record, n)) return true;
     driverStep = "atomic: measure hidden panel";
     describePanel(atomic, record, panel);
+    if (!creaseShapeAccepted(geometry, panel)) return false;
+    charge(static_cast<std::uint32_t>(n));
+    if (fitsAnyway(record, 0, 1)) {
+        record.hidden.push_back(game::HiddenVariant{atomic, geometry, nextTurn++, false, 0, {hitDent}});
+        return true;
+    }
     const std::int32_t m = creaseVertexCount(geometry, panel);
-    charge(static_cast<std::uint32_t>(game::triangleCount(geometry)));
+    charge(static_cast<std::uint32_t>(m) / 2);
     if (m < 1 || m > kMaxCopyVertices) return false;
     if (!verticesFit(record, m)) return true;
-    record.hidden.push_back(game::HiddenVariant{atomic, geometry, static_cast<std::uint32_t>(m), {hitDent}});
+    record.hidden.push_back(
+        game::HiddenVariant{atomic, geometry, 0, true, static_cast<std::uint32_t>(m), {hitDent}});
     record.copiedVertexTotal += static_cast<std::uint32_t>(m);
     return true;
 }
@@ -338,10 +395,9 @@ void firstTouch(void* atomic, void* geometry, game::TrackedVehicle& record,
 }
 
 // One dent on an atomic, wherever its work stands: on its copy, kept with
-// its waiting work, or as its first touch. `carry` sends a first touch to
-// the work carried to later frames, under `turn`.
+// its waiting work, or as its first touch.
 void dentAtomic(void* atomic, void* geometry, game::TrackedVehicle& record,
-                const game::AtomicDent& hitDent, HitContext& hit, bool carry, std::uint64_t turn) {
+                const game::AtomicDent& hitDent, HitContext& hit) {
     const std::int32_t n = game::vertexCount(geometry);
     if (n <= 0) return;
     if (game::MeshReference* ref = findReference(record, geometry)) {
@@ -355,18 +411,38 @@ void dentAtomic(void* atomic, void* geometry, game::TrackedVehicle& record,
         if (h->dents.size() >= kMaxHiddenDents) buildHiddenPanel(record, *h);
         return;
     }
-    if (game::CarriedAtomic* c = findWaiting(record.carried, atomic, geometry)) {
-        c->dents.push_back(hitDent);
-        return;
-    }
-    if (!hitDent.reached && !withinReach(positionsOf(geometry), n, hitDent.point, hitDent.radius)) return;
+    if (!withinReach(positionsOf(geometry), n, hitDent.point, hitDent.radius)) return;
     game::AtomicDent first = hitDent;
     first.reached = true;
-    if (carry) {
-        record.carried.push_back(game::CarriedAtomic{turn, atomic, geometry, {first}});
-        return;
-    }
     firstTouch(atomic, geometry, record, first, hit);
+}
+
+// Parts never dented, and geometries the plug-in cannot read, are left alone.
+bool dentable(void* frame, void* geometry) {
+    if (excludedPart(frame)) return false;
+    if (game::cpuBufferGuard(geometry, game::morphOffset)) return true;
+    if (guardReports < kMaxGuardReports) {
+        ++guardReports;
+        plugin::logLine("GeometryGuard: unsupported or invalid CPU buffers; atomic skipped.");
+    }
+    return false;
+}
+
+// The hit in the atomic's frame, with its frame's matrix of this moment.
+bool localDent(void* frame, const HitContext& hit, game::AtomicDent& out) {
+    step("atomic: get frame matrix");
+    const void* ltm = game::frameLTM(frame);
+    if (ltm == nullptr) return false;
+    dent::BodyMatrix m;
+    std::memcpy(&m, ltm, sizeof m);
+    if (!dent::isSaneMatrix(m)) return false;
+    out = game::AtomicDent{dent::toBodyFrame(m, hit.worldPoint),
+                           dent::toBodyDirection(m, hit.worldNormal),
+                           hit.depth,
+                           hit.radius,
+                           hit.serial,
+                           false};
+    return true;
 }
 
 void deform(void* atomic, HitContext& hit) {
@@ -377,44 +453,39 @@ void deform(void* atomic, HitContext& hit) {
     void* frame = game::atomicFrame(atomic);
     void* geometry = game::atomicGeometry(atomic);
     if (frame == nullptr || geometry == nullptr) return;
-    if (excludedPart(frame)) return;
-
-    if (!game::cpuBufferGuard(geometry, game::morphOffset)) {
-        if (guardReports < kMaxGuardReports) {
-            ++guardReports;
-            plugin::logLine("GeometryGuard: unsupported or invalid CPU buffers; atomic skipped.");
-        }
-        return;
-    }
-
-    step("atomic: get frame matrix");
-    const void* ltm = game::frameLTM(frame);
-    if (ltm == nullptr) return;
-    dent::BodyMatrix m;
-    std::memcpy(&m, ltm, sizeof m);
-    if (!dent::isSaneMatrix(m)) return;
-    const game::AtomicDent hitDent{dent::toBodyFrame(m, hit.worldPoint),
-                                dent::toBodyDirection(m, hit.worldNormal),
-                                hit.depth,
-                                hit.radius,
-                                hit.serial,
-                                false};
 
     // A car's first touches all wait, or none do: decided at its first one,
-    // from the work this frame has done so far.
-    if (!hit.firstTouchesDecided && findReference(record, geometry) == nullptr) {
-        hit.firstTouchesDecided = true;
-        hit.firstTouchesCarried = frameWork >= frameBudget;
-        if (hit.firstTouchesCarried) hit.turn = nextTurn++;
+    // from the work this frame has done so far. A waiting first touch takes
+    // only the matrix of this moment; the rest is done when its turn comes.
+    if (findReference(record, geometry) == nullptr &&
+        findWaiting(record.hidden, atomic, geometry) == nullptr) {
+        if (!hit.firstTouchesDecided) {
+            hit.firstTouchesDecided = true;
+            hit.firstTouchesCarried = frameWork >= frameBudget;
+            if (hit.firstTouchesCarried) hit.turn = nextTurn++;
+        }
+        game::CarriedAtomic* waiting = findWaiting(record.carried, atomic, geometry);
+        if (waiting != nullptr || hit.firstTouchesCarried) {
+            game::AtomicDent here{};
+            if (!localDent(frame, hit, here)) return;
+            if (waiting != nullptr)
+                waiting->dents.push_back(here);
+            else
+                record.carried.push_back(game::CarriedAtomic{hit.turn, atomic, geometry, {here}});
+            return;
+        }
     }
-    dentAtomic(atomic, geometry, record, hitDent, hit, hit.firstTouchesCarried, hit.turn);
+
+    if (!dentable(frame, geometry)) return;
+    game::AtomicDent here{};
+    if (!localDent(frame, hit, here)) return;
+    dentAtomic(atomic, geometry, record, here, hit);
 }
 
 // An atomic of a waiting entry, if it still draws what it drew then.
-bool stillDraws(void* atomic, void* geometry) {
+bool stillOn(void* atomic, void* geometry) {
     return game::readableRange(atomic, kAtomicFieldsSpan) &&
-           game::atomicGeometry(atomic) == geometry &&
-           game::cpuBufferGuard(geometry, game::morphOffset);
+           game::atomicGeometry(atomic) == geometry;
 }
 
 void buildHiddenPanel(game::TrackedVehicle& record, game::HiddenVariant& variant) {
@@ -427,17 +498,63 @@ void buildHiddenPanel(game::TrackedVehicle& record, game::HiddenVariant& variant
         }
     }
     record.copiedVertexTotal -= std::min(record.copiedVertexTotal, h.reservedVertices);
-    if (!stillDraws(h.atomic, h.geometry)) return;
+    if (!stillOn(h.atomic, h.geometry)) return;
     const std::int32_t n = game::vertexCount(h.geometry);
     step("atomic: build shown panel");
     game::MeshReference* ref = attachCopy(h.atomic, h.geometry, record, n);
     if (ref == nullptr) return;
     for (const game::AtomicDent& hitDent : h.dents) {
         HitContext hit = contextOf(record, hitDent);
-        if (!hitDent.reached && !withinReach(ref->rest.data(), static_cast<std::int32_t>(ref->rest.size()),
-                                          hitDent.point, hitDent.radius))
+        if (!hitDent.reached &&
+            !withinReach(ref->rest.data(), static_cast<std::int32_t>(ref->rest.size()),
+                         hitDent.point, hitDent.radius))
             continue;
         applyDent(h.atomic, *ref, hitDent.point, hitDent.direction, hit);
+    }
+}
+
+// Works out the vertices of a hidden panel and holds them against the
+// budgets: the rebuilt panel's, or the plain copy's when the rebuild would
+// refuse it (its room was certain when it began to wait). False when its
+// atomic no longer draws it: it is then to be dropped, holding nothing.
+bool countHidden(game::TrackedVehicle& record, game::HiddenVariant& h) {
+    h.counted = true;
+    if (!stillOn(h.atomic, h.geometry) || !game::cpuBufferGuard(h.geometry, game::morphOffset))
+        return false;
+    const char* previous = driverStep;
+    driverStep = "atomic: count hidden panel";
+    game::PanelState panel;
+    panel.kind = classifyPanel(game::atomicFrame(h.atomic));
+    describePanel(h.atomic, record, panel);
+    const std::int32_t m = creaseVertexCount(h.geometry, panel);
+    charge(static_cast<std::uint32_t>(m) / 2);
+    h.reservedVertices = static_cast<std::uint32_t>(
+        m >= 1 && m <= kMaxCopyVertices ? m : game::vertexCount(h.geometry));
+    record.copiedVertexTotal += h.reservedVertices;
+    driverStep = previous;
+    return true;
+}
+
+void dropStale(game::TrackedVehicle& record) {
+    auto& list = record.hidden;
+    for (std::size_t i = 0; i < list.size();) {
+        if (list[i].counted && list[i].reservedVertices == 0)
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+        else
+            ++i;
+    }
+}
+
+// Every hidden panel not counted yet, at once: before a budget answer that
+// their counts could change.
+void countHiddenPanels() {
+    game::Registry* r = game::registry();
+    if (r == nullptr) return;
+    for (const auto& record : r->records) {
+        bool stale = false;
+        for (game::HiddenVariant& h : record->hidden)
+            if (!h.counted && !countHidden(*record, h)) stale = true;
+        if (stale) dropStale(*record);
     }
 }
 
@@ -471,7 +588,8 @@ void buildShownPanels(game::Registry& registry) {
         std::size_t i = 0;
         while (i < record->hidden.size()) {
             game::HiddenVariant& h = record->hidden[i];
-            if (!stillDraws(h.atomic, h.geometry) || !shown(h.atomic)) {
+            // One guarded read covers the drawing flag and the geometry.
+            if (!stillOn(h.atomic, h.geometry) || !game::atomicRendered(h.atomic)) {
                 ++i;
                 continue;
             }
@@ -487,18 +605,32 @@ void buildShownPanels(game::Registry& registry) {
 
 void runCarriedWork(game::Registry& registry) {
     while (frameWork < frameBudget) {
-        // The oldest turn waiting, wherever it waits.
+        // The oldest waiting work, wherever it waits: a first touch carried
+        // by the budget, or a hidden panel to count.
         game::TrackedVehicle* owner = nullptr;
+        game::HiddenVariant* count = nullptr;
         std::uint64_t turn = 0;
         for (const auto& record : registry.records) {
             for (const game::CarriedAtomic& c : record->carried) {
                 if (owner == nullptr || c.turn < turn) {
                     owner = record.get();
+                    count = nullptr;
                     turn = c.turn;
+                }
+            }
+            for (game::HiddenVariant& h : record->hidden) {
+                if (!h.counted && (owner == nullptr || h.turn < turn)) {
+                    owner = record.get();
+                    count = &h;
+                    turn = h.turn;
                 }
             }
         }
         if (owner == nullptr) return;
+        if (count != nullptr) {
+            if (!countHidden(*owner, *count)) dropStale(*owner);
+            continue;
+        }
         // Taken out first, so that nothing is done twice.
         std::vector<game::CarriedAtomic> due;
         for (std::size_t i = 0; i < owner->carried.size();) {
@@ -510,14 +642,16 @@ void runCarriedWork(game::Registry& registry) {
             }
         }
         for (game::CarriedAtomic& c : due) {
-            if (!stillDraws(c.atomic, c.geometry)) continue;
+            if (!stillOn(c.atomic, c.geometry)) continue;
             step("atomic: carried first touch");
             try {
+                void* frame = game::atomicFrame(c.atomic);
                 for (const game::AtomicDent& hitDent : c.dents) {
-                    HitContext hit = contextOf(*owner, hitDent);
                     // The atomic's geometry changes at its first touch.
-                    dentAtomic(c.atomic, game::atomicGeometry(c.atomic), *owner, hitDent, hit, false,
-                               0);
+                    void* geometry = game::atomicGeometry(c.atomic);
+                    if (frame == nullptr || geometry == nullptr || !dentable(frame, geometry)) break;
+                    HitContext hit = contextOf(*owner, hitDent);
+                    dentAtomic(c.atomic, geometry, *owner, hitDent, hit);
                 }
             } catch (...) {
                 plugin::logFormat(256, "Deformation failed during \"%s\"; atomic left unchanged.",

@@ -27,13 +27,14 @@ void* BW_CDECL deformAtomic(void* atomic, void* context);
 void beginFrameWork();
 std::uint32_t frameWorkDone();
 
-// Builds every hidden damaged panel that the game now shows and replays its
+// Builds every hidden panel variant that the game now draws and replays its
 // dents, whatever the frame's work: a panel the game draws is never drawn
 // undented.
 void buildShownPanels(game::Registry& registry);
 
-// Does the first touches that earlier frames carried, oldest first, while
-// the frame's work stays below its budget.
+// The work earlier frames left, oldest first, while the frame's work stays
+// below its budget: the first touches they carried, and the counts of the
+// hidden panels that began to wait.
 void runCarriedWork(game::Registry& registry);
 
 // The geometry guard failures logged so far in this process (only the first

@@ -19,11 +19,7 @@ constexpr float kMinAlignment = 0.4f;
 
 // The strongest share of the dent that reaches any vertex of the panel.
 float reachOf(const std::vector<dent::Vec>& rest, dent::Vec q, float radius, float power) {
-    if (!(radius > 0.0f)) return 0.0f;
-    float reach = 0.0f;
-    for (const dent::Vec& p : rest)
-        reach = std::max(reach, dent::falloff(dent::length(p - q), radius, power));
-    return reach;
+    return dent::greatestFalloff(rest.data(), rest.size(), q, radius, power);
 }
 
 dent::Vec limited(dent::Vec r, dent::Vec f, float maxTotal) {

@@ -392,11 +392,20 @@ TEST(SplitPanel, MatchesTheStraightforwardCompositionBitForBit) {
                 referenceLattice(t, p.shape, p.span, p.lattice);
             ASSERT_TRUE(sameLists(dent::splitPanelLattice(t, p.shape, p.span, p.lattice),
                                   reference));
-            // The cutter appends the same pieces behind what the list held, and
-            // counts them from the corners' positions alone.
+            // The cutter appends the same pieces behind what the list held, also
+            // for corners of at most two texture sets (which it cuts narrower),
+            // and counts them from the corners' positions alone.
             std::vector<PanelTriangle> appended(1, t);
             cutter.cut(t, appended);
             ASSERT_TRUE(sameLists({appended.begin() + 1, appended.end()}, reference));
+            PanelTriangle narrow = t;
+            for (PanelVertex& v : narrow.vertices)
+                for (int set = 2; set < 8; ++set)
+                    v.uv[set][0] = v.uv[set][1] = 0.0f;
+            std::vector<PanelTriangle> narrowPieces;
+            cutter.cut(narrow, narrowPieces);
+            ASSERT_TRUE(
+                sameLists(narrowPieces, referenceLattice(narrow, p.shape, p.span, p.lattice)));
             ASSERT_EQ(cutter.count(t.vertices[0].position, t.vertices[1].position,
                                    t.vertices[2].position),
                       reference.size());
