@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #if defined(__GNUC__)
@@ -42,10 +43,21 @@ DENT_VERTEX_INLINE __m128 lanes(const Vec& v) {
     return _mm_set_ps(0.0f, v.z, v.y, v.x);
 }
 
+// A Vec that another float follows inside its record (a sheet point's rest
+// position, a gradient's two rates): one load; the fourth lane is unused.
+DENT_VERTEX_INLINE __m128 lanesInRecord(const Vec& v) {
+    return _mm_loadu_ps(&v.x);
+}
+static_assert(offsetof(SheetPoint, rest) + 4 * sizeof(float) <= sizeof(SheetPoint),
+              "a float follows a sheet point's rest position");
+static_assert(offsetof(PanelLighting::Gradient, dy) + 4 * sizeof(float) <=
+                  sizeof(PanelLighting::Gradient),
+              "a float follows each rate of a gradient");
+
 DENT_VERTEX_INLINE void store(Vec& v, __m128 l) {
-    alignas(16) float f[4];
-    _mm_store_ps(f, l);
-    v = Vec{f[0], f[1], f[2]};
+    _mm_store_ss(&v.x, l);
+    _mm_store_ss(&v.y, _mm_shuffle_ps(l, l, _MM_SHUFFLE(1, 1, 1, 1)));
+    _mm_store_ss(&v.z, _mm_shuffle_ps(l, l, _MM_SHUFFLE(2, 2, 2, 2)));
 }
 
 // placeOne<true> in SSE2 lanes, for a map made over this lattice: every
@@ -59,7 +71,8 @@ DENT_VERTEX_INLINE void placeMapped(const PanelLattice& lattice, const LatticeSa
         __m128 out = lanes(a.rest[i]);
         for (int k = 0; k < 3; ++k) {
             const std::uint32_t index = at.index[k];
-            const __m128 d = _mm_sub_ps(lanes(moved[index]), lanes(lattice.sheet[index].rest));
+            const __m128 d =
+                _mm_sub_ps(lanes(moved[index]), lanesInRecord(lattice.sheet[index].rest));
             out = _mm_add_ps(out, _mm_mul_ps(d, _mm_set1_ps(at.weight[k])));
         }
         store(a.positions[i], out);
@@ -76,8 +89,8 @@ DENT_VERTEX_INLINE void placeMapped(const PanelLattice& lattice, const LatticeSa
         if (!(gradient.weight > 0.0f)) continue;
         const float w = at.weight[k];
         const __m128 lw = _mm_set1_ps(w);
-        g = _mm_add_ps(g, _mm_mul_ps(lanes(gradient.dx), lw));
-        h = _mm_add_ps(h, _mm_mul_ps(lanes(gradient.dy), lw));
+        g = _mm_add_ps(g, _mm_mul_ps(lanesInRecord(gradient.dx), lw));
+        h = _mm_add_ps(h, _mm_mul_ps(lanesInRecord(gradient.dy), lw));
         covered += w;
     }
     Vec gv, hv;

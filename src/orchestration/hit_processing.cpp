@@ -16,8 +16,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 
 namespace orchestration {
 
@@ -108,7 +106,6 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
     plugin::phase("hit: complete; returning to game");
 
     if (s.logHits) logHit(*record, vehicle, isPlayer, contact, response, healthDrop, context);
-    if (std::getenv("BW_DEBUG_WORK")) std::fprintf(stderr, "work after hit: %u carried=%d\n", mesh::frameWorkDone(), int(context.firstTouchesCarried));
 }
 
 } // namespace
