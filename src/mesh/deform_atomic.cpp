@@ -48,7 +48,7 @@ std::uint32_t guardReports = 0;
 
 // The work done in this frame and the work first touches may start below.
 std::uint32_t frameWork = 0;
-// No limit until a frame begins (tests that drive the walk themselves).
+// No limit outside a frame's update (tests that drive the walk themselves).
 std::uint32_t frameBudget = UINT32_MAX;
 std::uint64_t nextTurn = 1;
 
@@ -577,6 +577,10 @@ void* BW_CDECL deformAtomic(void* atomic, void* context) {
 void beginFrameWork() {
     frameWork = 0;
     frameBudget = plugin::settings().maxDentWorkPerFrame;
+}
+
+void endFrameWork() {
+    frameBudget = UINT32_MAX;
 }
 
 std::uint32_t frameWorkDone() {

@@ -23,8 +23,9 @@ void* BW_CDECL deformAtomic(void* atomic, void* context);
 // (never in time, so that a session plays the same everywhere). A car's
 // first touches start only while the frame's work is below
 // MaxDentWorkPerFrame; otherwise they wait for a later frame, in the order
-// they came. Until the first call there is no limit.
+// they came. Outside beginFrameWork .. endFrameWork there is no limit.
 void beginFrameWork();
+void endFrameWork();
 std::uint32_t frameWorkDone();
 
 // Builds every hidden panel variant that the game now draws and replays its

@@ -116,6 +116,7 @@ void BW_CDECL frameHook() {
                           plugin::currentPhase());
     }
     game::stopRememberingRegions();
+    mesh::endFrameWork();
 
     if (game::contactQueue.dropped != 0 && plugin::settings().logHits)
         plugin::logLine("Contact queue full: excess impacts skipped for this frame.");

@@ -457,3 +457,29 @@ TEST_F(PanelFold, FailedPassLeavesThePanelUnlockedAndAsItWas) {
     EXPECT_EQ(retried.panels, 1u);
     EXPECT_GT(ref->panel.compression, before.compression);
 }
+
+namespace {
+
+// Once the part's damage shows the damaged variant, the intact one is the
+// variant the game does not draw: it waits, and is built (the same bits)
+// when the game draws it again.
+TEST_F(PanelFold, WhicheverVariantTheGameDoesNotDrawWaits) {
+    host->damageComponent(car, 5); // the bonnet's damage shows its damaged variant
+    hit(2000, kFront, {0, -1, 0});
+    void* ok = atomicNamed(car, "bonnet_hi_ok");
+    void* damaged = atomicNamed(car, "bonnet_hi_dam");
+    game::MeshReference* built = referenceOf(car, damaged);
+    ASSERT_NE(built, nullptr);
+    EXPECT_EQ(referenceOf(car, ok), nullptr);
+    ASSERT_EQ(record(car)->hidden.size(), 1u);
+    EXPECT_EQ(record(car)->hidden[0].atomic, ok);
+
+    host->resetDamage(car); // the intact variant is drawn again
+    mesh::buildShownPanels(*game::registry());
+    game::MeshReference* shown = referenceOf(car, ok);
+    ASSERT_NE(shown, nullptr);
+    EXPECT_EQ(meshtest::positionBytes(shown->copyGeometry),
+              meshtest::positionBytes(built->copyGeometry));
+}
+
+} // namespace
