@@ -55,7 +55,8 @@ std::vector<dent::PanelTriangle> cut(const Panel& p) {
     std::vector<dent::PanelTriangle> all;
     all.reserve(p.source.size() * 5); // as the rebuild reserves
     dent::PanelCutter cutter(p.shape, p.span, p.lattice);
-    for (const dent::PanelTriangle& t : p.source) cutter.cut(t, all);
+    for (const dent::PanelTriangle& t : p.source)
+        cutter.cut(t, all);
     return all;
 }
 
@@ -141,13 +142,14 @@ struct Rebuilt {
 std::vector<Vec> movedSheet(Rebuilt& r, Vec q, Vec d, float depth, float radius, bool fold) {
     const float maxTotal = 1.05f, power = 0.65f;
     const float reach = dent::greatestFalloff(r.rest.data(), r.rest.size(), q, radius, power);
-    const float compression = fold ? std::min((depth - 0.06f) * reach, 0.4f * r.p.shape.length) : 0.0f;
+    const float compression =
+        fold ? std::min((depth - 0.06f) * reach, 0.4f * r.p.shape.length) : 0.0f;
     const dent::FoldProfile f = dent::foldFor(r.p.shape.length, r.p.shape.crease, compression);
     std::vector<Vec> moved;
     moved.reserve(r.p.lattice.sheet.size());
     for (const dent::SheetPoint& s : r.p.lattice.sheet) {
-        const Vec w = dent::displaceImpact(s.rest, s.current, q, d, depth, radius, 0, 0, maxTotal,
-                                           power);
+        const Vec w =
+            dent::displaceImpact(s.rest, s.current, q, d, depth, radius, 0, 0, maxTotal, power);
         moved.push_back(dent::foldPoint(s.rest, w, r.p.shape, f));
     }
     r.p.lattice.keepOrdered(moved);
@@ -159,11 +161,12 @@ std::vector<Vec> movedSheet(Rebuilt& r, Vec q, Vec d, float depth, float radius,
 void BM_PanelPassFirstFold(benchmark::State& state) {
     Rebuilt r;
     std::vector<Vec> out(r.rest.size()), outNormals(r.rest.size());
-    const dent::PanelVertexArrays arrays{r.rest.data(), r.restNormals.data(), r.sides.data(),
-                                         r.sides.size(), r.rest.size(),      out.data(),
+    const dent::PanelVertexArrays arrays{r.rest.data(),    r.restNormals.data(), r.sides.data(),
+                                         r.sides.size(),   r.rest.size(),        out.data(),
                                          outNormals.data()};
     for (auto _ : state) {
-        const std::vector<Vec> moved = movedSheet(r, {0.0f, 1.2f, -0.05f}, {0.0f, -1.0f, 0.0f}, 0.25f, 0.8f, true);
+        const std::vector<Vec> moved =
+            movedSheet(r, {0.0f, 1.2f, -0.05f}, {0.0f, -1.0f, 0.0f}, 0.25f, 0.8f, true);
         const dent::PanelLighting lighting(r.p.lattice, moved, r.p.shape);
         benchmark::DoNotOptimize(
             dent::placePanelVertices(r.p.lattice, r.map, moved, nullptr, lighting, arrays));
@@ -179,13 +182,14 @@ BENCHMARK(BM_PanelPassFirstFold)->Unit(benchmark::kMicrosecond);
 void BM_PanelPassLaterSideDent(benchmark::State& state) {
     Rebuilt r;
     std::vector<Vec> out(r.rest), outNormals(r.restNormals);
-    const dent::PanelVertexArrays arrays{r.rest.data(), r.restNormals.data(), r.sides.data(),
-                                         r.sides.size(), r.rest.size(),      out.data(),
+    const dent::PanelVertexArrays arrays{r.rest.data(),    r.restNormals.data(), r.sides.data(),
+                                         r.sides.size(),   r.rest.size(),        out.data(),
                                          outNormals.data()};
     const std::vector<Vec> previous = r.p.lattice.points;
     std::size_t written = 0;
     for (auto _ : state) {
-        const std::vector<Vec> moved = movedSheet(r, {0.85f, 1.0f, 0.0f}, {-1.0f, 0.0f, 0.0f}, 0.1f, 0.35f, false);
+        const std::vector<Vec> moved =
+            movedSheet(r, {0.85f, 1.0f, 0.0f}, {-1.0f, 0.0f, 0.0f}, 0.1f, 0.35f, false);
         const dent::PanelLighting lighting(r.p.lattice, moved, r.p.shape);
         written = dent::placePanelVertices(r.p.lattice, r.map, moved, &previous, lighting, arrays);
         r.p.lattice.points = previous; // the same pass again

@@ -136,8 +136,8 @@ std::uint32_t BW_THISCALL getLightStatusImpl(void* damage, std::int32_t light) {
 // one, as the game swaps them when a part's damage state turns. Doors in the
 // game's order: bonnet, boot, then the four doors.
 void showDoorVariant(void* damage, std::uint32_t door, bool damaged) {
-    static const char* const kParts[] = {"bonnet", "boot", "door_lf", "door_rf", "door_lr",
-                                         "door_rr"};
+    static const char* const kParts[] = {"bonnet",  "boot",    "door_lf",
+                                         "door_rf", "door_lr", "door_rr"};
     if (door >= sizeof kParts / sizeof kParts[0]) return;
     void* vehicle = static_cast<unsigned char*>(damage) - game::VehicleDamage;
     void* clump = game::renderObject(vehicle);
@@ -147,7 +147,8 @@ void showDoorVariant(void* damage, std::uint32_t door, bool damaged) {
     for (unsigned char* atomic : it->second->atomics) {
         const char* name = frameNameImpl(game::atomicFrame(atomic));
         if (name == nullptr || std::strncmp(name, kParts[door], prefix) != 0) continue;
-        const std::uint32_t variant = game::field<std::uint32_t>(atomic, game::AtomicVisibilityFlags) & 3u;
+        const std::uint32_t variant =
+            game::field<std::uint32_t>(atomic, game::AtomicVisibilityFlags) & 3u;
         if (variant != 1u && variant != 2u) continue;
         atomic[game::AtomicObjectFlags] = (variant == 2u) == damaged ? game::AtomicRendered : 0;
     }
@@ -190,7 +191,8 @@ std::uint32_t BW_THISCALL damageResetImpl(void* damage) {
         return st.lifecycle.damageReset;
     }
     std::memset(damage, 0, game::DamageRecordSize);
-    for (std::uint32_t door = 0; door < game::DoorCount; ++door) showDoorVariant(damage, door, false);
+    for (std::uint32_t door = 0; door < game::DoorCount; ++door)
+        showDoorVariant(damage, door, false);
     return st.lifecycle.damageReset;
 }
 

@@ -37,8 +37,7 @@ float falloff(float distance, float radius, float power) {
     return falloffOf(distance, radius, power);
 }
 
-float greatestFalloff(const Vec* points, std::size_t count, Vec centre, float radius,
-                      float power) {
+float greatestFalloff(const Vec* points, std::size_t count, Vec centre, float radius, float power) {
     if (!(radius > 0.0f)) return 0.0f;
     // power() is float(pow(t, p)), which never falls as t rises: the greatest
     // share is the power of the greatest base, taken once.

@@ -13,7 +13,8 @@ inline std::size_t cellOf(const float* lines, std::size_t n, float v) {
     // The first line above v (an upper bound), found by walking: a panel's
     // lattice has at most 13 lines, fewer than a binary search's overhead.
     std::size_t u = 0;
-    while (u < n && !(v < lines[u])) ++u;
+    while (u < n && !(v < lines[u]))
+        ++u;
     const std::size_t i = u > 0 ? u - 1 : 0;
     return i < n - 2 ? i : n - 2;
 }
@@ -145,8 +146,9 @@ LatticeSample PanelLattice::sampleNear(Vec p, std::size_t near[2]) const {
     const float* ys = rowYs.data();
     const std::size_t columns = columnXs.size();
     const std::size_t rows = rowYs.size();
-    const std::size_t i =
-        near[0] + 2 <= columns && inCell(xs, columns, p.x, near[0]) ? near[0] : cellOf(xs, columns, p.x);
+    const std::size_t i = near[0] + 2 <= columns && inCell(xs, columns, p.x, near[0])
+                              ? near[0]
+                              : cellOf(xs, columns, p.x);
     const std::size_t j =
         near[1] + 2 <= rows && inCell(ys, rows, p.y, near[1]) ? near[1] : cellOf(ys, rows, p.y);
     near[0] = i;

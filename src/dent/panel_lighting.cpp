@@ -84,5 +84,4 @@ Vec PanelLighting::normal(const PanelLattice& lattice, Vec rest, Vec restNormal,
     return normal(lattice.sample(rest), restNormal, side);
 }
 
-
 } // namespace dent

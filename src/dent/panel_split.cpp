@@ -225,7 +225,8 @@ using VertexOf = std::remove_reference_t<decltype(std::declval<T&>().vertices[0]
 
 // The two-sided split shared by the width, row and diagonal cuts: the d <= 0
 // pieces first, then the d >= 0 ones.
-template <class T, class Cut> void appendSplit(const T& triangle, const Cut& cut, std::vector<T>& out) {
+template <class T, class Cut>
+void appendSplit(const T& triangle, const Cut& cut, std::vector<T>& out) {
     float d[3];
     distances(triangle, cut, d);
     if (!crosses(d)) {
@@ -271,7 +272,8 @@ std::vector<PanelVertex> clipToVector(const PanelTriangle& triangle, const Cut& 
 // Replaces `list` by its pieces cut with `cut`, in list order; `scratch` is
 // reused storage. Most lines miss a small triangle altogether: such a cut
 // would copy every piece unchanged, so it is skipped.
-template <class T, class Cut> void cutAll(std::vector<T>& list, std::vector<T>& scratch, const Cut& cut) {
+template <class T, class Cut>
+void cutAll(std::vector<T>& list, std::vector<T>& scratch, const Cut& cut) {
     bool any = false;
     for (const T& t : list) {
         float d[3];

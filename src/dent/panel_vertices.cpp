@@ -19,9 +19,9 @@ bool sameBits(Vec a, Vec b) {
     return std::memcmp(&a, &b, sizeof(Vec)) == 0;
 }
 
-void placeOne(const PanelLattice& lattice, const LatticeSample& at,
-                     const std::vector<Vec>& moved, const PanelLighting& lighting,
-                     const PanelVertexArrays& a, std::size_t i, bool position, bool normal) {
+void placeOne(const PanelLattice& lattice, const LatticeSample& at, const std::vector<Vec>& moved,
+              const PanelLighting& lighting, const PanelVertexArrays& a, std::size_t i,
+              bool position, bool normal) {
     const Vec p = a.rest[i];
     if (position) {
         Vec out = p;
@@ -64,9 +64,9 @@ DENT_VERTEX_INLINE void store(Vec& v, __m128 l) {
 // lane repeats the scalar code's float operations on its component in the
 // same order, so the bits are the same; what mixes components stays scalar.
 DENT_VERTEX_INLINE void placeMapped(const PanelLattice& lattice, const LatticeSample& at,
-                                    const std::vector<Vec>& moved,
-                                    const PanelLighting& lighting, const PanelVertexArrays& a,
-                                    std::size_t i, bool position, bool normal) {
+                                    const std::vector<Vec>& moved, const PanelLighting& lighting,
+                                    const PanelVertexArrays& a, std::size_t i, bool position,
+                                    bool normal) {
     if (position) {
         __m128 out = lanes(a.rest[i]);
         for (int k = 0; k < 3; ++k) {

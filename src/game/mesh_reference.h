@@ -39,20 +39,20 @@ struct PanelState {
 // kept while the atomic's work waits (a first touch carried to a later frame,
 // or a hidden damaged panel not built yet) and applied in order later.
 struct AtomicDent {
-    dent::Vec point;      // the contact, in the atomic's frame
-    dent::Vec direction;  // the push, in the atomic's frame, not renormalised
+    dent::Vec point;     // the contact, in the atomic's frame
+    dent::Vec direction; // the push, in the atomic's frame, not renormalised
     float depth;
     float radius;
     std::uint32_t serial;
-    bool reached;         // the hit's reach test was made (against the source)
+    bool reached; // the hit's reach test was made (against the source)
 };
 
 // An atomic's first touch that the frame's work budget carried to a later
 // frame, with every dent that reached the atomic since.
 struct CarriedAtomic {
-    std::uint64_t turn;   // carried work is done in ascending turn, as it came
+    std::uint64_t turn; // carried work is done in ascending turn, as it came
     void* atomic;
-    void* geometry;       // the geometry the atomic drew when carried
+    void* geometry; // the geometry the atomic drew when carried
     std::vector<AtomicDent> dents;
 };
 
@@ -63,9 +63,9 @@ struct CarriedAtomic {
 // would have turned away had it been built.
 struct HiddenVariant {
     void* atomic;
-    void* geometry;                 // the geometry the atomic draws
-    std::uint64_t turn;             // when its count is due among carried work
-    bool counted;                   // reservedVertices is worked out and in the total
+    void* geometry;     // the geometry the atomic draws
+    std::uint64_t turn; // when its count is due among carried work
+    bool counted;       // reservedVertices is worked out and in the total
     std::uint32_t reservedVertices;
     std::vector<AtomicDent> dents;
 };

@@ -297,7 +297,6 @@ std::int32_t creaseVertexCount(void* source, const game::PanelState& panel) {
     return static_cast<std::int32_t>(3 * countPieces(source, positions, vertices, laid));
 }
 
-
 void* buildCreaseTopology(void* source, game::PanelState& panel) {
     plugin::phase("panel: build crease topology");
     if (source == nullptr || game::morphOffset == 0) return nullptr;

@@ -137,7 +137,8 @@ std::uint64_t copiedVerticesEverywhere(const game::TrackedVehicle& self) {
 // and on every tracked vehicle.
 std::uint64_t uncounted(const game::TrackedVehicle& record) {
     std::uint64_t n = 0;
-    for (const game::HiddenVariant& h : record.hidden) n += h.counted ? 0 : 1;
+    for (const game::HiddenVariant& h : record.hidden)
+        n += h.counted ? 0 : 1;
     return n;
 }
 
@@ -210,7 +211,8 @@ game::MeshReference* attachCopy(void* atomic, void* geometry, game::TrackedVehic
         plugin::logLine("Geometry clone failed; mesh skipped.");
         return nullptr;
     }
-    charge(static_cast<std::uint64_t>(n) + static_cast<std::uint32_t>(game::triangleCount(geometry)));
+    charge(static_cast<std::uint64_t>(n) +
+           static_cast<std::uint32_t>(game::triangleCount(geometry)));
 
     // A bonnet or boot is rebuilt for folding; its copy is then the rebuilt
     // panel, or stays the clone when the panel is refused.
@@ -357,8 +359,8 @@ bool shown(void* atomic) {
 // when the atomic is no such panel, or its rebuild would refuse its shape
 // (it is then copied as before); true when it waits, or when a budget turned
 // it away.
-bool deferHiddenPanel(void* atomic, void* geometry, game::TrackedVehicle& record,
-                      std::int32_t n, const game::AtomicDent& hitDent) {
+bool deferHiddenPanel(void* atomic, void* geometry, game::TrackedVehicle& record, std::int32_t n,
+                      const game::AtomicDent& hitDent) {
     if (!plugin::settings().panelBending) return false;
     const std::uint32_t variant = game::atomicFlags(atomic) & kVariantMask;
     if ((variant != kIntactVariant && variant != kDamagedVariant) || shown(atomic)) return false;
@@ -371,7 +373,8 @@ bool deferHiddenPanel(void* atomic, void* geometry, game::TrackedVehicle& record
     if (!creaseShapeAccepted(geometry, panel)) return false;
     charge(static_cast<std::uint32_t>(n));
     if (fitsAnyway(record, 0, 1)) {
-        record.hidden.push_back(game::HiddenVariant{atomic, geometry, nextTurn++, false, 0, {hitDent}});
+        record.hidden.push_back(
+            game::HiddenVariant{atomic, geometry, nextTurn++, false, 0, {hitDent}});
         return true;
     }
     const std::int32_t m = creaseVertexCount(geometry, panel);
@@ -653,7 +656,8 @@ void runCarriedWork(game::Registry& registry) {
                 for (const game::AtomicDent& hitDent : c.dents) {
                     // The atomic's geometry changes at its first touch.
                     void* geometry = game::atomicGeometry(c.atomic);
-                    if (frame == nullptr || geometry == nullptr || !dentable(frame, geometry)) break;
+                    if (frame == nullptr || geometry == nullptr || !dentable(frame, geometry))
+                        break;
                     HitContext hit = contextOf(*owner, hitDent);
                     dentAtomic(c.atomic, geometry, *owner, hitDent, hit);
                 }

@@ -103,9 +103,9 @@ std::uint32_t panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Ve
                                          count,
                                          positions,
                                          relight ? normals : nullptr};
-    const std::size_t placed = dent::placePanelVertices(
-        lattice, panel.vertexMap, moved, panel.placed ? &panel.lattice.points : nullptr, lighting,
-        arrays);
+    const std::size_t placed =
+        dent::placePanelVertices(lattice, panel.vertexMap, moved,
+                                 panel.placed ? &panel.lattice.points : nullptr, lighting, arrays);
 
     // Nothing below allocates or throws.
     panel.lattice = std::move(lattice);

@@ -88,13 +88,15 @@ TEST(GreatestFalloff, IsTheGreatestFalloffOfThePoints) {
         const Vec centre{c(rng), c(rng), c(rng)};
         const float radius = r(rng), power = p(rng);
         std::vector<Vec> points(1 + rng() % 40);
-        for (Vec& q : points) q = Vec{c(rng), c(rng), c(rng)};
+        for (Vec& q : points)
+            q = Vec{c(rng), c(rng), c(rng)};
         if (n % 7 == 0) points[0] = centre;
         if (n % 11 == 0) points.back() = Vec{kNaN, 0, 0};
         float want = 0.0f;
         for (const Vec& q : points)
             want = std::max(want, dent::falloff(dent::length(q - centre), radius, power));
-        const float got = dent::greatestFalloff(points.data(), points.size(), centre, radius, power);
+        const float got =
+            dent::greatestFalloff(points.data(), points.size(), centre, radius, power);
         ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << n;
     }
     const Vec one{0, 0, 0};

@@ -173,7 +173,8 @@ TEST(PanelLatticeSample, SampleNearIsSampleWhateverTheCellBefore) {
                 points.push_back(Vec{x + dx, y - dx, 0.0f});
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> u(-2.5f, 2.5f);
-    for (int i = 0; i < 500; ++i) points.push_back(Vec{u(rng), u(rng), 0.0f});
+    for (int i = 0; i < 500; ++i)
+        points.push_back(Vec{u(rng), u(rng), 0.0f});
     points.push_back(Vec{kNaN, 0.0f, 0.0f});
     points.push_back(Vec{0.0f, kNaN, 0.0f});
     std::shuffle(points.begin() + points.size() / 2, points.end(), rng);

@@ -390,8 +390,8 @@ TEST(SplitPanel, MatchesTheStraightforwardCompositionBitForBit) {
                               referenceSurface(t, p.shape, p.span.from, p.span.to, columns)));
             const std::vector<PanelTriangle> reference =
                 referenceLattice(t, p.shape, p.span, p.lattice);
-            ASSERT_TRUE(sameLists(dent::splitPanelLattice(t, p.shape, p.span, p.lattice),
-                                  reference));
+            ASSERT_TRUE(
+                sameLists(dent::splitPanelLattice(t, p.shape, p.span, p.lattice), reference));
             // The cutter appends the same pieces behind what the list held, also
             // for corners of at most two texture sets (which it cuts narrower),
             // and counts them from the corners' positions alone.

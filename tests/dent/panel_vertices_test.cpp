@@ -69,7 +69,8 @@ TEST(PlacePanelVertices, OnlyWhatChangedIsPlacedAndTheBitsAreThoseOfAFullPlaceme
 
     std::vector<Vec> positions = p.rest, normals = p.restNormals;
     std::vector<Vec> previous;
-    for (const dent::SheetPoint& s : p.lattice.sheet) previous.push_back(s.rest);
+    for (const dent::SheetPoint& s : p.lattice.sheet)
+        previous.push_back(s.rest);
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> small(-0.02f, 0.02f);
     const std::size_t points = previous.size();
@@ -78,22 +79,24 @@ TEST(PlacePanelVertices, OnlyWhatChangedIsPlacedAndTheBitsAreThoseOfAFullPlaceme
         const std::size_t at = rng() % points;
         switch (pass % 4) {
         case 0: // a whole fold: every point rises with its row
-            for (std::size_t k = 0; k < points; ++k) moved[k].z += 0.01f * float(k / 7);
+            for (std::size_t k = 0; k < points; ++k)
+                moved[k].z += 0.01f * float(k / 7);
             break;
         case 1: // one point by a whisker
             moved[at].z = std::nextafter(moved[at].z, 1.0f);
             break;
         case 2: // a small dent around one point
             for (std::size_t k = 0; k < points; ++k)
-                if (k / 7 == at / 7 || k % 7 == at % 7) moved[k] = moved[k] + Vec{small(rng), small(rng), small(rng)};
+                if (k / 7 == at / 7 || k % 7 == at % 7)
+                    moved[k] = moved[k] + Vec{small(rng), small(rng), small(rng)};
             break;
         default: // nothing at all
             break;
         }
         const dent::PanelLighting lighting(p.lattice, moved, p.shape);
-        const dent::PanelVertexArrays arrays{p.rest.data(), p.restNormals.data(), p.sides.data(),
-                                             p.sides.size(),  n,  positions.data(),
-                                             normals.data()};
+        const dent::PanelVertexArrays arrays{
+            p.rest.data(),    p.restNormals.data(), p.sides.data(), p.sides.size(), n,
+            positions.data(), normals.data()};
         const std::size_t written = dent::placePanelVertices(
             p.lattice, map, moved, pass == 0 ? nullptr : &previous, lighting, arrays);
         if (pass % 4 == 3 && pass > 0) EXPECT_EQ(written, 0u);
@@ -116,7 +119,8 @@ TEST(PlacePanelVertices, OnlyWhatChangedIsPlacedAndTheBitsAreThoseOfAFullPlaceme
 
 TEST(PlacePanelVertices, AMapGroupsEveryVertexUnderItsCell) {
     const Panel p = cutPanel();
-    const dent::PanelVertexMap map = dent::mapPanelVertices(p.lattice, p.rest.data(), p.rest.size());
+    const dent::PanelVertexMap map =
+        dent::mapPanelVertices(p.lattice, p.rest.data(), p.rest.size());
     ASSERT_EQ(map.cellStart.size(), p.lattice.sheet.size() + 2);
     EXPECT_EQ(map.cellStart.back(), p.rest.size());
     std::vector<int> seen(p.rest.size(), 0);
@@ -125,7 +129,8 @@ TEST(PlacePanelVertices, AMapGroupsEveryVertexUnderItsCell) {
             ++seen[map.cellVertices[v]];
             EXPECT_EQ(map.samples[map.cellVertices[v]].index[0], cell);
         }
-    for (const int s : seen) EXPECT_EQ(s, 1);
+    for (const int s : seen)
+        EXPECT_EQ(s, 1);
 }
 
 } // namespace

@@ -97,7 +97,8 @@ class FrameWork : public FrameHook {
         s.maxNPCPerFrame = 32;
         s.maxDentWorkPerFrame = plugin::defaultSettings().maxDentWorkPerFrame;
         // A queue ahead of the player, the nearest first.
-        for (int i = 0; i < 12; ++i) traffic.push_back(addCar({0, 6.0f + 5.0f * float(i), 0}));
+        for (int i = 0; i < 12; ++i)
+            traffic.push_back(addCar({0, 6.0f + 5.0f * float(i), 0}));
         live = host->accounting().liveGeometries;
     }
 
@@ -106,7 +107,8 @@ class FrameWork : public FrameHook {
         host->setClock(5000);
         g_gameProcess = [this, cars] {
             queueFrontHit(car);
-            for (std::size_t i = 0; i < cars; ++i) queueFrontHit(traffic[i]);
+            for (std::size_t i = 0; i < cars; ++i)
+                queueFrontHit(traffic[i]);
         };
         orchestration::frameHook();
         g_gameProcess = nullptr;
@@ -118,12 +120,14 @@ class FrameWork : public FrameHook {
     }
     std::size_t carried() {
         std::size_t n = 0;
-        for (const auto& r : game::registry()->records) n += r->carried.size();
+        for (const auto& r : game::registry()->records)
+            n += r->carried.size();
         return n;
     }
     std::size_t dentedTraffic() {
         std::size_t n = 0;
-        while (n < traffic.size() && dented(traffic[n])) ++n;
+        while (n < traffic.size() && dented(traffic[n]))
+            ++n;
         for (std::size_t i = n; i < traffic.size(); ++i)
             EXPECT_FALSE(dented(traffic[i])) << "car " << i << " landed before a nearer one";
         return n;
@@ -135,7 +139,8 @@ class FrameWork : public FrameHook {
         std::vector<void*> all = traffic;
         all.insert(all.begin(), car);
         for (void* v : all)
-            for (void* g : geometries(v)) out.push_back(meshtest::positionBytes(g));
+            for (void* g : geometries(v))
+                out.push_back(meshtest::positionBytes(g));
         return out;
     }
 
@@ -151,7 +156,8 @@ TEST_F(FrameWork, FirstTouchesBeyondTheBudgetLandLaterInOrderUnchanged) {
     ASSERT_EQ(carried(), 0u);
     ASSERT_EQ(dentedTraffic(), traffic.size());
     const auto whole = drawn();
-    for (auto& r : game::registry()->records) game::resetRecord(*r);
+    for (auto& r : game::registry()->records)
+        game::resetRecord(*r);
 
     plugin::mutableSettingsForTesting().maxDentWorkPerFrame =
         plugin::defaultSettings().maxDentWorkPerFrame;
@@ -178,7 +184,8 @@ TEST_F(FrameWork, OneOrTwoCarsStruckCarryNothing) {
         EXPECT_EQ(carried(), 0u);
         EXPECT_TRUE(dented(car));
         EXPECT_EQ(dentedTraffic(), cars);
-        for (auto& r : game::registry()->records) game::resetRecord(*r);
+        for (auto& r : game::registry()->records)
+            game::resetRecord(*r);
     }
 }
 
@@ -202,7 +209,8 @@ TEST_F(FrameWork, CarriedWorkGoesWithItsCar) {
     EXPECT_FALSE(dented(repaired)) << "a repair drops the work it carried";
     EXPECT_TRUE(dented(traffic[5])) << "the cars behind it still land";
 
-    for (auto& r : game::registry()->records) game::resetRecord(*r);
+    for (auto& r : game::registry()->records)
+        game::resetRecord(*r);
     strike(traffic.size()); // carried again, then released before it lands
     EXPECT_GT(carried(), 0u);
     orchestration::releaseAll("Lifecycle: test release.");
