@@ -89,8 +89,14 @@ struct PanelLattice {
 
     // sample(p), the same bits, for a caller that samples neighbouring points
     // one after another: the cell in `near` (column, row) is tried first, and
-    // `near` becomes p's cell.
+    // `near` becomes p's cell. Only for a lattice whose lines ascend
+    // (linesAscend()), as init() lays them out for a span whose `to` is not
+    // below its `from`; elsewhere a cell's bounds do not decide its points.
     DENT_API LatticeSample sampleNear(Vec p, std::size_t near[2]) const;
+
+    // True when the columns and the rows each ascend (equal neighbours allowed,
+    // no NaN).
+    DENT_API bool linesAscend() const;
 
     // True when every cell, split like sample() splits it, keeps both of its
     // triangles' orientation in the x-y plane with at least a tenth of their

@@ -51,8 +51,8 @@ PanelCutter::Corner interpolated(const PanelCutter::Corner& a, const PanelCutter
 
 // A panel vertex of at most two texture-coordinate sets: the rebuild's
 // usual case, cut at two thirds of the bytes and half the interpolations.
-// Unused sets that are +0 stay +0 under interpolation, so cutting compact
-// vertices and widening the pieces again gives the same bits.
+// The unused sets start equal (+0) and take the same interpolations, so one
+// float carries them all, and widening the pieces again gives the same bits.
 using CompactVertex = PanelCutter::CompactVertex;
 using CompactTriangle = PanelCutter::CompactTriangle;
 
@@ -68,6 +68,7 @@ CompactVertex interpolated(const CompactVertex& a, const CompactVertex& b, float
         r.uv[s][0] = lerp(a.uv[s][0], b.uv[s][0], t);
         r.uv[s][1] = lerp(a.uv[s][1], b.uv[s][1], t);
     }
+    r.unused = lerp(a.unused, b.unused, t);
     r.side = a.side;
     return r;
 }
@@ -93,6 +94,7 @@ CompactTriangle compact(const PanelTriangle& t) {
         w.normal = v.normal;
         std::memcpy(w.colour, v.colour, sizeof w.colour);
         std::memcpy(w.uv, v.uv, sizeof w.uv);
+        w.unused = 0.0f;
         w.side = v.side;
     }
     c.material = t.material;
@@ -108,6 +110,8 @@ PanelTriangle widened(const CompactTriangle& c) {
         v.normal = w.normal;
         std::memcpy(v.colour, w.colour, sizeof w.colour);
         std::memcpy(v.uv, w.uv, sizeof w.uv);
+        for (int s = 2; s < 8; ++s)
+            v.uv[s][0] = v.uv[s][1] = w.unused;
         v.side = w.side;
     }
     t.material = c.material;

@@ -102,11 +102,14 @@ class PanelCutter {
     };
     // A vertex of at most two texture-coordinate sets, as cut() cuts the
     // usual triangle: fewer bytes to carry through the cuts, the same bits.
+    // The unused sets all start as +0 and take the same interpolations, so
+    // one float stands for all of them.
     struct CompactVertex {
         Vec position;
         Vec normal;
         float colour[4];
         float uv[2][2];
+        float unused;
         std::int32_t side;
     };
     struct CompactTriangle {

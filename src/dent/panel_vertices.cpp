@@ -107,8 +107,10 @@ PanelVertexMap mapPanelVertices(const PanelLattice& lattice, const Vec* rest, st
     // A rebuilt panel's vertices come three to a piece and pieces in order:
     // most lie in the cell of the vertex before.
     std::size_t near[2] = {0, 0};
+    const bool ascending = lattice.linesAscend();
     for (std::size_t i = 0; i < count; ++i)
-        map.samples.push_back(lattice.sampleNear(rest[i], near));
+        map.samples.push_back(ascending ? lattice.sampleNear(rest[i], near)
+                                        : lattice.sample(rest[i]));
     // Counting sort by cell: each cell's vertices stay in ascending order.
     const std::size_t cells = lattice.sheet.size() + 1;
     map.cellStart.assign(cells + 1, 0);
