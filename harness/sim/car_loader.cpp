@@ -23,6 +23,7 @@ void* makeGeometry(Host& host, const carfile::CarAtomic& a, const std::vector<vo
     void* raw = host.createGeometry(vertices, triangles, flags);
     GeometryRec* g = findGeometry(raw);
     if (!g) return nullptr;
+    host.setSurface(raw, VehicleSurface);
     std::memcpy(g->positions, a.positions.data(), a.positions.size() * 4);
     std::memcpy(g->normals, a.normals.data(), a.normals.size() * 4);
     std::memcpy(g->prelit, a.prelit.data(), a.prelit.size());
@@ -57,9 +58,11 @@ void Host::buildModel(void* renderObject, const carfile::Car& car) {
     void* root = game::renderObjectFrame(renderObject);
     if (!root || !carfile::checkCar(car).empty()) return;
     std::vector<void*> materials;
-    for (std::uint32_t colour : car.materials) {
+    for (const carfile::CarMaterial& material : car.materials) {
         void* m = createMaterial();
-        game::setField<std::uint32_t>(m, game::MaterialColour, colour);
+        game::setField<std::uint32_t>(m, game::MaterialColour, material.colour);
+        if (material.texture != carfile::kNoTexture)
+            setMaterialTexture(m, car.textures[material.texture].name);
         materials.push_back(m);
     }
     std::vector<void*> frames;

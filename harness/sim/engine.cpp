@@ -1,6 +1,7 @@
 // The engine's geometry and material model, with accounting of every record
 // and reference.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -51,14 +52,18 @@ GeometryRec* findGeometry(const void* raw) {
 }
 
 void placeMorphPointer(GeometryRec& g) {
-    for (std::uint32_t off : {0x5Cu, 0x60u, 0x68u}) game::setPointerField(g.raw, off, nullptr);
+    for (std::uint32_t off : {0x5Cu, 0x60u, 0x64u, 0x68u})
+        game::setPointerField(g.raw, off, nullptr);
     switch (state().options.morphLayout) {
-    case MorphLayout::At5C: game::setPointerField(g.raw, game::MorphOffsetCandidates[0], g.morph); break;
-    case MorphLayout::At68: game::setPointerField(g.raw, game::MorphOffsetCandidates[1], g.morph); break;
+    case MorphLayout::At5C: game::setPointerField(g.raw, game::MorphOffsetAt5C, g.morph); break;
+    case MorphLayout::At68:
+        game::setSurfaceProperties(g.raw, CreatedSurface);
+        game::setPointerField(g.raw, game::MorphOffsetAt68, g.morph);
+        break;
     case MorphLayout::Neither: game::setPointerField(g.raw, 0x60, g.morph); break;
     case MorphLayout::Both:
-        game::setPointerField(g.raw, game::MorphOffsetCandidates[0], g.morph);
-        game::setPointerField(g.raw, game::MorphOffsetCandidates[1], g.morph);
+        game::setPointerField(g.raw, game::MorphOffsetAt5C, g.morph);
+        game::setPointerField(g.raw, game::MorphOffsetAt68, g.morph);
         break;
     }
 }
@@ -157,6 +162,17 @@ unsigned char* newMaterial() {
     return raw;
 }
 
+void nameMaterialTexture(void* material, const std::string& name) {
+    auto it = state().materials.find(material);
+    if (it == state().materials.end()) return;
+    MaterialRec& m = *it->second;
+    if (m.texture == nullptr) m.texture = zeroed(game::TextureSize);
+    std::memset(m.texture + game::TextureName, 0, game::TextureNameSize);
+    std::memcpy(m.texture + game::TextureName, name.data(),
+                std::min<std::size_t>(name.size(), game::TextureNameSize - 1));
+    game::setField<void*>(m.raw, game::MaterialTexture, m.texture);
+}
+
 void releaseMaterial(void* material) {
     State& st = state();
     auto it = st.materials.find(material);
@@ -168,6 +184,7 @@ void releaseMaterial(void* material) {
     --m.refs;
     game::setField<std::int16_t>(m.raw, game::MaterialRefCount, static_cast<std::int16_t>(m.refs));
     if (m.refs > 0) return;
+    std::free(m.texture);
     std::free(m.raw);
     st.materials.erase(it);
     --st.accounting.liveMaterials;

@@ -403,6 +403,10 @@ void Host::releaseMaterial(void* material) {
     detail::releaseMaterial(material);
 }
 
+void Host::setMaterialTexture(void* material, const std::string& name) {
+    detail::nameMaterialTexture(material, name);
+}
+
 void* Host::createFrame(const char* name, void* parent, const Matrix& modelling) {
     return newFrame(name, static_cast<unsigned char*>(parent), modelling.m);
 }
@@ -443,6 +447,15 @@ void Host::clearFaults() {
 
 std::uint32_t Host::uses(HostCall call) const {
     return state().uses[static_cast<int>(call)];
+}
+
+std::uint32_t Host::morphOffset() const {
+    return morphOffsetOf(state().options.morphLayout);
+}
+
+void Host::setSurface(void* geometry, const game::SurfaceProperties& surface) {
+    if (findGeometry(geometry) && state().options.morphLayout == MorphLayout::At68)
+        game::setSurfaceProperties(geometry, surface);
 }
 
 void Host::makeSkinned(void* geometry) {

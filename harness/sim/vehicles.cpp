@@ -149,10 +149,10 @@ void showDoorVariant(void* damage, std::uint32_t door, bool damaged) {
         // as a use of it (tests fail the Nth use of a call on purpose).
         const auto* frame = static_cast<const unsigned char*>(game::atomicFrame(atomic));
         if (frame == nullptr) continue;
-        const char* name = reinterpret_cast<const char*>(frame + game::FrameNodeName);
+        const char* name = reinterpret_cast<const char*>(frame + FrameNameField);
         if (std::strncmp(name, kParts[door], prefix) != 0) continue;
         const std::uint32_t variant =
-            game::field<std::uint32_t>(atomic, game::AtomicVisibilityFlags) & 3u;
+            game::field<std::uint32_t>(atomic, AtomicFlagsField) & 3u;
         if (variant != 1u && variant != 2u) continue;
         atomic[game::AtomicObjectFlags] = (variant == 2u) == damaged ? game::AtomicRendered : 0;
     }

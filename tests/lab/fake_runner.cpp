@@ -3,14 +3,18 @@
 // scenario file's first word picks what it does: "ok" plays a fixed run of
 // two cars (a dented chassis, a rebuilt bonnet, a broken rear light);
 // "bad-input" and "failure" stop the way the runner stops on bad input and
-// on other failures, after leaving some files behind.
+// on other failures, after leaving some files behind; "nan" plays the fixed
+// run with a vertex that is not finite.
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "synthetic_car.h"
+
+#include <stb_image_write.h>
 
 namespace {
 
@@ -61,7 +65,19 @@ int main(int argc, char** argv) {
     const float corner[3] = {0.9f, 1.9f, 0.2f}, inward[3] = {1, 0, 0};
     labtest::dent(labtest::meshNamed(after.cars[0], "chassis_hi"), corner, 0.35f, 0.12f, inward);
     labtest::rebuildBonnet(labtest::meshNamed(after.cars[0], "bonnet_hi_ok"), 0.15f);
+    if (mode == "nan") labtest::meshNamed(after.cars[0], "chassis_hi").positions[4] = NAN;
     if (!lab::writeSnapshot(out + "/snapshots/after.bwsnap", after, error)) return fail(error, 1);
+    // The chassis's texture: a blue and yellow checker.
+    std::uint8_t checker[8 * 8 * 3];
+    for (int i = 0; i < 64; ++i) {
+        const bool blue = ((i % 8) / 2 + (i / 8) / 2) % 2 == 0;
+        checker[3 * i] = blue ? 40 : 240;
+        checker[3 * i + 1] = blue ? 60 : 200;
+        checker[3 * i + 2] = blue ? 220 : 40;
+    }
+    std::filesystem::create_directories(out + "/textures", ec);
+    if (!stbi_write_png((out + "/textures/paint.png").c_str(), 8, 8, 3, checker, 24))
+        return fail("fake-runner: cannot write the texture", 1);
     const bool ok =
         write(out + "/bucklewright.log", "Bucklewright 0.1.4 loaded\nHit: player "
                                          "depth=0.120\nSettings: PanelStrength refused\n") &&
@@ -78,6 +94,7 @@ int main(int argc, char** argv) {
   "brokenLights": [{"car": "player", "light": 2}],
   "heldParts": [],
   "budgets": {"trackedVehicles": 1, "maxTrackedVehicles": 8, "copiedVertices": 2000, "maxTotalVertices": 50000},
+  "textures": [{"name": "paint", "file": "textures/paint.png"}],
   "refusals": ["Settings: PanelStrength refused"]
 }
 )");

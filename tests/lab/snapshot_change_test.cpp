@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -29,6 +31,9 @@ lab::Snapshot load(const std::string& run, const std::string& label) {
     const std::string path =
         std::string(BW_LAB_OUT) + "/" + run + "/snapshots/" + label + ".bwsnap";
     EXPECT_TRUE(lab::readSnapshot(path, s, error)) << error;
+    // What bounds a run's snapshots is their size known before writing.
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<std::uint64_t>(file.tellg()), lab::snapshotFileBytes(s));
     return s;
 }
 
@@ -69,6 +74,9 @@ TEST(Snapshots, OnlyTheStruckCarsDentablePartsChange) {
             EXPECT_EQ(a.name, "player") << ma.frame << " of a car never struck changed";
             EXPECT_FALSE(ma.drawsSource) << ma.frame << " changed the game's own geometry";
             EXPECT_FALSE(excludedPart(ma.frame)) << ma.frame << " is never dented";
+            // The game lights the copy with what it lit the part with.
+            EXPECT_TRUE(ma.hasSurface && mb.hasSurface) << ma.frame;
+            EXPECT_TRUE(std::equal(ma.surface, ma.surface + 3, mb.surface)) << ma.frame;
         }
     }
     // Body, bonnet (both variants), boot, doors: several parts took the three hits.

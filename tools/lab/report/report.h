@@ -51,6 +51,15 @@ struct CarFacts {
     std::vector<int> brokenLights; // light indices (2 left, 3 right)
 };
 
+// An image the cars' materials draw, by the name their materials give.
+struct RunTexture {
+    std::string name;
+    std::vector<std::uint8_t> png; // the file's bytes, embedded as they are in the models
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> rgba; // decoded, top row first
+    bool translucent = false;       // some pixel's alpha is below 255
+};
+
 struct LoadedRun {
     std::string dir;
     std::string runJsonText; // run.json as written, merged into the summary
@@ -63,8 +72,12 @@ struct LoadedRun {
         int light = 0;
     };
     std::vector<std::optional<std::vector<BrokenLight>>> snapshotLights;
+    std::vector<RunTexture> textures;
     std::string log;
 };
+
+// The texture of that name, or null.
+const RunTexture* findTexture(const std::vector<RunTexture>& textures, const std::string& name);
 
 // ---- heat map ------------------------------------------------------------------
 
@@ -120,6 +133,29 @@ std::string asUtf8(const std::string& text);
 bool writeTextFile(const std::string& path, const std::string& text, std::string& error);
 bool readTextFile(const std::string& path, std::string& text, std::string& error);
 
+// ---- the report folder -----------------------------------------------------------------
+
+// The marker a report folder carries: the list of every file and folder the
+// lab made in it. Only a folder holding nothing else is ever replaced.
+constexpr const char* kReportMarker = ".bwlab-report";
+
+// Why a new report may not take the place of `dir` (a phrase about it), or
+// empty when it may: `dir` is absent, an empty folder, or a report that holds
+// only what its marker lists.
+std::string replaceProblem(const std::string& dir);
+
+// A fresh folder of this run's own beside `dir` ("DIR.new-XXXXXX"), where
+// the report is built; its parent is made when missing.
+bool makeRunFolder(const std::string& dir, std::string& folder, std::string& error);
+void removeRunFolder(const std::string& folder);
+
+// Lists the complete report in `folder` in its marker and puts it in the
+// place of `dir`; an earlier report there is removed name by listed name.
+// When `dir` has meanwhile come to hold anything else, the new report stays
+// in `folder` and `error` says so. `note` tells of anything kept.
+bool publishReport(const std::string& folder, const std::string& dir, std::string& error,
+                   std::string& note);
+
 // ---- the stages ----------------------------------------------------------------------
 
 // Starts the runner on the request, into `request.outDir`, and waits for it.
@@ -139,9 +175,10 @@ bool drawPictures(const LoadedRun& run, const Displacement& heat, const std::str
                   std::vector<Picture>& pictures, std::string& error);
 
 // One binary glTF per snapshot into `dir`/models; `heat` (may be null) adds
-// each vertex's displacement as the "_HEAT" attribute.
-bool writeGlb(const Snapshot& snapshot, const Displacement* heat, const std::string& path,
-              std::string& error);
+// each vertex's displacement as the "_HEAT" attribute. The textures its
+// materials name are embedded as PNG images.
+bool writeGlb(const Snapshot& snapshot, const Displacement* heat,
+              const std::vector<RunTexture>& textures, const std::string& path, std::string& error);
 
 bool writeSummary(const LoadedRun& run, const Displacement& heat,
                   const std::vector<Picture>& pictures, const std::string& path,

@@ -10,7 +10,7 @@ namespace {
 
 // The substitute host keeps the morph-target pointer where the runner's host
 // was told to (the default layout).
-constexpr std::uint32_t kMorphOffset = game::MorphOffsetCandidates[0];
+constexpr std::uint32_t kMorphOffset = sim::morphOffsetOf(sim::HostOptions{}.morphLayout);
 constexpr int kMaxFrameDepth = 24;
 
 void identity(float m[16]) {
@@ -65,15 +65,30 @@ bool readGeometry(void* g, SnapshotMesh& mesh) {
     for (int s = 0; s < sets; ++s)
         if (void* uv = game::texCoords(g, s)) copyArray(mesh.uv[s], uv, 2 * vertices);
     if (sets == 2 && mesh.uv[0].empty()) mesh.uv[1].clear(); // a second set needs the first
+    mesh.hasSurface = game::hasSurfaceProperties(kMorphOffset);
+    if (mesh.hasSurface) {
+        const game::SurfaceProperties s = game::surfaceProperties(g);
+        mesh.surface[0] = s.ambient;
+        mesh.surface[1] = s.specular;
+        mesh.surface[2] = s.diffuse;
+    }
 
     const std::int32_t materials = std::max(0, game::materialCount(g));
     void* table = game::materialTable(g);
     for (std::int32_t m = 0; m < materials && table != nullptr; ++m) {
         void* material = game::pointerField(table, 4u * static_cast<std::uint32_t>(m));
         std::uint8_t rgba[4] = {255, 255, 255, 255};
-        if (material != nullptr)
+        std::string texture;
+        if (material != nullptr) {
             std::memcpy(rgba, game::bytesAt(material, game::MaterialColour), 4);
+            if (void* t = game::pointerField(material, game::MaterialTexture)) {
+                const char* name =
+                    reinterpret_cast<const char*>(game::bytesAt(t, game::TextureName));
+                texture.assign(name, strnlen(name, game::TextureNameSize - 1));
+            }
+        }
         mesh.materialColours.insert(mesh.materialColours.end(), rgba, rgba + 4);
+        mesh.materialTextures.push_back(texture);
     }
 
     const void* triangles = game::triangles(g);
@@ -97,9 +112,9 @@ bool readGeometry(void* g, SnapshotMesh& mesh) {
 
 std::string frameName(const void* frame) {
     if (frame == nullptr) return "";
-    const char* text = reinterpret_cast<const char*>(game::bytesAt(frame, game::FrameNodeName));
+    const char* text = reinterpret_cast<const char*>(game::bytesAt(frame, sim::FrameNameField));
     std::size_t n = 0;
-    while (n < game::FrameNodeNameSize && text[n] != '\0')
+    while (n < sim::FrameNameSize && text[n] != '\0')
         ++n;
     return std::string(text, n);
 }

@@ -123,7 +123,7 @@ class Run {
                 if (!addCars(error)) return false;
                 break;
             case StepKind::Snapshot:
-                if (!snapshot(step.label, error)) return false;
+                if (!snapshot(step, error)) return false;
                 break;
             default:
                 pending_.push_back(&step);
@@ -137,6 +137,9 @@ class Run {
     }
 
     void end() { host_.endSession(); }
+
+    // The run stopped on a limit of the scenario, not on a failure.
+    bool stoppedOnBadInput() const { return badInput_; }
 
   private:
     // Where the host's model info puts each car's rear lights, as the plug-in
@@ -287,7 +290,8 @@ class Run {
         facts_.copiedVertices = std::max(facts_.copiedVertices, vertices);
     }
 
-    bool snapshot(const std::string& label, std::string& error) {
+    bool snapshot(const Step& step, std::string& error) {
+        const std::string& label = step.label;
         lab::Snapshot snap;
         snap.label = label;
         snap.frame = facts_.frames;
@@ -295,6 +299,14 @@ class Run {
         for (LiveCar& c : cars_) {
             snap.cars.push_back(readCar(host_, c.entry->name, c.vehicle, c.sources));
             brokenLightsOf(c.vehicle, [&](int i) { broken.push_back({c.entry->name, i}); });
+        }
+        snapshotBytes_ += snapshotFileBytes(snap);
+        if (snapshotBytes_ > kMaxSnapshotBytes) {
+            error = s_.path + ":" + std::to_string(step.line) + ": expected snapshots of at most " +
+                    std::to_string(kMaxSnapshotBytes / (1024 * 1024)) +
+                    " MB in all; take fewer, or of fewer or coarser cars";
+            badInput_ = true;
+            return false;
         }
         const std::string file = "snapshots/" + label + ".bwsnap";
         if (!writeSnapshot(outDir_ + "/" + file, snap, error)) return false;
@@ -331,6 +343,8 @@ class Run {
     std::vector<const Step*> pending_;
     std::map<std::pair<std::string, std::string>, std::uint32_t> held_;
     std::set<std::pair<std::string, int>> brokenSeen_;
+    std::uint64_t snapshotBytes_ = 0;
+    bool badInput_ = false;
 };
 
 // Installs the binary into the work folder under its shipped name (a link:
@@ -353,6 +367,31 @@ std::unique_ptr<winhost::PluginBinary> load(const PluginChoice& plugin, const Wo
     std::unique_ptr<winhost::PluginBinary> binary = winhost::loadPlugin(installed, &why);
     if (binary == nullptr) error = plugin.path + ": cannot load the plug-in: " + why;
     return binary;
+}
+
+// The images the car files' materials draw, once each, for the report.
+bool writeTextures(const Scenario& scenario, const std::string& outDir, RunFacts& facts,
+                   std::string& error) {
+    for (const CarEntry& c : scenario.cars) {
+        if (!c.body) continue;
+        for (const carfile::CarTexture& t : c.body->textures) {
+            if (std::find(facts.textures.begin(), facts.textures.end(), t.name) !=
+                facts.textures.end())
+                continue;
+            const std::string folder = outDir + "/textures";
+            if (facts.textures.empty() && ::mkdir(folder.c_str(), 0777) != 0) {
+                error = folder + ": cannot create the folder";
+                return false;
+            }
+            if (!writeFile(folder + "/" + t.name + ".png",
+                           std::string(t.png.begin(), t.png.end()))) {
+                error = folder + "/" + t.name + ".png: cannot write the texture";
+                return false;
+            }
+            facts.textures.push_back(t.name);
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -388,6 +427,7 @@ RunStatus runScenario(const Scenario& scenario, const PluginChoice& plugin,
         error = outDir + "/snapshots: cannot create the folder";
         return RunStatus::Failed;
     }
+    if (!writeTextures(scenario, outDir, facts, error)) return RunStatus::Failed;
     std::unique_ptr<winhost::PluginBinary> binary = load(plugin, work, error);
     if (binary == nullptr) return RunStatus::Failed;
     if (!binary->attach()) {
@@ -398,7 +438,7 @@ RunStatus runScenario(const Scenario& scenario, const PluginChoice& plugin,
     run.end();
     binary->detach();
     facts.log = readFile(work.file("bucklewright.log"));
-    if (!played) return RunStatus::Failed;
+    if (!played) return run.stoppedOnBadInput() ? RunStatus::BadInput : RunStatus::Failed;
     if (!writeFile(outDir + "/bucklewright.log", facts.log)) {
         error = outDir + "/bucklewright.log: cannot write the log";
         return RunStatus::Failed;
