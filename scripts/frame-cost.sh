@@ -121,8 +121,10 @@ compare() {
   node - "$1" "$2" <<'EOF'
 const fs = require("fs"), path = require("path");
 const [a, b] = process.argv.slice(2);
+// The layout of tools/lab/snapshot.h ("BWSNAP02").
 function read(file) {
   const buf = fs.readFileSync(file);
+  if (buf.toString("latin1", 0, 8) !== "BWSNAP02") throw new Error(`${file}: not a BWSNAP02 snapshot`);
   let o = 8;
   const u32 = () => { const v = buf.readUInt32LE(o); o += 4; return v; };
   const str = () => { const n = u32(); const s = buf.toString("utf8", o, o + n); o += n; return s; };
@@ -136,10 +138,12 @@ function read(file) {
       const start = o;
       o += 64;
       const hasNormals = buf[o + 2], hasPrelit = buf[o + 3], uvSets = buf[o + 4];
-      const visible = buf[o + 1];
+      const visible = buf[o + 1], hasSurface = buf[o + 5];
       o += 8;
       const v = u32(), t = u32(), mats = u32();
       o += 12 * v + (hasNormals ? 12 * v : 0) + (hasPrelit ? 4 * v : 0) + 8 * v * uvSets + 8 * t + 4 * mats;
+      for (let m = 0; m < mats; m++) str(); // texture names
+      if (hasSurface) o += 12;
       meshes.push({ name: `${car} ${frame}`, visible, bytes: buf.subarray(start, o) });
     }
   }

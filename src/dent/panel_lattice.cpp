@@ -129,13 +129,19 @@ namespace {
 // its low line (the first cell reaches down without end) and below its high
 // line (the last reaches up without end). A NaN lies in the last cell only,
 // as in cellOf.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
 inline bool inCell(const float* lines, std::size_t n, float v, std::size_t cell) {
     return (cell == 0 || !(v < lines[cell])) && (cell + 2 == n || v < lines[cell + 1]);
 }
 
 // The sample of p in the cell of column i and row j (both below their last
 // line).
-LatticeSample sampleIn(const PanelLattice& l, Vec p, std::size_t i, std::size_t j) {
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline LatticeSample sampleIn(const PanelLattice& l, Vec p, std::size_t i, std::size_t j) {
     const float* xs = l.columnXs.data();
     const float* ys = l.rowYs.data();
     const float fx = unitClamp((p.x - xs[i]) / (xs[i + 1] - xs[i]));

@@ -37,7 +37,7 @@ struct PanelState {
 
 // One dent as the per-atomic driver applies it, in the atomic's own frame:
 // kept while the atomic's work waits (a first touch carried to a later frame,
-// or a hidden damaged panel not built yet) and applied in order later.
+// or a hidden part variant not copied yet) and applied in order later.
 struct AtomicDent {
     dent::Vec point;     // the contact, in the atomic's frame
     dent::Vec direction; // the push, in the atomic's frame, not renormalised
@@ -56,11 +56,11 @@ struct CarriedAtomic {
     std::vector<AtomicDent> dents;
 };
 
-// A variant of a bonnet or boot while the game does not draw it: its panel
-// is built when it first shows, and its dents are replayed then. The
-// vertices its copy will have are held against the budgets (counted in the
-// vehicle's total once worked out), so that the budgets turn away what they
-// would have turned away had it been built.
+// A part's variant (a door's, a bonnet's) while the game does not draw it:
+// it is copied (a panel rebuilt) when it first shows, and its dents are
+// replayed then. The vertices its copy will have are held against the
+// budgets (counted in the vehicle's total once worked out), so that the
+// budgets turn away what they would have turned away had it been copied.
 struct HiddenVariant {
     void* atomic;
     void* geometry;     // the geometry the atomic draws

@@ -33,21 +33,23 @@ bool remembering = false;
 
 int lastFound = 0; // most guards of a frame read the same heap region
 
-bool rememberedAt(std::uintptr_t p, platform::MemoryRegion* region) {
-    for (int k = 0; k < rememberedCount; ++k) {
-        const int i = (lastFound + k) % rememberedCount;
+// The remembered region holding p, or null.
+const Remembered* rememberedAt(std::uintptr_t p) {
+    if (lastFound < rememberedCount) {
+        const Remembered& r = remembered[lastFound];
+        if (p - r.base < r.size && p >= r.base) return &r;
+    }
+    for (int i = 0; i < rememberedCount; ++i) {
         const Remembered& r = remembered[i];
         if (p >= r.base && p - r.base < r.size) {
-            *region = platform::MemoryRegion{r.base, r.size, true, 0x02};
             lastFound = i;
-            return true;
+            return &r;
         }
     }
-    return false;
+    return nullptr;
 }
 
 bool regionAt(std::uintptr_t p, platform::MemoryRegion* region) {
-    if (remembering && rememberedAt(p, region)) return true;
     if (!platform::queryRegion(p, region)) return false;
     if (remembering && region->committed && readableProtection(region->protection) &&
         region->base <= p) {
@@ -67,6 +69,13 @@ bool readableRange(std::uintptr_t address, std::size_t size) {
 
     std::uintptr_t p = address;
     while (p < end) {
+        if (remembering) {
+            if (const Remembered* r = rememberedAt(p)) {
+                if (r->size > UINTPTR_MAX - r->base) return true;
+                p = r->base + r->size;
+                continue;
+            }
+        }
         platform::MemoryRegion region{};
         if (!regionAt(p, &region)) return false;
         if (!region.committed || !readableProtection(region.protection)) return false;

@@ -28,7 +28,8 @@ struct TrackedVehicle {
     std::uint32_t copiedVertexTotal = 0; // vertices of this vehicle's copies (and reserved)
     std::uint32_t seed = 0;              // per-vehicle variation
     std::vector<CarriedAtomic> carried;  // first touches waiting for a frame's budget
-    std::vector<HiddenVariant> hidden;   // damaged panels waiting to be shown
+    std::vector<HiddenVariant> hidden;   // part variants waiting to be shown
+    std::vector<std::uint8_t> damageSeen; // the damage record when they were last looked at
 
     TrackedVehicle() = default;
     TrackedVehicle(const TrackedVehicle&) = delete;

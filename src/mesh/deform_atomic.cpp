@@ -37,8 +37,8 @@ const char* const kExcludedWords[] = {"wheel", "exhaust", "misc", "ug_", "chassi
 constexpr std::uint32_t kVariantMask = 3;
 constexpr std::uint32_t kIntactVariant = 1;
 constexpr std::uint32_t kDamagedVariant = 2;
-// A hidden panel struck this often is built at once, so that what it keeps
-// to replay stays small however long it stays hidden.
+// A hidden variant struck this often is built at once, so that what it
+// keeps to replay stays small however long it stays hidden.
 constexpr std::size_t kMaxHiddenDents = 64;
 // The most vertices a rebuilt panel has (10000 pieces of three).
 constexpr std::int32_t kMostPanelVertices = kMaxCopyVertices;
@@ -46,8 +46,12 @@ constexpr std::size_t kAtomicFieldsSpan = game::AtomicGeometry + sizeof(std::uin
 
 std::uint32_t guardReports = 0;
 
-// The work done in this frame and the work first touches may start below.
+// The work done in this frame and the work first touches may start below,
+// the cars whose first touches ran in it, and whether carried work still
+// waits after the frame's share of it.
 std::uint32_t frameWork = 0;
+unsigned carsThisFrame = 0;
+bool workWaiting = false;
 // No limit outside a frame's update (tests that drive the walk themselves).
 std::uint32_t frameBudget = UINT32_MAX;
 std::uint64_t nextTurn = 1;
@@ -61,7 +65,7 @@ void step(const char* text) {
     plugin::phase(text);
 }
 
-void buildHiddenPanel(game::TrackedVehicle& record, game::HiddenVariant& variant);
+void buildHiddenVariant(game::TrackedVehicle& record, game::HiddenVariant& variant);
 void countHiddenPanels();
 
 // Work is counted in mesh points handled: a copy's source vertices and
@@ -351,23 +355,30 @@ bool shown(void* atomic) {
            game::atomicRendered(atomic);
 }
 
-// A variant of a bonnet or boot that the game does not draw (the damaged
-// one until the part's damage shows it, the intact one from then on) is not
-// built until it does, and the dent is kept to replay then. Its copy's
-// vertices are held against the budgets: worked out at once when the budgets
+// A part's variant that the game does not draw (the damaged one until the
+// part's damage shows it, the intact one from then on) is not copied until
+// it does, and the dent is kept to replay then. Its copy's vertices are held
+// against the budgets: a plain copy's at once (the source's count); a
+// bonnet's or boot's rebuilt panel's worked out at once when the budgets
 // might not hold the largest panel, else before the next frame's work. False
-// when the atomic is no such panel, or its rebuild would refuse its shape
-// (it is then copied as before); true when it waits, or when a budget turned
-// it away.
-bool deferHiddenPanel(void* atomic, void* geometry, game::TrackedVehicle& record, std::int32_t n,
-                      const game::AtomicDent& hitDent) {
-    if (!plugin::settings().panelBending) return false;
+// when the atomic is no such variant, or a panel whose rebuild would refuse
+// its shape (it is then copied as before); true when it waits, or when a
+// budget turned it away.
+bool deferHiddenVariant(void* atomic, void* geometry, game::TrackedVehicle& record,
+                        std::int32_t n, const game::AtomicDent& hitDent) {
     const std::uint32_t variant = game::atomicFlags(atomic) & kVariantMask;
     if ((variant != kIntactVariant && variant != kDamagedVariant) || shown(atomic)) return false;
     game::PanelState panel;
-    panel.kind = classifyPanel(game::atomicFrame(atomic));
-    if (panel.kind == kPanelOrdinary) return false;
+    if (plugin::settings().panelBending) panel.kind = classifyPanel(game::atomicFrame(atomic));
     if (!roomForMesh(record, n)) return true;
+    if (panel.kind == kPanelOrdinary) {
+        if (n > kMaxCopyVertices) return false;
+        if (!verticesFit(record, n)) return true;
+        record.hidden.push_back(
+            game::HiddenVariant{atomic, geometry, 0, true, static_cast<std::uint32_t>(n), {hitDent}});
+        record.copiedVertexTotal += static_cast<std::uint32_t>(n);
+        return true;
+    }
     driverStep = "atomic: measure hidden panel";
     describePanel(atomic, record, panel);
     if (!creaseShapeAccepted(geometry, panel)) return false;
@@ -392,7 +403,7 @@ void firstTouch(void* atomic, void* geometry, game::TrackedVehicle& record,
                 const game::AtomicDent& hitDent, HitContext& hit) {
     const std::int32_t n = game::vertexCount(geometry);
     if (n <= 0) return;
-    if (deferHiddenPanel(atomic, geometry, record, n, hitDent)) return;
+    if (deferHiddenVariant(atomic, geometry, record, n, hitDent)) return;
     game::MeshReference* ref = attachCopy(atomic, geometry, record, n);
     if (ref != nullptr) applyDent(atomic, *ref, hitDent.point, hitDent.direction, hit);
 }
@@ -411,7 +422,7 @@ void dentAtomic(void* atomic, void* geometry, game::TrackedVehicle& record,
     }
     if (game::HiddenVariant* h = findWaiting(record.hidden, atomic, geometry)) {
         h->dents.push_back(hitDent);
-        if (h->dents.size() >= kMaxHiddenDents) buildHiddenPanel(record, *h);
+        if (h->dents.size() >= kMaxHiddenDents) buildHiddenVariant(record, *h);
         return;
     }
     if (!withinReach(positionsOf(geometry), n, hitDent.point, hitDent.radius)) return;
@@ -457,15 +468,21 @@ void deform(void* atomic, HitContext& hit) {
     void* geometry = game::atomicGeometry(atomic);
     if (frame == nullptr || geometry == nullptr) return;
 
-    // A car's first touches all wait, or none do: decided at its first one,
-    // from the work this frame has done so far. A waiting first touch takes
-    // only the matrix of this moment; the rest is done when its turn comes.
+    // A car's first touches all wait, or none do: decided at its first one.
+    // They wait behind work still carried, and once two cars' first touches
+    // ran in this frame, for as long as its work is at the budget. A waiting
+    // first touch takes only the matrix of this moment; the rest is done when
+    // its turn comes.
     if (findReference(record, geometry) == nullptr &&
         findWaiting(record.hidden, atomic, geometry) == nullptr) {
         if (!hit.firstTouchesDecided) {
             hit.firstTouchesDecided = true;
-            hit.firstTouchesCarried = frameWork >= frameBudget;
-            if (hit.firstTouchesCarried) hit.turn = nextTurn++;
+            hit.firstTouchesCarried =
+                workWaiting || (carsThisFrame >= 2 && frameWork >= frameBudget);
+            if (hit.firstTouchesCarried)
+                hit.turn = nextTurn++;
+            else
+                ++carsThisFrame;
         }
         game::CarriedAtomic* waiting = findWaiting(record.carried, atomic, geometry);
         if (waiting != nullptr || hit.firstTouchesCarried) {
@@ -491,7 +508,7 @@ bool stillOn(void* atomic, void* geometry) {
            game::atomicGeometry(atomic) == geometry;
 }
 
-void buildHiddenPanel(game::TrackedVehicle& record, game::HiddenVariant& variant) {
+void buildHiddenVariant(game::TrackedVehicle& record, game::HiddenVariant& variant) {
     // Taken out first: whatever happens below, it waits no more.
     game::HiddenVariant h = std::move(variant);
     for (std::size_t i = 0; i < record.hidden.size(); ++i) {
@@ -503,7 +520,7 @@ void buildHiddenPanel(game::TrackedVehicle& record, game::HiddenVariant& variant
     record.copiedVertexTotal -= std::min(record.copiedVertexTotal, h.reservedVertices);
     if (!stillOn(h.atomic, h.geometry)) return;
     const std::int32_t n = game::vertexCount(h.geometry);
-    step("atomic: build shown panel");
+    step("atomic: build shown variant");
     game::MeshReference* ref = attachCopy(h.atomic, h.geometry, record, n);
     if (ref == nullptr) return;
     for (const game::AtomicDent& hitDent : h.dents) {
@@ -580,18 +597,32 @@ void* BW_CDECL deformAtomic(void* atomic, void* context) {
 void beginFrameWork() {
     frameWork = 0;
     frameBudget = plugin::settings().maxDentWorkPerFrame;
+    carsThisFrame = 0;
+    workWaiting = false;
 }
 
 void endFrameWork() {
     frameBudget = UINT32_MAX;
+    carsThisFrame = 0;
+    workWaiting = false;
 }
 
 std::uint32_t frameWorkDone() {
     return frameWork;
 }
 
-void buildShownPanels(game::Registry& registry) {
+void buildShownVariants(game::Registry& registry) {
     for (const auto& record : registry.records) {
+        if (record->hidden.empty()) continue;
+        // The game shows a variant when the part's damage state turns: while
+        // the damage record stays as it was, nothing new shows.
+        const void* damage = game::vehicleDamage(record->vehicle);
+        if (!game::readableRange(damage, game::DamageRecordSize)) continue;
+        if (record->damageSeen.size() == game::DamageRecordSize &&
+            std::memcmp(record->damageSeen.data(), damage, game::DamageRecordSize) == 0)
+            continue;
+        const auto* bytes = static_cast<const std::uint8_t*>(damage);
+        record->damageSeen.assign(bytes, bytes + game::DamageRecordSize);
         std::size_t i = 0;
         while (i < record->hidden.size()) {
             game::HiddenVariant& h = record->hidden[i];
@@ -601,7 +632,7 @@ void buildShownPanels(game::Registry& registry) {
                 continue;
             }
             try {
-                buildHiddenPanel(*record, h); // takes it out of the list
+                buildHiddenVariant(*record, h); // takes it out of the list
             } catch (...) {
                 plugin::logFormat(256, "Deformation failed during \"%s\"; atomic left unchanged.",
                                   driverStep);
@@ -611,7 +642,12 @@ void buildShownPanels(game::Registry& registry) {
 }
 
 void runCarriedWork(game::Registry& registry) {
-    while (frameWork < frameBudget) {
+    for (;;) {
+        if (frameWork >= frameBudget) {
+            for (const auto& record : registry.records)
+                workWaiting = workWaiting || !record->carried.empty();
+            return;
+        }
         // The oldest waiting work, wherever it waits: a first touch carried
         // by the budget, or a hidden panel to count.
         game::TrackedVehicle* owner = nullptr;
@@ -648,6 +684,7 @@ void runCarriedWork(game::Registry& registry) {
                 ++i;
             }
         }
+        ++carsThisFrame;
         for (game::CarriedAtomic& c : due) {
             if (!stillOn(c.atomic, c.geometry)) continue;
             step("atomic: carried first touch");

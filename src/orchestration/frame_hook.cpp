@@ -76,8 +76,8 @@ void update() {
     // Work left from earlier frames comes before this frame's hits: panels
     // the game now shows at once, carried first touches as the budget allows.
     mesh::beginFrameWork();
-    plugin::setCurrentPhase("frame: build shown panels");
-    mesh::buildShownPanels(reg);
+    plugin::setCurrentPhase("frame: build shown variants");
+    mesh::buildShownVariants(reg);
     plugin::setCurrentPhase("frame: carried first touches");
     mesh::runCarriedWork(reg);
     plugin::setCurrentPhase("Bucklewright update");

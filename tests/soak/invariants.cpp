@@ -123,8 +123,8 @@ void Session::checkInvariants() {
                 }
             }
         }
-        // A hidden damaged panel is held against the budgets before it is
-        // built, and is built in the frame the game shows it.
+        // A hidden part variant is held against the budgets before it is
+        // copied, and is copied in the frame the game shows it.
         // Its atomics are read only while its car lives (asked of the host
         // model directly: the plug-in's host calls may be failing on purpose).
         const bool live = host_->handleOf(rec->vehicle) == rec->handle &&
@@ -133,7 +133,7 @@ void Session::checkInvariants() {
             vertices += h.reservedVertices;
             if (live && game::atomicRendered(h.atomic) &&
                 game::atomicGeometry(h.atomic) == h.geometry)
-                violation(f_, "a damaged panel the game shows is drawn undented");
+                violation(f_, "a variant the game shows is drawn undented");
         }
         if (vertices != rec->copiedVertexTotal)
             violation(f_, "copied vertex total " + std::to_string(rec->copiedVertexTotal) +
