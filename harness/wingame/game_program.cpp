@@ -12,6 +12,7 @@
 // The reserved section: uninitialised, so it takes no room in the file, from
 // the page after the image header to where the linker places the program's
 // code (CMakeLists.txt). The loader commits it zeroed and writable.
+// clang-format off
 __asm__(".section .bwgame,\"bw\"\n"
         ".globl _bw_game_range\n"
         "_bw_game_range:\n"
@@ -19,6 +20,7 @@ __asm__(".section .bwgame,\"bw\"\n"
         ".globl _bw_game_range_end\n"
         "_bw_game_range_end:\n"
         ".text\n");
+// clang-format on
 extern "C" char bw_game_range[];
 extern "C" char bw_game_range_end[];
 

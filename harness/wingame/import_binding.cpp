@@ -54,7 +54,8 @@ void** importSlot(HMODULE module, const char* dll, const char* name) {
     const IMAGE_DATA_DIRECTORY& directory =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (directory.VirtualAddress == 0) return nullptr;
-    for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+    for (auto* d =
+             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
          d->Name != 0; ++d) {
         if (!sameName(reinterpret_cast<const char*>(base + d->Name), dll)) continue;
         const DWORD names = d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk;
@@ -121,8 +122,8 @@ void watchPluginLoads() {
 
 bool bindPluginImport(const char* dll, const char* name, void* to) {
     int i = 0;
-    while (i < g_bindingCount && !(sameName(g_bindings[i].dll, dll) &&
-                                   std::strcmp(g_bindings[i].name, name) == 0))
+    while (i < g_bindingCount &&
+           !(sameName(g_bindings[i].dll, dll) && std::strcmp(g_bindings[i].name, name) == 0))
         ++i;
     if (i == kMaxBindings) return false;
     g_bindings[i] = Binding{dll, name, to};

@@ -2,8 +2,8 @@
 // as a Windows program: Wine's own loader maps it, binds its imports and
 // calls its entry, as the game's ASI loader has it done.
 
-#include "winhost/plugin_binary.h"
 #include "wingame/game_process.h"
+#include "winhost/plugin_binary.h"
 
 namespace winhost {
 namespace {

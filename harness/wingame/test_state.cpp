@@ -93,7 +93,7 @@ BOOL WINAPI virtualProtect(void* address, SIZE_T size, DWORD protection, DWORD* 
         return FALSE;
     }
     return real<BOOL(WINAPI*)(void*, SIZE_T, DWORD, DWORD*)>(kVirtualProtect)(address, size,
-                                                                         protection, old);
+                                                                              protection, old);
 }
 
 HANDLE WINAPI createFileA(LPCSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
@@ -150,7 +150,8 @@ std::uint32_t uses(const char* name) {
 }
 
 void refuseProtection(std::uintptr_t address) {
-    if (g_refusedCount < kMaxRefused) g_refusedPages[g_refusedCount++] = address & ~std::uintptr_t(0xFFF);
+    if (g_refusedCount < kMaxRefused)
+        g_refusedPages[g_refusedCount++] = address & ~std::uintptr_t(0xFFF);
     ensureBound(kVirtualProtect);
 }
 
