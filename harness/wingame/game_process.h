@@ -42,6 +42,10 @@ void* systemFunction(const char* dll, const char* name);
 
 // ---- what a test changes of the system --------------------------------------------
 
+// True when the program's keyboard is its own (a desktop of its own): the
+// keys it presses reach no other program of the test run.
+bool hasOwnDesktop();
+
 // The `nth` use of the plug-ins' import `name` from now fails as the system
 // would fail it (0 disarms). False for a call that has no failing form here.
 bool failOnUse(const char* name, std::uint32_t nth);

@@ -43,24 +43,28 @@ LONG WINAPI endOnUnhandledFault(EXCEPTION_POINTERS* pointers) {
 
 // Keys pressed in one game must not reach another: Wine keeps the keyboard's
 // state per desktop, and the tests of a run share one Wine server.
-void useOwnDesktop() {
+bool useOwnDesktop() {
     char name[48];
     std::snprintf(name, sizeof name, "bucklewright-game-%lu", GetCurrentProcessId());
     HDESK desktop = CreateDesktopA(name, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-    if (desktop == nullptr || !SetThreadDesktop(desktop))
-        std::fprintf(stderr, "game: no desktop of its own (error %lu)\n", GetLastError());
+    return desktop != nullptr && SetThreadDesktop(desktop);
 }
 
 struct GameProcess {
     GameProcess() {
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
         SetUnhandledExceptionFilter(&endOnUnhandledFault);
-        useOwnDesktop();
+        ownDesktop = useOwnDesktop();
         watchPluginLoads();
     }
+    bool ownDesktop = false;
 } g_process;
 
 } // namespace
+
+bool hasOwnDesktop() {
+    return g_process.ownDesktop;
+}
 
 Range reservedRange() {
     return Range{reinterpret_cast<std::uintptr_t>(bw_game_range),

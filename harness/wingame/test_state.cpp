@@ -10,6 +10,7 @@
 #include "wingame/game_process.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 namespace wingame {
@@ -165,6 +166,8 @@ void setTickCount(std::uint32_t ms) {
 
 // Real input: the key reaches the program's desktop as a player's would.
 void setKeyDown(int virtualKey, bool down) {
+    if (!wingame::hasOwnDesktop())
+        std::fputs("game: no desktop of its own; keys reach every program of the run\n", stderr);
     keybd_event(static_cast<BYTE>(virtualKey), 0, down ? 0 : KEYEVENTF_KEYUP, 0);
 }
 
