@@ -157,10 +157,11 @@ class Session : public ::testing::Test {
         return dir.file(onDll() ? "bucklewright.asi" : "bucklewright.so");
     }
 
-    // Writes the settings file and enters the plug-in. The binary is never
-    // unloaded: its hooks and fault reporter stay for the life of the process.
-    void attach(const std::string& ini = "") {
-        dir.write("bucklewright.ini", ini);
+    // Writes the settings file (none when `file` is false) and enters the
+    // plug-in. The binary is never unloaded: its hooks and fault reporter
+    // stay for the life of the process.
+    void attach(const std::string& ini = "", bool file = true) {
+        if (file) dir.write("bucklewright.ini", ini);
         baseline = host.accounting().liveGeometries;
         std::string error;
         plugin = winhost::loadPlugin(binaryPath(), &error);
