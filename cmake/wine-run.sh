@@ -4,7 +4,7 @@
 #   wine-run.sh PREFIX --init             makes the prefix afresh
 #   wine-run.sh PREFIX PROGRAM [ARGS...]  runs PROGRAM; its exit code is ours
 set -euo pipefail
-prefix=$1
+prefix=$(realpath -m "$1") # Wine wants an absolute prefix
 shift
 if ! command -v wine >/dev/null 2>&1; then
   echo "wine-run.sh: Wine is not installed (bash scripts/install-deps.sh all installs it)" >&2
@@ -17,6 +17,9 @@ if [ "${1:-}" = --init ]; then
   if [ -d "$prefix" ]; then wineserver -k 2>/dev/null || true; fi
   rm -rf "$prefix"
   wineboot --init
+  # The prefix is done when the programs wineboot started have finished and
+  # the server has written it out; the first test would wait for them.
+  wineserver --wait
   exit 0
 fi
 exec wine "$@"
