@@ -77,6 +77,7 @@ void* makeGeometry(Host& host, const Mesh& mesh, const std::vector<void*>& mater
     void* raw = host.createGeometry(vertices, triangles,
                                     flags | (static_cast<std::uint32_t>(sets) << game::FormatTexCoordShift));
     GeometryRec* g = findGeometry(raw);
+    host.setSurface(raw, VehicleSurface);
     std::memcpy(g->positions, mesh.positions.data(), mesh.positions.size() * 12);
     std::memcpy(g->normals, mesh.normals.data(), mesh.normals.size() * 12);
     std::memcpy(g->prelit, mesh.colours.data(), mesh.colours.size() * 4);

@@ -23,6 +23,7 @@ void* makeGeometry(Host& host, const carfile::CarAtomic& a, const std::vector<vo
     void* raw = host.createGeometry(vertices, triangles, flags);
     GeometryRec* g = findGeometry(raw);
     if (!g) return nullptr;
+    host.setSurface(raw, VehicleSurface);
     std::memcpy(g->positions, a.positions.data(), a.positions.size() * 4);
     std::memcpy(g->normals, a.normals.data(), a.normals.size() * 4);
     std::memcpy(g->prelit, a.prelit.data(), a.prelit.size());

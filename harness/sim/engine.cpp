@@ -51,14 +51,18 @@ GeometryRec* findGeometry(const void* raw) {
 }
 
 void placeMorphPointer(GeometryRec& g) {
-    for (std::uint32_t off : {0x5Cu, 0x60u, 0x68u}) game::setPointerField(g.raw, off, nullptr);
+    for (std::uint32_t off : {0x5Cu, 0x60u, 0x64u, 0x68u})
+        game::setPointerField(g.raw, off, nullptr);
     switch (state().options.morphLayout) {
-    case MorphLayout::At5C: game::setPointerField(g.raw, game::MorphOffsetCandidates[0], g.morph); break;
-    case MorphLayout::At68: game::setPointerField(g.raw, game::MorphOffsetCandidates[1], g.morph); break;
+    case MorphLayout::At5C: game::setPointerField(g.raw, game::MorphOffsetAt5C, g.morph); break;
+    case MorphLayout::At68:
+        game::setSurfaceProperties(g.raw, CreatedSurface);
+        game::setPointerField(g.raw, game::MorphOffsetAt68, g.morph);
+        break;
     case MorphLayout::Neither: game::setPointerField(g.raw, 0x60, g.morph); break;
     case MorphLayout::Both:
-        game::setPointerField(g.raw, game::MorphOffsetCandidates[0], g.morph);
-        game::setPointerField(g.raw, game::MorphOffsetCandidates[1], g.morph);
+        game::setPointerField(g.raw, game::MorphOffsetAt5C, g.morph);
+        game::setPointerField(g.raw, game::MorphOffsetAt68, g.morph);
         break;
     }
 }

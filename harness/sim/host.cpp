@@ -446,6 +446,15 @@ std::uint32_t Host::uses(HostCall call) const {
     return state().uses[static_cast<int>(call)];
 }
 
+std::uint32_t Host::morphOffset() const {
+    return morphOffsetOf(state().options.morphLayout);
+}
+
+void Host::setSurface(void* geometry, const game::SurfaceProperties& surface) {
+    if (findGeometry(geometry) && state().options.morphLayout == MorphLayout::At68)
+        game::setSurfaceProperties(geometry, surface);
+}
+
 void Host::makeSkinned(void* geometry) {
     if (GeometryRec* g = findGeometry(geometry))
         if (!g->skin) g->skin = static_cast<unsigned char*>(std::calloc(16, 1));

@@ -28,11 +28,33 @@ namespace sim {
 
 // Where the morph-target pointer sits in geometry records this host creates.
 enum class MorphLayout {
-    At5C,    // one engine build
-    At68,    // the other
+    At68,    // the 1.0 executable's engine: surface properties at 0x5C, then the pointer
+    At5C,    // another engine build: the pointer at 0x5C, no surface properties
     Neither, // a layout the probe must refuse
     Both,    // a record on which both candidates validate
 };
+
+// Where geometries of `layout` keep the morph-target pointer: 0 when at
+// neither candidate, for Both the 1.0 executable's place.
+constexpr std::uint32_t morphOffsetOf(MorphLayout layout) {
+    return layout == MorphLayout::At5C     ? game::MorphOffsetAt5C
+           : layout == MorphLayout::Neither ? 0
+                                            : game::MorphOffsetAt68;
+}
+
+// Surface properties in the At68 layout: a geometry this host creates starts
+// with the creation defaults; its cars carry their own values, as the game's
+// vehicles bring theirs from their model files, so a copy that dropped them
+// would be lit differently from its source.
+constexpr game::SurfaceProperties CreatedSurface = {1.0f, 1.0f, 1.0f};
+constexpr game::SurfaceProperties VehicleSurface = {0.75f, 0.25f, 0.6f};
+
+// Fields that this host keeps where it chose to (the game keeps them
+// elsewhere, behind the engine's plug-in extensions); the plug-in reads them
+// only through game::frameName and game::atomicFlags, tools may read them here.
+constexpr std::uint32_t FrameNameField = 0xA8;
+constexpr std::uint32_t FrameNameSize = 24;
+constexpr std::uint32_t AtomicFlagsField = 0x70;
 
 // Host calls that can be made to fail.
 enum class HostCall {
@@ -43,7 +65,7 @@ enum class HostCall {
 };
 
 struct HostOptions {
-    MorphLayout morphLayout = MorphLayout::At5C;
+    MorphLayout morphLayout = MorphLayout::At68;
     std::int32_t poolSlots = 110;
 };
 
@@ -124,6 +146,8 @@ public:
     // False when the address range could not be mapped (something else is
     // there); nothing else works then.
     bool ok() const { return ok_; }
+    // Where this host's geometries keep the morph-target pointer.
+    std::uint32_t morphOffset() const;
 
     // ---- the frame and the session ------------------------------------------
     // Advances the host clock and the system tick count and runs one frame
@@ -190,6 +214,8 @@ public:
     std::vector<void*> atomicsOf(void* renderObject) const;
     // A procedural car, or `options.model`, under `renderObject`'s root frame.
     void buildCar(void* renderObject, const CarOptions& options);
+    // Writes a geometry's surface properties; nothing in a layout without them.
+    void setSurface(void* geometry, const game::SurfaceProperties& surface);
 
     // ---- faults ---------------------------------------------------------------------
     // The `nth` use of `call` from now (1 = the next) fails: null, 0 or no effect.

@@ -10,8 +10,8 @@ namespace sim::detail {
 
 namespace {
 
-constexpr std::uint32_t FrameRecordSize = game::FrameNodeName + game::FrameNodeNameSize;
-constexpr std::uint32_t AtomicRecordSize = game::AtomicVisibilityFlags + 4;
+constexpr std::uint32_t FrameRecordSize = FrameNameField + FrameNameSize;
+constexpr std::uint32_t AtomicRecordSize = AtomicFlagsField + 4;
 constexpr std::uint32_t ClumpRecordSize = 0x30;
 
 unsigned char* zeroed(std::size_t bytes) {
@@ -68,7 +68,7 @@ unsigned char* newFrame(const char* name, unsigned char* parent, const float mod
     rec->raw[0] = 0; // the engine's object type of a frame
     game::setPointerField(rec->raw, game::FrameParent, rec->parent ? rec->parent->raw : nullptr);
     std::memcpy(rec->raw + game::FrameModelling, modelling, 64);
-    std::snprintf(reinterpret_cast<char*>(rec->raw + game::FrameNodeName), game::FrameNodeNameSize,
+    std::snprintf(reinterpret_cast<char*>(rec->raw + FrameNameField), FrameNameSize,
                   "%s", name ? name : "");
     unsigned char* raw = rec->raw;
     state().framesUnder[rec->root].push_back(raw);
@@ -81,7 +81,7 @@ unsigned char* newAtomic(unsigned char* frame, unsigned char* geometry, std::uin
     rec->raw = zeroed(AtomicRecordSize);
     rec->raw[0] = 1; // the engine's object type of an atomic
     game::setPointerField(rec->raw, game::AtomicFrame, frame);
-    game::setField<std::uint32_t>(rec->raw, game::AtomicVisibilityFlags, flags);
+    game::setField<std::uint32_t>(rec->raw, AtomicFlagsField, flags);
     unsigned char* raw = rec->raw;
     state().atomics.emplace(raw, std::move(rec));
     if (geometry) attachGeometry(raw, geometry, 0);
@@ -195,7 +195,7 @@ const char* BW_CDECL frameNameImpl(void* frame) {
         ++state().accounting.invalidCalls;
         return nullptr;
     }
-    return reinterpret_cast<const char*>(f->raw + game::FrameNodeName);
+    return reinterpret_cast<const char*>(f->raw + FrameNameField);
 }
 
 std::uint32_t BW_CDECL atomicFlagsImpl(void* atomic) {
@@ -205,7 +205,7 @@ std::uint32_t BW_CDECL atomicFlagsImpl(void* atomic) {
         ++st.accounting.invalidCalls;
         return 0;
     }
-    return game::field<std::uint32_t>(atomic, game::AtomicVisibilityFlags);
+    return game::field<std::uint32_t>(atomic, AtomicFlagsField);
 }
 
 } // namespace sim::detail

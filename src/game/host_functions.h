@@ -12,13 +12,14 @@
 
 // The host's calling conventions: caller-cleaned stack arguments, and for the
 // damage record's member functions `this` in ECX with callee-cleaned stack
-// arguments. src/game is compiled for 32-bit x86 only.
-#if defined(__i386__)
+// arguments. Without them every call into the game would pass its arguments
+// wrongly, so any other compiler or target stops here instead of compiling
+// plain calls.
+#if defined(__i386__) && defined(__GNUC__)
 #define BW_CDECL __attribute__((cdecl))
 #define BW_THISCALL __attribute__((thiscall))
 #else
-#define BW_CDECL
-#define BW_THISCALL
+#error "the host's calling conventions need a GCC-compatible compiler for 32-bit x86"
 #endif
 
 namespace game {

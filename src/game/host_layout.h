@@ -77,7 +77,7 @@ constexpr std::uint32_t EntityMatrix = 0x04;
 constexpr std::uint32_t EntityPosition = 0x34;
 constexpr std::uint32_t EntityRenderObject = 0x4C;
 constexpr std::uint32_t EntityTypeByte = 0x50;    // low three bits: entity type
-constexpr std::uint32_t EntityStatusByte = 0x53;  // bit 0x04 excludes a vehicle
+constexpr std::uint32_t EntityCollisionProofByte = 0x53; // bit 0x04: the entity is collision-proof
 constexpr std::uint32_t EntityModelIndex = 0x5C;  // 16-bit
 constexpr std::uint32_t VehicleMoveSpeed = 0x78;  // three floats
 constexpr std::uint32_t VehicleMass = 0xC0;       // float
@@ -89,7 +89,7 @@ constexpr std::uint32_t VehicleRecordSize = 0x5A8; // bytes per vehicle pool slo
 
 constexpr std::uint8_t EntityTypeMask = 0x07;
 constexpr std::uint8_t EntityTypeVehicle = 2;
-constexpr std::uint8_t StatusExcluded = 0x04;
+constexpr std::uint8_t EntityCollisionProof = 0x04;
 constexpr int FirstHandledModel = 90;
 constexpr int LastHandledModel = 150;
 
@@ -108,18 +108,18 @@ constexpr std::uint32_t AtomicPrivateFlags = 0x03; // bit 0x01: bounding sphere 
 constexpr std::uint32_t AtomicFrame = 0x04;
 constexpr std::uint32_t AtomicGeometry = 0x18;
 constexpr std::uint32_t AtomicBoundingSphere = 0x1C; // centre x, y, z, radius
-constexpr std::uint32_t AtomicVisibilityFlags = 0x70; // host-internal: read through game::atomicFlags
 constexpr std::uint8_t AtomicSphereRewritten = 0x01;
+// The visibility flags are read only through game::atomicFlags: where the
+// game keeps them is left to the host.
 
 // Frame. The world matrix that game::frameLTM returns has rows right, up, at,
 // position of 16 bytes each (three floats and one further word).
 constexpr std::uint32_t FrameParent = 0x04;
-// Host-internal (the plug-in uses game::frameLTM and game::frameName): the
-// local matrix, the world matrix and the name text as the host stores them.
+// Host-internal (the plug-in uses game::frameLTM): the local and the world
+// matrix as the host stores them. The name is read only through
+// game::frameName: where the game keeps it is left to the host.
 constexpr std::uint32_t FrameModelling = 0x10;
 constexpr std::uint32_t FrameWorld = 0x50;
-constexpr std::uint32_t FrameNodeName = 0xA8;
-constexpr std::uint32_t FrameNodeNameSize = 24;
 constexpr std::uint32_t MatrixRowStride = 0x10;
 constexpr std::uint32_t MatrixSize = 0x40;
 
@@ -148,8 +148,16 @@ constexpr std::uint32_t GeometryTexCoords = 0x34;        // eight pointers
 constexpr std::uint32_t GeometryHeaderSize = 0x54;
 constexpr int GeometryMaxTexCoordSets = 8;
 // Where the morph-target pointer sits depends on the engine build; the probe
-// decides between these two at run time.
-constexpr std::uint32_t MorphOffsetCandidates[2] = {0x5C, 0x68};
+// decides between these two at run time. The 1.0 executable's engine keeps
+// the geometry's surface properties at 0x5C and the pointer behind them at
+// 0x68; the other build has the pointer at 0x5C and no surface properties in
+// the geometry.
+constexpr std::uint32_t MorphOffsetAt5C = 0x5C;
+constexpr std::uint32_t MorphOffsetAt68 = 0x68;
+constexpr std::uint32_t MorphOffsetCandidates[2] = {MorphOffsetAt5C, MorphOffsetAt68};
+// Surface properties: what the engine lights the geometry with. Only in the
+// layout with the pointer at 0x68.
+constexpr std::uint32_t GeometrySurfaceProperties = 0x5C;
 
 // Geometry format flags.
 constexpr std::uint32_t FormatTriStrip = 0x01;
@@ -173,6 +181,15 @@ struct Triangle {
     std::int16_t material;
 };
 static_assert(sizeof(Triangle) == 8, "host triangle is 8 bytes");
+
+struct SurfaceProperties {
+    float ambient;
+    float specular;
+    float diffuse;
+};
+static_assert(sizeof(SurfaceProperties) == 12, "host surface properties are 12 bytes");
+static_assert(GeometrySurfaceProperties + sizeof(SurfaceProperties) == MorphOffsetAt68,
+              "the surface properties end where the later morph-target pointer sits");
 
 // Morph target (28 bytes).
 constexpr std::uint32_t MorphParent = 0x00;
@@ -260,7 +277,9 @@ inline void* modelInfoTable() { return pointerGlobal(addr::ModelInfoTableWord); 
 inline std::uint8_t entityType(const void* e) {
     return field<std::uint8_t>(e, EntityTypeByte) & EntityTypeMask;
 }
-inline std::uint8_t entityStatus(const void* e) { return field<std::uint8_t>(e, EntityStatusByte); }
+inline bool collisionProof(const void* e) {
+    return (field<std::uint8_t>(e, EntityCollisionProofByte) & EntityCollisionProof) != 0;
+}
 inline dent::Vec entityPosition(const void* e) { return vecField(e, EntityPosition); }
 inline void* renderObject(const void* e) { return pointerField(e, EntityRenderObject); }
 inline int modelIndex(const void* e) { return field<std::int16_t>(e, EntityModelIndex); }
@@ -313,6 +332,17 @@ inline void* texCoords(const void* g, int set) {
     return pointerField(g, GeometryTexCoords + 4u * static_cast<std::uint32_t>(set));
 }
 inline void* morphTarget(const void* g, std::uint32_t morphOffset) { return pointerField(g, morphOffset); }
+// True when the layout `morphOffset` names holds surface properties; a
+// record that passed the buffer guard with that offset has them readable.
+inline bool hasSurfaceProperties(std::uint32_t morphOffset) {
+    return morphOffset == MorphOffsetAt68;
+}
+inline SurfaceProperties surfaceProperties(const void* g) {
+    return field<SurfaceProperties>(g, GeometrySurfaceProperties);
+}
+inline void setSurfaceProperties(void* g, SurfaceProperties s) {
+    setField<SurfaceProperties>(g, GeometrySurfaceProperties, s);
+}
 
 inline void* morphParent(const void* m) { return pointerField(m, MorphParent); }
 inline void* morphPositions(const void* m) { return pointerField(m, MorphPositions); }

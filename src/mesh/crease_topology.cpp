@@ -5,6 +5,7 @@
 #include "game/host_functions.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
+#include "mesh/geometry_clone.h"
 #include "plugin/log.h"
 
 #include <algorithm>
@@ -257,6 +258,7 @@ void* buildCreaseTopology(void* source, game::PanelState& panel) {
     if (to.morph == nullptr || to.positions == nullptr) return nullptr;
     std::memcpy(game::bytesAt(to.morph, game::MorphBoundingSphere),
                 game::bytesAt(from.morph, game::MorphBoundingSphere), kSphereBytes);
+    copySurfaceProperties(target, source);
     if ((flags & game::FormatNormals) != 0 && to.normals == nullptr) return nullptr;
     if ((flags & game::FormatPrelit) != 0 && to.prelit == nullptr) return nullptr;
     for (std::int32_t s = 0; s < sets; ++s) {

@@ -129,6 +129,13 @@ void* refuse(void* copy) {
 
 } // namespace
 
+void copySurfaceProperties(void* copy, const void* source) {
+    // The engine lights a geometry with these; a copy left with the creation
+    // defaults would stand out from the rest of the car.
+    if (game::hasSurfaceProperties(game::morphOffset))
+        game::setSurfaceProperties(copy, game::surfaceProperties(source));
+}
+
 void* cloneGeometry(void* source) {
     plugin::phase("clone: validate CPU geometry");
     if (!game::cpuBufferGuard(source, game::morphOffset) || !game::materialTableSafe(source)) {
@@ -169,6 +176,7 @@ void* cloneGeometry(void* source) {
 
     plugin::phase("clone: copy vertex attributes");
     if (!copyVertexAttributes(copy, source, s, flags)) return refuse(copy);
+    copySurfaceProperties(copy, source);
 
     plugin::phase("clone: copy triangles and reference materials");
     if (!copyTriangles(copy, s)) return refuse(copy);

@@ -56,7 +56,8 @@ void hit(void* vehicle, bool isPlayer, bool resetRequested, void* playerVehicle)
     const float health = game::vehicleHealth(vehicle);
     // A wrecked car gets no dents.
     if (!std::isfinite(health) || !std::isfinite(healthDrop) || !(health > 0.0f)) return;
-    if (game::entityStatus(vehicle) & game::StatusExcluded) return;
+    // The game takes no damage from collisions on such a car; no dents either.
+    if (game::collisionProof(vehicle)) return;
 
     const std::int32_t handle = game::vehicleRef(vehicle);
     const dent::Contact* queued = game::contactQueue.find(vehicle, handle, ro);

@@ -18,9 +18,6 @@ constexpr unsigned long kProcessAttach = 1;
 constexpr std::uint8_t kNearCall = 0xE8;
 constexpr std::size_t kCallSize = 5;
 constexpr std::uint32_t kPageExecuteReadWrite = 0x40;
-constexpr std::uintptr_t kImageBase = 0x400000;
-constexpr std::uintptr_t kSignature = 0x5C1E70;
-constexpr std::uint8_t kSignatureBytes[4] = {0x55, 0x89, 0xE5, 0x53};
 
 char g_settingsPath[260] = "";
 
@@ -82,12 +79,15 @@ void processAttach(void* module, const StartupBindings& bindings) {
     if (!platform::pinOwnModule())
         logLine("Could not pin module; an unload would leave hooks behind.");
 
-    if (platform::executableBase() != kImageBase) {
+    if (platform::executableBase() != game::addr::ImageBase) {
         logLine("Unsupported executable base; disabled.");
         return;
     }
-    if (bindings.readable == nullptr || !bindings.readable(kSignature, sizeof kSignatureBytes) ||
-        std::memcmp(reinterpret_cast<const void*>(kSignature), kSignatureBytes, sizeof kSignatureBytes) != 0) {
+    const void* signature = game::globalAddress(game::addr::Signature);
+    const auto& expected = game::addr::SignatureBytes;
+    if (bindings.readable == nullptr ||
+        !bindings.readable(game::addr::Signature, sizeof expected) ||
+        std::memcmp(signature, expected, sizeof expected) != 0) {
         logLine("Unsupported executable: requires classic GTA III PC 1.0 English; disabled.");
         return;
     }

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "game/host_layout.h"
+
 namespace orchestration {
 
 typedef void (*PlainCall)();
@@ -32,7 +34,8 @@ struct StartupBindings {
 
 // The address order in which the call sites are tested before anything is
 // written: per-frame processing, RenderWare shutdown, pools shutdown.
-constexpr std::uintptr_t kCallSitesInTestOrder[3] = {0x48E49B, 0x48D540, 0x48C491};
+constexpr std::uintptr_t kCallSitesInTestOrder[3] = {
+    game::addr::ProcessCall, game::addr::RwShutdownCall, game::addr::PoolsShutdownCall};
 
 // The module entry's work. Only reason 1 (process attach) does anything;
 // always returns 1 so the load never fails.

@@ -19,6 +19,18 @@
 #include <cstring>
 #include <ctime>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BW_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define BW_ADDRESS_SANITIZER 1
+#endif
+#if defined(BW_ADDRESS_SANITIZER)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace platform {
 
 // The state behind platform::testing, under one C name with default
@@ -327,6 +339,36 @@ bool moduleAt(std::uintptr_t address, std::uintptr_t* base, char* path, std::siz
 
 // ---- memory ----------------------------------------------------------------------
 
+namespace {
+
+// Under the address sanitizer its shadow of a 32-bit process is mapped
+// read-write, yet an instrumented read there faults: it is never readable to
+// this code, so it is reported as not committed. `region` holds `address`.
+void withoutSanitizerShadow(std::uintptr_t address, MemoryRegion* region) {
+#if defined(BW_ADDRESS_SANITIZER)
+    if (sizeof(std::uintptr_t) != 4) return;
+    std::size_t scale = 0, offset = 0;
+    __asan_get_shadow_mapping(&scale, &offset);
+    const std::uintptr_t begin = offset;
+    const std::uintptr_t end = begin + ((std::uintptr_t(0) - 1) >> scale) + 1;
+    if (end <= begin) return;
+    const std::uintptr_t last = region->base + (region->size - 1);
+    if (address >= begin && address < end) {
+        *region = MemoryRegion{begin, end - begin, false, kPageNoAccess};
+    } else if (address < begin && last >= begin) {
+        region->size = begin - region->base;
+    } else if (address >= end && region->base < end) {
+        region->size = last - end + 1;
+        region->base = end;
+    }
+#else
+    (void)address;
+    (void)region;
+#endif
+}
+
+} // namespace
+
 bool queryRegion(std::uintptr_t address, MemoryRegion* region) {
     if (region == nullptr) return false;
     bool found = false;
@@ -348,6 +390,7 @@ bool queryRegion(std::uintptr_t address, MemoryRegion* region) {
     if (!ok) return false;
     if (!found) // above the last mapping: free up to the top of the address space
         *region = MemoryRegion{previousEnd, std::uintptr_t(0) - previousEnd, false, kPageNoAccess};
+    withoutSanitizerShadow(address, region);
     return true;
 }
 

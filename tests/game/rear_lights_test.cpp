@@ -169,7 +169,7 @@ TEST_F(RearLights, DamagedLightIsSkippedAndLineFollowsLogHits) {
 
 // Hit processing judges the lights when a dent at the back grows.
 TEST_F(RearLights, HitAtTheBackSmashesTheLightItReaches) {
-    game::morphOffset = game::MorphOffsetCandidates[0];
+    game::morphOffset = host->morphOffset();
     ASSERT_TRUE(game::createRegistry());
     plugin::mutableSettingsForTesting().maxTrackedVehicles = 8;
     host->setClock(1000);

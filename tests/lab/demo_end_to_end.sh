@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo scenario, played by the real runner with the built plug-in: a
 # complete report whose summary shows the dents, the folded bonnet and the
-# broken rear light, whose models validate and whose viewer shows every mesh;
-# the product DLL draws the same pictures.
+# broken rear light, whose models validate, whose log shows the 1.0
+# executable's geometry layout found and whose viewer shows every mesh; the
+# product DLL draws the same pictures.
 # Fails when the 32-bit runner and plug-in are not built: test-all builds them first.
 # usage: demo_end_to_end.sh BWLAB SOURCE_DIR WORK_DIR
 set -euo pipefail
@@ -26,6 +27,9 @@ meshes=$(node -e '
   console.log(s.meshes.length);
 ' "$work/demo/summary.json")
 node "$source/tests/lab/validate_glb.cjs" "$work/demo"
+# The substitute game lays out its geometries as the 1.0 executable does.
+probe='Geometry ABI: validated morphTarget offset=0x68; CPU buffer guard active.'
+tr -d '\r' < "$work/demo/bucklewright.log" | grep -qxF "$probe" || { echo "demo log: no '$probe'" >&2; exit 1; }
 node "$source/tests/lab/viewer_test.cjs" "$work/demo" "$meshes"
 
 # The product DLL, where the win32 build has made it, through the runner's

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -69,6 +70,9 @@ TEST(Snapshots, OnlyTheStruckCarsDentablePartsChange) {
             EXPECT_EQ(a.name, "player") << ma.frame << " of a car never struck changed";
             EXPECT_FALSE(ma.drawsSource) << ma.frame << " changed the game's own geometry";
             EXPECT_FALSE(excludedPart(ma.frame)) << ma.frame << " is never dented";
+            // The game lights the copy with what it lit the part with.
+            EXPECT_TRUE(ma.hasSurface && mb.hasSurface) << ma.frame;
+            EXPECT_TRUE(std::equal(ma.surface, ma.surface + 3, mb.surface)) << ma.frame;
         }
     }
     // Body, bonnet (both variants), boot, doors: several parts took the three hits.

@@ -28,7 +28,7 @@ class CarTest : public guardtest::SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
-        game::morphOffset = game::MorphOffsetCandidates[0];
+        game::morphOffset = host->morphOffset();
         ASSERT_TRUE(game::createRegistry());
         plugin::Settings& s = plugin::mutableSettingsForTesting();
         s.logHits = 1;

@@ -80,6 +80,9 @@ TEST_F(Deform, SideHitDentsDoorAndBodyButNoExcludedPartAndResetRestoresAll) {
         deepest = std::fmax(deepest, ref->rest[i].x - p[i].x);
     EXPECT_GT(deepest, 0.01f);
     EXPECT_TRUE(game::field<std::uint8_t>(door, game::AtomicPrivateFlags) & game::AtomicSphereRewritten);
+    // The copy is lit as the part it replaced, not with the creation defaults.
+    const game::SurfaceProperties lit = game::surfaceProperties(ref->copyGeometry);
+    EXPECT_EQ(std::memcmp(&lit, &sim::VehicleSurface, sizeof lit), 0);
 
     const auto lines = logLines();
     ASSERT_FALSE(lines.empty());

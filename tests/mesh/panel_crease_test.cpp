@@ -33,7 +33,7 @@ class Crease : public guardtest::SimTest {
   protected:
     void SetUp() override {
         SimTest::SetUp();
-        game::morphOffset = game::MorphOffsetCandidates[0];
+        game::morphOffset = host->morphOffset();
         paint = host->createMaterial();
         glass = host->createMaterial();
     }
@@ -59,6 +59,7 @@ class Crease : public guardtest::SimTest {
         void* raw = host->createGeometry(
             v, t, flags | (std::uint32_t(s.sets) << game::FormatTexCoordShift));
         sim::detail::GeometryRec* g = sim::detail::findGeometry(raw);
+        host->setSurface(raw, sim::VehicleSurface);
         for (int j = 0, k = 0; j <= s.ny; ++j)
             for (int i = 0; i <= s.nx; ++i, ++k) {
                 const float fx = float(i) / float(s.nx), fy = float(j) / float(s.ny);
@@ -173,6 +174,8 @@ TEST_F(Crease, RebuildsEveryPieceTwoSidedWithItsOwnVertices) {
                                             game::MorphBoundingSphere),
                               16),
                   0);
+        const game::SurfaceProperties lit = game::surfaceProperties(g);
+        EXPECT_EQ(std::memcmp(&lit, &sim::VehicleSurface, sizeof lit), 0) << "lit as its source";
 
         const auto* faces = static_cast<const game::Triangle*>(game::triangles(g));
         const dent::Vec* p = arrayAt(g, game::MorphPositions);

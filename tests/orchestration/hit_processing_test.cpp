@@ -48,8 +48,11 @@ TEST_F(HitProcessing, NoDentForAWreckedOrExcludedCarOrAnInsaneBodyMatrix) {
         {"health drop NaN",
          [&] { game::createRecord(*game::registry(), car, host->clock())->healthDrop = kNaN; },
          false},
-        {"excluded status bit",
-         [&] { game::setField<std::uint8_t>(car, game::EntityStatusByte, game::StatusExcluded); },
+        {"collision-proof",
+         [&] {
+             game::setField<std::uint8_t>(car, game::EntityCollisionProofByte,
+                                          game::EntityCollisionProof);
+         },
          false},
         {"right axis 5% long",
          [&] {
@@ -63,7 +66,7 @@ TEST_F(HitProcessing, NoDentForAWreckedOrExcludedCarOrAnInsaneBodyMatrix) {
         SCOPED_TRACE(c.what);
         game::deleteAllRecords(*game::registry());
         game::setField<float>(car, game::VehicleHealth, 1000.0f);
-        game::setField<std::uint8_t>(car, game::EntityStatusByte, 0);
+        game::setField<std::uint8_t>(car, game::EntityCollisionProofByte, 0);
         host->setPlacement(car, sim::Matrix::identity());
         const int linesBefore = hitLines();
         c.spoil();

@@ -41,7 +41,7 @@ std::vector<Surface> surfaceOf(sim::Host& host, void* vehicle) {
         const char* name = game::frameName(frame);
         const std::string n = name ? name : "";
         const bool panel = n.rfind("bonnet", 0) == 0 || n.rfind("boot", 0) == 0;
-        void* morph = game::morphTarget(g, game::MorphOffsetCandidates[0]);
+        void* morph = game::morphTarget(g, host.morphOffset());
         const auto* p = static_cast<const dent::Vec*>(game::morphPositions(morph));
         const auto* nn = static_cast<const dent::Vec*>(game::morphNormals(morph));
         for (std::int32_t v = 0; v < game::vertexCount(g); ++v)

@@ -87,6 +87,9 @@ const char* const kContactHooks =
 const char* const kRetention =
     "Part retention active: 2 separate attempts per delayed stage; 750 ms contact gap.";
 const char* const kProbe =
+    "Geometry ABI: validated morphTarget offset=0x68; CPU buffer guard active.";
+// The probe's line on a host whose engine keeps the pointer at 0x5C.
+const char* const kProbeAt5C =
     "Geometry ABI: validated morphTarget offset=0x5C; CPU buffer guard active.";
 
 using Lines = std::vector<std::string>;
@@ -129,6 +132,9 @@ inline Lines gameShutdown(unsigned count) {
 
 class Session : public ::testing::Test {
   protected:
+    Session() : Session(sim::MorphLayout::At68) {}
+    explicit Session(sim::MorphLayout layout) : host{hostOptions(layout)} {}
+
     void SetUp() override {
         ASSERT_TRUE(host.ok());
 #ifndef _WIN32
@@ -275,13 +281,14 @@ class Session : public ::testing::Test {
     }
 
     // Room for more cars than the contact queue holds.
-    static sim::HostOptions hostOptions() {
+    static sim::HostOptions hostOptions(sim::MorphLayout layout) {
         sim::HostOptions options;
         options.poolSlots = 300;
+        options.morphLayout = layout;
         return options;
     }
 
-    sim::Host host{hostOptions()};
+    sim::Host host;
     bwtest::ScratchDir dir;
     std::unique_ptr<winhost::PluginBinary> plugin;
     std::vector<std::vector<std::uint8_t>> callBytes, rowBytes;

@@ -201,23 +201,16 @@ TEST_F(Session, ModulePinFailureIsOneLine) {
 
 // ---- play -------------------------------------------------------------------------------
 
-TEST_F(Session, CollisionDentsPlayerAndTraffic) {
-    attach();
-    void* player = car();
-    void* other = car({0, 4, 0}, 95);
-    host.setPlayerVehicle(player);
-    host.step();
-    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
-    EXPECT_TRUE(drawsCopies(player));
-    EXPECT_TRUE(drawsCopies(other));
-    host.endSession();
+// The log of a crash between the player and a traffic car, with the probe's
+// line `probe`.
+Lines collisionLog(const char* probe) {
     Lines want{
         kBanner,
         kActive,
         kLifecycleHooks,
         kContactHooks,
         kRetention,
-        kProbe,
+        probe,
         "PanelMesh: kind=bonnet variant=original *",
         "PanelFold: kind=bonnet variant=original *",
         "PanelMesh: kind=bonnet variant=damaged *",
@@ -228,10 +221,51 @@ TEST_F(Session, CollisionDentsPlayerAndTraffic) {
         "PanelMesh: kind=boot variant=damaged *",
         "PanelFold: kind=boot variant=damaged *",
         "Hit: actor=npc handle=257 model=95 episode=1 impact=0.6000 impulse=900.0 mass=1500.0 *"};
-    want += gameShutdown(2);
-    expectLog(want);
+    return want += gameShutdown(2);
+}
+
+TEST_F(Session, CollisionDentsPlayerAndTraffic) {
+    attach();
+    void* player = car();
+    void* other = car({0, 4, 0}, 95);
+    host.setPlayerVehicle(player);
+    host.step();
+    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    EXPECT_TRUE(drawsCopies(player));
+    EXPECT_TRUE(drawsCopies(other));
+    // Every copy, panels rebuilt as creased meshes too, is lit as its source.
+    for (void* v : {player, other}) {
+        const std::vector<void*> now = geometries(v);
+        for (std::size_t i = 0; i < now.size(); ++i) {
+            const game::SurfaceProperties copy = game::surfaceProperties(now[i]);
+            const game::SurfaceProperties source = game::surfaceProperties(sources[v][i]);
+            EXPECT_EQ(std::memcmp(&copy, &source, sizeof copy), 0) << "atomic " << i;
+        }
+    }
+    host.endSession();
+    expectLog(collisionLog(kProbe));
     EXPECT_EQ(host.lifecycle().gameShutdown, 1u);
     EXPECT_EQ(host.lifecycle().poolsShutdown, 1u);
+}
+
+// The same session on an engine build that keeps the morph-target pointer at
+// 0x5C, where the geometry holds no surface properties.
+class SessionAt5C : public Session {
+  protected:
+    SessionAt5C() : Session(sim::MorphLayout::At5C) {}
+};
+
+TEST_F(SessionAt5C, CollisionDentsPlayerAndTraffic) {
+    attach();
+    void* player = car();
+    void* other = car({0, 4, 0}, 95);
+    host.setPlayerVehicle(player);
+    host.step();
+    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    EXPECT_TRUE(drawsCopies(player));
+    EXPECT_TRUE(drawsCopies(other));
+    host.endSession();
+    expectLog(collisionLog(kProbeAt5C));
 }
 
 TEST_F(Session, RearLightSmashed) {

@@ -8,6 +8,7 @@
 
 #include "game/host_functions.h"
 #include "sim/host.h"
+#include "sim/sim_state.h"
 
 namespace {
 
@@ -63,9 +64,13 @@ TEST_F(SimEngine, CreateGeometryAllocatesWhatItsFormatAnnounces) {
         EXPECT_NE(nullptr, rawPointer(g, 0x2C));
         EXPECT_EQ(c.prelit, rawPointer(g, 0x30) != nullptr);
         for (int s = 0; s < 8; ++s) EXPECT_EQ(s < c.sets, rawPointer(g, 0x34 + 4 * s) != nullptr);
-        void* morph = rawPointer(g, 0x5C);
+        // As the 1.0 executable's engine lays it out: the surface properties
+        // at 0x5C with the creation defaults, the morph target behind them.
+        EXPECT_EQ(1.0f, raw<float>(g, 0x5C));
+        EXPECT_EQ(1.0f, raw<float>(g, 0x60));
+        EXPECT_EQ(1.0f, raw<float>(g, 0x64));
+        void* morph = rawPointer(g, 0x68);
         ASSERT_NE(nullptr, morph);
-        EXPECT_EQ(nullptr, rawPointer(g, 0x68));
         EXPECT_EQ(g, rawPointer(morph, 0x00));
         EXPECT_NE(nullptr, rawPointer(morph, 0x14));
         EXPECT_EQ(c.normals, rawPointer(morph, 0x18) != nullptr);
@@ -173,7 +178,7 @@ TEST_F(SimEngine, SkinnedGeometryAndCorruptedRecords) {
     host.releaseMaterial(m);
     void* other = host.createGeometry(3, 1, 0x12);
     host.setMorphOwner(g, other);
-    EXPECT_EQ(other, rawPointer(rawPointer(g, 0x5C), 0));
+    EXPECT_EQ(other, rawPointer(rawPointer(g, 0x68), 0));
     host.setMaterialEntry(g, 0, 0x12345); // misaligned
     EXPECT_EQ(0x12345u, raw<std::uint32_t>(rawPointer(g, 0x20), 0));
     // The engine would free through the bad table: counted, yet the host's
@@ -193,19 +198,27 @@ TEST_F(SimEngine, SkinnedGeometryAndCorruptedRecords) {
 TEST(SimMorphLayout, PointerSitsWhereTheLayoutSays) {
     struct Case {
         sim::MorphLayout layout;
-        bool at5C, at68;
-    } cases[] = {{sim::MorphLayout::At5C, true, false},
-                 {sim::MorphLayout::At68, false, true},
-                 {sim::MorphLayout::Both, true, true},
-                 {sim::MorphLayout::Neither, false, false}};
+        bool at5C, at68, surface;
+        std::uint32_t offset; // what the probe must find
+    } cases[] = {{sim::MorphLayout::At5C, true, false, false, 0x5C},
+                 {sim::MorphLayout::At68, false, true, true, 0x68},
+                 {sim::MorphLayout::Both, true, true, false, 0x68},
+                 {sim::MorphLayout::Neither, false, false, false, 0}};
     for (const Case& c : cases) {
         sim::HostOptions options;
         options.morphLayout = c.layout;
         sim::Host host(options);
         ASSERT_TRUE(host.ok());
         void* g = game::createGeometry(3, 1, 0x12);
-        EXPECT_EQ(c.at5C, rawPointer(g, 0x5C) != nullptr);
-        EXPECT_EQ(c.at68, rawPointer(g, 0x68) != nullptr);
+        void* morph = sim::detail::findGeometry(g)->morph;
+        EXPECT_EQ(c.at5C, rawPointer(g, 0x5C) == morph);
+        EXPECT_EQ(c.at68, rawPointer(g, 0x68) == morph);
+        EXPECT_EQ(c.offset, host.morphOffset());
+        // Surface properties only where the pointer sits behind them; a
+        // vehicle's values replace the creation defaults there.
+        host.setSurface(g, sim::VehicleSurface);
+        EXPECT_EQ(c.surface, raw<float>(g, 0x5C) == sim::VehicleSurface.ambient);
+        EXPECT_EQ(c.surface, raw<float>(g, 0x64) == sim::VehicleSurface.diffuse);
         game::destroyGeometry(g);
     }
 }

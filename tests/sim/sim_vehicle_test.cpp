@@ -146,7 +146,10 @@ TEST_F(SimVehicle, ProceduralCarHasTheHostPartNamesAndRealMeshes) {
         vertices += game::vertexCount(g);
         EXPECT_EQ(2, game::texCoordSetCount(g));
         EXPECT_NE(nullptr, game::prelitColours(g));
-        EXPECT_NE(nullptr, game::morphNormals(game::morphTarget(g, 0x5C)));
+        EXPECT_NE(nullptr, game::morphNormals(game::morphTarget(g, host.morphOffset())));
+        // Lit with a vehicle's own values, not the creation defaults.
+        const game::SurfaceProperties surface = game::surfaceProperties(g);
+        EXPECT_EQ(0, std::memcmp(&surface, &sim::VehicleSurface, sizeof surface));
         EXPECT_GE(game::materialCount(g), 1);
         // The atomic carries the geometry's bounding sphere.
         EXPECT_GT(game::field<float>(a, game::AtomicBoundingSphere + 12), 0.0f);

@@ -32,7 +32,7 @@ class PanelRebuild : public guardtest::SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
-        game::morphOffset = game::MorphOffsetCandidates[0];
+        game::morphOffset = host->morphOffset();
         for (auto& m : materials) m = host->createMaterial();
     }
     void TearDown() override {

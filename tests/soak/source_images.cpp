@@ -1,6 +1,7 @@
 #include "source_images.h"
 
 #include "game/host_layout.h"
+#include "sim/sim_state.h"
 
 #include <cstring>
 
@@ -9,23 +10,30 @@ namespace soak {
 namespace {
 
 // Calls `piece(bytes, size)` for everything a source holds that the plug-in
-// could write: its vertex count, the positions and normals of every morph
-// target this geometry owns at either candidate offset, and its triangles.
-// Each morph target is announced by its offset, so a target that appears or
-// goes away changes the sequence.
+// could write: its vertex count, the positions and normals of its morph
+// target, announced by each candidate offset that holds it (so a pointer that
+// appears or goes away changes the sequence), the surface properties where
+// the layout has them, and its triangles. Only the host's own morph target is
+// followed: in one layout the other candidate holds floats, not a pointer.
 template <class Piece> void forEachPiece(void* g, Piece piece) {
     const std::int32_t n = game::vertexCount(g);
     if (!piece(&n, sizeof n)) return;
     const auto bytes = 12u * static_cast<std::uint32_t>(n < 0 ? 0 : n);
+    const sim::detail::GeometryRec* rec = sim::detail::findGeometry(g);
+    void* const morph = rec != nullptr ? rec->morph : nullptr;
     for (const std::uint32_t offset : game::MorphOffsetCandidates) {
-        void* morph = game::morphTarget(g, offset);
-        if (morph == nullptr || game::morphParent(morph) != g) continue;
+        if (morph == nullptr || game::morphTarget(g, offset) != morph) continue;
         if (!piece(&offset, sizeof offset)) return;
         if (const void* p = game::morphPositions(morph))
             if (!piece(p, bytes)) return;
         if (const void* p = game::morphNormals(morph))
             if (!piece(p, bytes)) return;
     }
+    if (morph != nullptr && game::morphTarget(g, game::MorphOffsetAt68) == morph &&
+        game::morphTarget(g, game::MorphOffsetAt5C) != morph)
+        if (!piece(game::bytesAt(g, game::GeometrySurfaceProperties),
+                   sizeof(game::SurfaceProperties)))
+            return;
     const std::int32_t t = game::triangleCount(g);
     if (const void* p = game::triangles(g))
         piece(p, 8u * static_cast<std::uint32_t>(t < 0 ? 0 : t));

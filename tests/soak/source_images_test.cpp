@@ -12,7 +12,7 @@ namespace {
 
 void* builtAlike(sim::Host& host) {
     void* g = host.createGeometry(4, 2, game::FormatPositions | game::FormatNormals);
-    auto* p = static_cast<float*>(game::morphPositions(game::morphTarget(g, game::MorphOffsetCandidates[0])));
+    auto* p = static_cast<float*>(game::morphPositions(game::morphTarget(g, host.morphOffset())));
     for (int i = 0; i < 12; ++i) p[i] = 0.25f * static_cast<float>(i);
     auto* t = static_cast<game::Triangle*>(game::triangles(g));
     t[0] = {{0, 1, 2}, 0};
@@ -28,13 +28,14 @@ TEST(SourceImages, NoticesAnyChangeToASourceOfEitherCar) {
     soak::SourceImages images;
     images.remember(a);
     images.remember(b); // shares a's image
-    void* morph = game::morphTarget(b, game::MorphOffsetCandidates[0]);
+    void* morph = game::morphTarget(b, host.morphOffset());
     auto bytes = [&](int which) -> unsigned char* {
         if (which == 0) return static_cast<unsigned char*>(game::morphPositions(morph)) + 47;
         if (which == 1) return static_cast<unsigned char*>(game::morphNormals(morph));
+        if (which == 2) return game::bytesAt(b, game::GeometrySurfaceProperties) + 11;
         return static_cast<unsigned char*>(game::triangles(b)) + 15;
     };
-    for (int which = 0; which < 3; ++which) {
+    for (int which = 0; which < 4; ++which) {
         SCOPED_TRACE(which);
         *bytes(which) ^= 1;
         EXPECT_FALSE(images.unchanged(b));

@@ -47,7 +47,8 @@ void writeMesh(ByteWriter& w, const SnapshotMesh& m) {
     writeString(w, m.frame);
     writeFloats(w, m.toBody, 16);
     const std::uint8_t uvSets = m.uv[1].empty() ? (m.uv[0].empty() ? 0 : 1) : 2;
-    const std::uint8_t flags[8] = {m.drawsSource, m.visible, !m.normals.empty(), !m.prelit.empty(), uvSets, 0, 0, 0};
+    const std::uint8_t flags[8] = {m.drawsSource, m.visible, !m.normals.empty(),
+                                   !m.prelit.empty(), uvSets, m.hasSurface, 0, 0};
     w.bytes(flags, sizeof flags);
     w.u32(m.vertexCount());
     w.u32(m.triangleCount());
@@ -62,6 +63,7 @@ void writeMesh(ByteWriter& w, const SnapshotMesh& m) {
     for (std::uint16_t t : m.triangleMaterial)
         w.u16(t);
     w.bytes(m.materialColours.data(), m.materialColours.size());
+    if (m.hasSurface) writeFloats(w, m.surface, 3);
 }
 
 bool readMesh(ByteReader& r, SnapshotMesh& m, std::string& why) {
@@ -85,6 +87,8 @@ bool readMesh(ByteReader& r, SnapshotMesh& m, std::string& why) {
     if (!r.u16s(m.corners, 3ull * triangles) || !r.u16s(m.triangleMaterial, triangles) ||
         !readBytes(r, m.materialColours, 4ull * materials))
         return false;
+    m.hasSurface = flags[5] != 0;
+    if (m.hasSurface && !readFloats(r, m.surface, 3)) return false;
     for (std::uint16_t c : m.corners)
         if (c >= vertices) {
             why = "mesh '" + m.frame + "' has a triangle corner past its vertices";

@@ -21,12 +21,13 @@
 //       u8      drawsSource   (1: the game's own geometry, 0: a plug-in copy)
 //       u8      visible       (1 unless the game hides the atomic)
 //       u8      hasNormals, hasPrelit
-//       u8      uvSets (0..2), u8[3] reserved (0)
+//       u8      uvSets (0..2), u8 hasSurface, u8[2] reserved (0)
 //       u32     vertex count, triangle count, material count
 //       f32[3n] positions; f32[3n] normals (if hasNormals);
 //       u8[4n]  prelit RGBA (if hasPrelit); f32[2n] per uv set
 //       u16[3t] triangle corners; u16[t] triangle material index
 //       per material: u8[4] colour RGBA
+//       f32[3]  surface ambient, specular, diffuse (if hasSurface)
 // Readers check every count against the bytes left and the limits below.
 
 #include <cstdint>
@@ -52,6 +53,10 @@ struct SnapshotMesh {
     std::vector<std::uint16_t> corners;  // 3 per triangle
     std::vector<std::uint16_t> triangleMaterial;
     std::vector<std::uint8_t> materialColours; // 4 per material
+    // What the game lights the mesh with (ambient, specular, diffuse), where
+    // its geometry holds them.
+    bool hasSurface = false;
+    float surface[3] = {};
 
     std::uint32_t vertexCount() const { return static_cast<std::uint32_t>(positions.size() / 3); }
     std::uint32_t triangleCount() const { return static_cast<std::uint32_t>(triangleMaterial.size()); }

@@ -10,7 +10,7 @@ namespace {
 
 // The substitute host keeps the morph-target pointer where the runner's host
 // was told to (the default layout).
-constexpr std::uint32_t kMorphOffset = game::MorphOffsetCandidates[0];
+constexpr std::uint32_t kMorphOffset = sim::morphOffsetOf(sim::HostOptions{}.morphLayout);
 constexpr int kMaxFrameDepth = 24;
 constexpr std::uint32_t kVariantMask = 3;
 constexpr std::uint32_t kDamagedVariant = 2;
@@ -67,6 +67,13 @@ bool readGeometry(void* g, SnapshotMesh& mesh) {
     for (int s = 0; s < sets; ++s)
         if (void* uv = game::texCoords(g, s)) copyArray(mesh.uv[s], uv, 2 * vertices);
     if (sets == 2 && mesh.uv[0].empty()) mesh.uv[1].clear(); // a second set needs the first
+    mesh.hasSurface = game::hasSurfaceProperties(kMorphOffset);
+    if (mesh.hasSurface) {
+        const game::SurfaceProperties s = game::surfaceProperties(g);
+        mesh.surface[0] = s.ambient;
+        mesh.surface[1] = s.specular;
+        mesh.surface[2] = s.diffuse;
+    }
 
     const std::int32_t materials = std::max(0, game::materialCount(g));
     void* table = game::materialTable(g);
@@ -99,9 +106,9 @@ bool readGeometry(void* g, SnapshotMesh& mesh) {
 
 std::string frameName(const void* frame) {
     if (frame == nullptr) return "";
-    const char* text = reinterpret_cast<const char*>(game::bytesAt(frame, game::FrameNodeName));
+    const char* text = reinterpret_cast<const char*>(game::bytesAt(frame, sim::FrameNameField));
     std::size_t n = 0;
-    while (n < game::FrameNodeNameSize && text[n] != '\0')
+    while (n < sim::FrameNameSize && text[n] != '\0')
         ++n;
     return std::string(text, n);
 }
@@ -140,7 +147,7 @@ SnapshotCar readCar(sim::Host& host, const std::string& name, void* vehicle,
         mesh.drawsSource = source != sources.end() && source->second == geometry;
         // The game draws a part's damaged variant only in place of its intact
         // one, and the low-detail body only from afar.
-        const auto flags = game::field<std::uint32_t>(atomic, game::AtomicVisibilityFlags);
+        const auto flags = game::field<std::uint32_t>(atomic, sim::AtomicFlagsField);
         mesh.visible = (flags & kVariantMask) != kDamagedVariant &&
                        mesh.frame.find("_vlo") == std::string::npos;
         if (readGeometry(geometry, mesh)) car.meshes.push_back(std::move(mesh));
