@@ -52,7 +52,14 @@ bool failsNow(int i) {
     return false;
 }
 
-enum { kGetModuleHandleA, kGetModuleHandleExA, kVirtualProtect, kCreateFileA, kCount };
+enum {
+    kGetModuleHandleA,
+    kGetModuleHandleExA,
+    kVirtualProtect,
+    kCreateFileA,
+    kSetThreadContext,
+    kCount
+};
 
 template <class Fn> Fn real(int i) {
     Failable& f = entry(i);
@@ -107,11 +114,21 @@ HANDLE WINAPI createFileA(LPCSTR name, DWORD access, DWORD share, SECURITY_ATTRI
         kCreateFileA)(name, access, share, security, disposition, attributes, pattern);
 }
 
+// A thread the hook engine moves; its failure leaves the thread where it was.
+BOOL WINAPI setThreadContext(HANDLE thread, const CONTEXT* context) {
+    if (failsNow(kSetThreadContext)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return real<BOOL(WINAPI*)(HANDLE, const CONTEXT*)>(kSetThreadContext)(thread, context);
+}
+
 Failable g_failable[kCount] = {
     {"GetModuleHandleA", reinterpret_cast<void*>(&getModuleHandleA), nullptr, 0, 0, false},
     {"GetModuleHandleExA", reinterpret_cast<void*>(&getModuleHandleExA), nullptr, 0, 0, false},
     {"VirtualProtect", reinterpret_cast<void*>(&virtualProtect), nullptr, 0, 0, false},
     {"CreateFileA", reinterpret_cast<void*>(&createFileA), nullptr, 0, 0, false},
+    {"SetThreadContext", reinterpret_cast<void*>(&setThreadContext), nullptr, 0, 0, false},
 };
 
 Failable& entry(int i) {
