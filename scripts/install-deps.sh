@@ -10,7 +10,7 @@ if [ "$what" = lab ] || [ "$what" = all ]; then
   # the 32-bit runner and the report: off-screen drawing, PNG, glTF
   packages+=(g++-multilib googletest libgtest-dev libbenchmark-dev qemu-user-static binutils
              libosmesa6-dev libstb-dev libtinygltf-dev nlohmann-json3-dev
-             libassimp-dev)
+             libassimp-dev netpbm)
   # The viewer's JavaScript comes from the npm registry; Debian's node and
   # npm serve unless the machine already has a node with its own npm.
   command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)

@@ -10,7 +10,9 @@ namespace carfile {
 
 namespace {
 
-constexpr char kMagic[8] = {'B', 'W', 'C', 'A', 'R', '0', '0', '1'};
+constexpr char kMagic[8] = {'B', 'W', 'C', 'A', 'R', '0', '0', '2'};
+constexpr char kFirstVersion[8] = {'B', 'W', 'C', 'A', 'R', '0', '0', '1'};
+constexpr std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
 bool finite(const std::vector<float>& v) {
     for (float f : v)
@@ -19,6 +21,15 @@ bool finite(const std::vector<float>& v) {
 }
 
 } // namespace
+
+bool validTextureName(const std::string& name) {
+    if (name.empty() || name.size() > kMaxTextureName || name[0] == '.') return false;
+    for (const char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-'))
+            return false;
+    return true;
+}
 
 std::string checkCar(const Car& car) {
     if (car.frames.size() > kMaxFrames) return "too many frames";
@@ -31,8 +42,22 @@ std::string checkCar(const Car& car) {
         for (float m : f.matrix)
             if (!std::isfinite(m)) return "frame '" + f.name + "' has a non-finite matrix";
     }
+    if (car.textures.size() > kMaxTextures) return "too many textures";
+    for (std::size_t i = 0; i < car.textures.size(); ++i) {
+        const CarTexture& t = car.textures[i];
+        if (!validTextureName(t.name))
+            return "texture name '" + t.name + "' not 1..31 bytes of a-z A-Z 0-9 . _ -";
+        for (std::size_t j = 0; j < i; ++j)
+            if (car.textures[j].name == t.name) return "texture name '" + t.name + "' repeated";
+        if (t.png.size() < sizeof kPngSignature || t.png.size() > kMaxTextureBytes ||
+            std::memcmp(t.png.data(), kPngSignature, sizeof kPngSignature) != 0)
+            return "texture '" + t.name + "' is not a PNG image";
+    }
     if (car.materials.empty() || car.materials.size() > kMaxMaterials)
         return "material count out of range";
+    for (const CarMaterial& m : car.materials)
+        if (m.texture != kNoTexture && m.texture >= car.textures.size())
+            return "a material names no texture";
     if (car.atomics.size() > kMaxAtomics) return "too many atomics";
     for (const CarAtomic& a : car.atomics) {
         const std::uint32_t n = a.vertexCount();
@@ -69,9 +94,18 @@ std::vector<std::uint8_t> encodeCar(const Car& car) {
         for (float m : f.matrix)
             w.f32(m);
     }
+    w.u32(static_cast<std::uint32_t>(car.textures.size()));
+    for (const CarTexture& t : car.textures) {
+        w.u8(static_cast<std::uint8_t>(t.name.size()));
+        w.bytes(t.name.data(), t.name.size());
+        w.u32(static_cast<std::uint32_t>(t.png.size()));
+        w.bytes(t.png.data(), t.png.size());
+    }
     w.u32(static_cast<std::uint32_t>(car.materials.size()));
-    for (std::uint32_t c : car.materials)
-        w.u32(c);
+    for (const CarMaterial& m : car.materials) {
+        w.u32(m.colour);
+        w.u32(m.texture);
+    }
     w.u32(static_cast<std::uint32_t>(car.atomics.size()));
     for (const CarAtomic& a : car.atomics) {
         w.u32(a.frame);
@@ -99,9 +133,13 @@ std::vector<std::uint8_t> encodeCar(const Car& car) {
 bool decodeCar(const std::vector<std::uint8_t>& bytes, Car& car, std::string& error) {
     car = Car{};
     ByteReader r(bytes);
-    char magic[8];
-    if (!r.raw(magic, 8) || std::memcmp(magic, kMagic, 8) != 0) {
-        error = "not a car file";
+    char magic[8] = {};
+    const bool whole = r.raw(magic, 8);
+    if (!whole || std::memcmp(magic, kMagic, 8) != 0) {
+        error = whole && std::memcmp(magic, kFirstVersion, 8) == 0
+                    ? "a car file of the first version, without textures: convert its mesh "
+                      "again with bw_carimport"
+                    : "not a car file";
         return false;
     }
     auto fail = [&](const char* what) {
@@ -122,11 +160,25 @@ bool decodeCar(const std::vector<std::uint8_t>& bytes, Car& car, std::string& er
         for (float& m : f.matrix)
             if (!r.f32(m)) return fail("file ends inside a frame");
     }
+    if (!r.u32(count) || count > kMaxTextures) return fail("texture count out of range");
+    car.textures.resize(count);
+    for (CarTexture& t : car.textures) {
+        std::uint8_t length = 0;
+        std::uint32_t bytes = 0;
+        if (!r.u8(length) || length == 0 || length > kMaxTextureName)
+            return fail("bad texture name");
+        t.name.resize(length);
+        if (!r.raw(&t.name[0], length) || !r.u32(bytes)) return fail("file ends inside a texture");
+        if (bytes == 0 || bytes > kMaxTextureBytes || !r.has(bytes))
+            return fail("texture size out of range");
+        t.png.resize(bytes);
+        r.raw(t.png.data(), bytes);
+    }
     if (!r.u32(count) || count == 0 || count > kMaxMaterials)
         return fail("material count out of range");
     car.materials.resize(count);
-    for (std::uint32_t& c : car.materials)
-        if (!r.u32(c)) return fail("file ends inside the materials");
+    for (CarMaterial& m : car.materials)
+        if (!r.u32(m.colour) || !r.u32(m.texture)) return fail("file ends inside the materials");
     if (!r.u32(count) || count > kMaxAtomics) return fail("atomic count out of range");
     car.atomics.resize(count);
     for (CarAtomic& a : car.atomics) {

@@ -58,9 +58,11 @@ void Host::buildModel(void* renderObject, const carfile::Car& car) {
     void* root = game::renderObjectFrame(renderObject);
     if (!root || !carfile::checkCar(car).empty()) return;
     std::vector<void*> materials;
-    for (std::uint32_t colour : car.materials) {
+    for (const carfile::CarMaterial& material : car.materials) {
         void* m = createMaterial();
-        game::setField<std::uint32_t>(m, game::MaterialColour, colour);
+        game::setField<std::uint32_t>(m, game::MaterialColour, material.colour);
+        if (material.texture != carfile::kNoTexture)
+            setMaterialTexture(m, car.textures[material.texture].name);
         materials.push_back(m);
     }
     std::vector<void*> frames;

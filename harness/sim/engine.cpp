@@ -1,6 +1,7 @@
 // The engine's geometry and material model, with accounting of every record
 // and reference.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -161,6 +162,17 @@ unsigned char* newMaterial() {
     return raw;
 }
 
+void nameMaterialTexture(void* material, const std::string& name) {
+    auto it = state().materials.find(material);
+    if (it == state().materials.end()) return;
+    MaterialRec& m = *it->second;
+    if (m.texture == nullptr) m.texture = zeroed(game::TextureSize);
+    std::memset(m.texture + game::TextureName, 0, game::TextureNameSize);
+    std::memcpy(m.texture + game::TextureName, name.data(),
+                std::min<std::size_t>(name.size(), game::TextureNameSize - 1));
+    game::setField<void*>(m.raw, game::MaterialTexture, m.texture);
+}
+
 void releaseMaterial(void* material) {
     State& st = state();
     auto it = st.materials.find(material);
@@ -172,6 +184,7 @@ void releaseMaterial(void* material) {
     --m.refs;
     game::setField<std::int16_t>(m.raw, game::MaterialRefCount, static_cast<std::int16_t>(m.refs));
     if (m.refs > 0) return;
+    std::free(m.texture);
     std::free(m.raw);
     st.materials.erase(it);
     --st.accounting.liveMaterials;

@@ -404,6 +404,10 @@ void Host::releaseMaterial(void* material) {
     detail::releaseMaterial(material);
 }
 
+void Host::setMaterialTexture(void* material, const std::string& name) {
+    detail::nameMaterialTexture(material, name);
+}
+
 void* Host::createFrame(const char* name, void* parent, const Matrix& modelling) {
     return newFrame(name, static_cast<unsigned char*>(parent), modelling.m);
 }

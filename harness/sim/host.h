@@ -206,6 +206,8 @@ public:
     void releaseGeometry(void* geometry);
     void* createMaterial();
     void releaseMaterial(void* material); // drops the creator's reference
+    // Gives `material` a texture record of that name (at most 31 bytes kept).
+    void setMaterialTexture(void* material, const std::string& name);
     void* createFrame(const char* name, void* parent, const Matrix& modelling = Matrix::identity());
     // The atomic takes its own reference on `geometry`.
     void* createAtomic(void* frame, void* geometry, std::uint32_t visibilityFlags = 0);

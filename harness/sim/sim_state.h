@@ -38,6 +38,7 @@ struct GeometryRec {
 struct MaterialRec {
     unsigned char* raw = nullptr;
     std::int32_t refs = 0;
+    unsigned char* texture = nullptr; // owned; freed with the material
 };
 
 struct FrameRec {
@@ -114,6 +115,7 @@ GeometryRec* findGeometry(const void* raw);
 void placeMorphPointer(GeometryRec& g);
 unsigned char* newMaterial();
 void releaseMaterial(void* material);
+void nameMaterialTexture(void* material, const std::string& name);
 bool appendMaterial(GeometryRec& g, void* material, std::int16_t* index);
 bool materialTableSafe(const GeometryRec& g);
 void freeEverything();

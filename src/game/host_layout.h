@@ -202,6 +202,13 @@ constexpr std::uint32_t MorphTargetSize = 28;
 constexpr std::uint32_t MaterialColour = 0x04;   // four bytes RGBA, host-internal (the tint drawn)
 constexpr std::uint32_t MaterialRefCount = 0x18; // int16, host-internal
 constexpr std::uint32_t MaterialSize = 0x1C;
+constexpr std::uint32_t MaterialTexture = 0x00; // pointer to its texture or null, host-internal
+
+// Texture: only its name, which the substitute host fills and the crash lab
+// reads; the plug-in never touches textures.
+constexpr std::uint32_t TextureName = 0x10; // char[32], host-internal
+constexpr std::uint32_t TextureNameSize = 32;
+constexpr std::uint32_t TextureSize = 0x58;
 
 // Vehicle model info.
 constexpr std::uint32_t ModelInfoRearLight = 0x80; // three floats, body frame

@@ -12,6 +12,8 @@
 
 #include "synthetic_car.h"
 
+#include <stb_image_write.h>
+
 namespace {
 
 int fail(const std::string& line, int code) {
@@ -62,6 +64,17 @@ int main(int argc, char** argv) {
     labtest::dent(labtest::meshNamed(after.cars[0], "chassis_hi"), corner, 0.35f, 0.12f, inward);
     labtest::rebuildBonnet(labtest::meshNamed(after.cars[0], "bonnet_hi_ok"), 0.15f);
     if (!lab::writeSnapshot(out + "/snapshots/after.bwsnap", after, error)) return fail(error, 1);
+    // The chassis's texture: a blue and yellow checker.
+    std::uint8_t checker[8 * 8 * 3];
+    for (int i = 0; i < 64; ++i) {
+        const bool blue = ((i % 8) / 2 + (i / 8) / 2) % 2 == 0;
+        checker[3 * i] = blue ? 40 : 240;
+        checker[3 * i + 1] = blue ? 60 : 200;
+        checker[3 * i + 2] = blue ? 220 : 40;
+    }
+    std::filesystem::create_directories(out + "/textures", ec);
+    if (!stbi_write_png((out + "/textures/paint.png").c_str(), 8, 8, 3, checker, 24))
+        return fail("fake-runner: cannot write the texture", 1);
     const bool ok =
         write(out + "/bucklewright.log", "Bucklewright 0.1.4 loaded\nHit: player "
                                          "depth=0.120\nSettings: PanelStrength refused\n") &&
@@ -78,6 +91,7 @@ int main(int argc, char** argv) {
   "brokenLights": [{"car": "player", "light": 2}],
   "heldParts": [],
   "budgets": {"trackedVehicles": 1, "maxTrackedVehicles": 8, "copiedVertices": 2000, "maxTotalVertices": 50000},
+  "textures": [{"name": "paint", "file": "textures/paint.png"}],
   "refusals": ["Settings: PanelStrength refused"]
 }
 )");

@@ -122,6 +122,40 @@ TEST_F(PictureTest, ABrokenRearLightShowsFromBehindOnly) {
     EXPECT_EQ(ahead.outside, 0);
 }
 
+// Pixels whose green stands out: the test texture's colour, which the red
+// paint does not have.
+int greenPixels(const lab::Image& image) {
+    int n = 0;
+    for (std::size_t at = 0; at < image.rgba.size(); at += 4)
+        n += image.rgba[at + 1] > image.rgba[at] + 40 &&
+             image.rgba[at + 1] > image.rgba[at + 2] + 40;
+    return n;
+}
+
+TEST_F(PictureTest, AMaterialsTextureIsDrawnWhereTheRunHasIt) {
+    // White paint, so that the texture alone colours the chassis.
+    labtest::meshNamed(rest.cars[0], "chassis_hi").materialColours = {255, 255, 255, 255};
+    lab::RunTexture paint;
+    paint.name = "paint";
+    paint.width = paint.height = 2;
+    for (int i = 0; i < 4; ++i)
+        paint.rgba.insert(paint.rgba.end(), {40, 220, 60, 255});
+    const std::vector<lab::RunTexture> textures = {paint};
+    lab::Image plain, textured, heat;
+    std::string error;
+    ASSERT_TRUE(renderer.draw(lab::buildScene(rest, cars, false), front, plain, error)) << error;
+    ASSERT_TRUE(renderer.draw(lab::buildScene(rest, cars, false, nullptr, 1.0f, &textures), front,
+                              textured, error))
+        << error;
+    lab::Displacement none;
+    ASSERT_TRUE(renderer.draw(lab::buildScene(rest, cars, false, &none, 1.0f, &textures), front,
+                              heat, error))
+        << error;
+    EXPECT_EQ(greenPixels(plain), 0);
+    EXPECT_GT(greenPixels(textured), 5000) << "the chassis is drawn in its texture's colour";
+    EXPECT_EQ(greenPixels(heat), 0) << "the heat map colours by displacement alone";
+}
+
 TEST(HeatMap, MeasuresVertexByVertexOrAgainstTheRestSurfaceOfARebuiltPanel) {
     const lab::Snapshot rest =
         labtest::syntheticSnapshot("before", {labtest::syntheticCar("player", 0, 0, 0)});

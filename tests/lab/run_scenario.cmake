@@ -2,7 +2,7 @@
 # what the scenario promises.
 #   -DRUNNER= -DEMULATOR= (blank separated, may be empty) -DPLUGIN= -DSETTINGS=
 #   -DSCENARIO= -DOUT= and any of -DDLL= -DSNAPSHOTS= -DHITS_MIN= -DLIGHT= -DLIGHT_COUNT=
-#   -DFOLD= -DHELD= -DTRAFFIC_MIN= -DVERTICES_MIN= -DREFUSAL= -DREFUSALS=
+#   -DFOLD= -DHELD= -DTRAFFIC_MIN= -DVERTICES_MIN= -DREFUSAL= -DREFUSALS= -DTEXTURES=
 separate_arguments(_emulator UNIX_COMMAND "${EMULATOR}")
 file(REMOVE_RECURSE ${OUT})
 file(MAKE_DIRECTORY ${OUT})
@@ -109,4 +109,20 @@ if(DEFINED HELD)
   string(JSON _attempts GET "${_json}" heldParts 0 attempts)
   set(_seen "${_part}:${_attempts}")
   check("expected ${HELD} held, not ${_seen}" _seen STREQUAL "${HELD}")
+endif()
+# -DTEXTURES=n: the car files' textures written beside the snapshots, and
+# named by the last snapshot's materials.
+string(JSON _textures LENGTH "${_json}" textures)
+if(NOT DEFINED TEXTURES)
+  set(TEXTURES 0)
+endif()
+check("expected ${TEXTURES} textures, not ${_textures}" _textures EQUAL ${TEXTURES})
+if(TEXTURES GREATER 0)
+  string(JSON _name GET "${_json}" textures 0 name)
+  string(JSON _file GET "${_json}" textures 0 file)
+  check("the texture ${_file} is missing" EXISTS ${OUT}/${_file})
+  file(READ ${OUT}/${_last} _snapshot HEX)
+  string(HEX "${_name}" _nameHex)
+  string(FIND "${_snapshot}" "${_nameHex}" _at)
+  check("the last snapshot names no texture ${_name}" NOT _at EQUAL -1)
 endif()

@@ -26,6 +26,7 @@ void sheet(lab::SnapshotMesh& m, const float o[3], const float u[3], const float
                 m.positions.push_back(o[k] + u[k] * s + v[k] * t);
             m.normals.insert(m.normals.end(), n, n + 3);
             m.prelit.insert(m.prelit.end(), {128, 128, 128, 255});
+            m.uv[0].insert(m.uv[0].end(), {s, t});
         }
     for (int j = 0; j < nv; ++j)
         for (int i = 0; i < nu; ++i) {
@@ -43,6 +44,7 @@ lab::SnapshotMesh box(const std::string& frame, float cellsPerMetre) {
     m.frame = frame;
     identity(m.toBody);
     m.materialColours = {180, 40, 40, 255};
+    m.materialTextures = {"paint"};
     const float lo[3] = {-0.9f, -2.2f, -0.3f}, hi[3] = {0.9f, 2.2f, 0.5f};
     const float X[3] = {hi[0] - lo[0], 0, 0}, Y[3] = {0, hi[1] - lo[1], 0},
                 Z[3] = {0, 0, hi[2] - lo[2]};

@@ -3,6 +3,8 @@
 // A small car for the lab's tests, built straight as a snapshot: a gridded
 // chassis box, a bonnet sheet on its own frame (with a hidden damaged
 // variant) and a low-detail stand-in, all red paint over grey prelit light.
+// Every sheet has texture coordinates; the chassis's material names the
+// texture "paint" (drawn only where a run has it).
 
 #include "lab/snapshot.h"
 

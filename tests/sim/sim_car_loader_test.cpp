@@ -17,7 +17,8 @@
 
 namespace {
 
-// A dummy at (0, 1.5, 0.5) with a damaged bonnet of one triangle below it.
+// A dummy at (0, 1.5, 0.5) with a damaged bonnet of one triangle below it,
+// in a textured material.
 carfile::Car oneBonnet() {
     carfile::Car car;
     carfile::CarFrame dummy;
@@ -28,7 +29,8 @@ carfile::Car oneBonnet() {
     own.name = "bonnet_hi_dam";
     own.parent = 0;
     car.frames = {dummy, own};
-    car.materials = {0xFF0000FFu, 0xFFFFFFFFu};
+    car.textures = {{"paint", {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}}};
+    car.materials = {{0xFF0000FFu}, {0xFFFFFFFFu, 0}};
     carfile::CarAtomic a;
     a.frame = 1;
     a.flags = 2;
@@ -68,6 +70,11 @@ TEST(SimCarLoader, BuildsTheFileWithTheHostsOwnRecords) {
     EXPECT_EQ(game::triangleCount(g), 1);
     EXPECT_EQ(game::texCoordSetCount(g), 2);
     EXPECT_EQ(host.references(g), 1) << "the atomic holds the only reference";
+    // The material names its texture where the game keeps the name.
+    void* material = game::pointerField(game::materialTable(g), 0);
+    void* texture = game::pointerField(material, game::MaterialTexture);
+    ASSERT_NE(texture, nullptr);
+    EXPECT_STREQ(reinterpret_cast<const char*>(game::bytesAt(texture, game::TextureName)), "paint");
     const sim::Accounting a = host.accounting();
     EXPECT_EQ(a.liveGeometries, 1u);
     EXPECT_EQ(a.liveMaterials, 1u)

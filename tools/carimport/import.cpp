@@ -1,7 +1,10 @@
 #include "carimport/import.h"
 
+#include "carimport/box_cut.h"
+#include "carimport/texture.h"
 #include "dent/vec.h"
 
+#include <assimp/DefaultIOSystem.h>
 #include <assimp/Importer.hpp>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
@@ -10,7 +13,11 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace carimport {
@@ -33,17 +40,44 @@ struct Axes {
     Vec operator()(Vec s) const { return {dot(s, right), dot(s, forward), dot(s, up)}; }
 };
 
-// One placement of one source mesh, in game axes and metres.
+// Where the source's units, axes and the map's offset put a point.
+struct Placement {
+    Axes axes;
+    float scale = 1;
+    Vec offset{};
+};
+
+constexpr int kUnowned = -1;
+constexpr int kCutUp = -2; // replaced by its pieces
+
+// One placement of one source mesh, in game axes and metres. Cuts append
+// vertices and pieces; a triangle cut up stays in the list, owned by no one.
 struct Instance {
     const aiMesh* mesh = nullptr;
     std::vector<std::string> names; // its node, the node's ancestors, the mesh
-    std::vector<Vec> positions, normals;
-    std::vector<std::array<unsigned, 3>> triangles;
-    std::vector<int> owner; // per triangle: the map line that took it, or -1
+    std::vector<CutVertex> vertices;
+    bool hasColours = false;
+    unsigned uvSets = 0; // 0..2
+    std::vector<CutTriangle> triangles;
+    std::vector<int> owner; // per triangle: the map line that took it, or kUnowned
 };
 
-void collect(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent, const Axes& axes,
-             float scale, std::vector<std::string>& chain, std::vector<Instance>& out) {
+// Every file the importer opens through assimp that is not there: a format
+// whose material or other side file is missing reads on without it.
+class RecordingIO : public Assimp::DefaultIOSystem {
+  public:
+    Assimp::IOStream* Open(const char* file, const char* mode) override {
+        Assimp::IOStream* stream = DefaultIOSystem::Open(file, mode);
+        if (stream == nullptr && file != nullptr &&
+            std::find(missing.begin(), missing.end(), file) == missing.end())
+            missing.emplace_back(file);
+        return stream;
+    }
+    std::vector<std::string> missing;
+};
+
+void collect(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent,
+             const Placement& place, std::vector<std::string>& chain, std::vector<Instance>& out) {
     const aiMatrix4x4 global = parent * node->mTransformation;
     aiMatrix3x3 normalMatrix(global);
     normalMatrix.Inverse().Transpose();
@@ -54,14 +88,31 @@ void collect(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent
         inst.mesh = m;
         inst.names = chain;
         inst.names.push_back(m->mName.C_Str());
+        inst.hasColours = m->HasVertexColors(0);
+        inst.uvSets = std::min(2u, m->GetNumUVChannels());
         for (unsigned v = 0; v < m->mNumVertices; ++v) {
+            CutVertex out;
             const aiVector3D p = global * m->mVertices[v];
-            const Vec g = axes({p.x, p.y, p.z});
-            inst.positions.push_back({g.x * scale, g.y * scale, g.z * scale});
+            const Vec g = place.axes({p.x, p.y, p.z});
+            out.position = {g.x * place.scale + place.offset.x, g.y * place.scale + place.offset.y,
+                            g.z * place.scale + place.offset.z};
             aiVector3D n = m->HasNormals() ? normalMatrix * m->mNormals[v] : aiVector3D(0, 0, 1);
             const float length = n.Length();
             n = length > 1e-12f && std::isfinite(length) ? n / length : aiVector3D(0, 0, 1);
-            inst.normals.push_back(axes({n.x, n.y, n.z}));
+            out.normal = place.axes({n.x, n.y, n.z});
+            for (unsigned s = 0; s < inst.uvSets; ++s) {
+                const aiVector3D& uv = m->mTextureCoords[s][v];
+                const bool finite = std::isfinite(uv.x) && std::isfinite(uv.y);
+                out.uv[s][0] = finite ? uv.x : 0.0f;
+                out.uv[s][1] = finite ? uv.y : 0.0f;
+            }
+            if (inst.hasColours) {
+                const aiColor4D& c = m->mColors[0][v];
+                const float rgba[4] = {c.r, c.g, c.b, c.a};
+                for (int k = 0; k < 4; ++k)
+                    out.colour[k] = std::isfinite(rgba[k]) ? rgba[k] : 0.0f;
+            }
+            inst.vertices.push_back(out);
         }
         for (unsigned f = 0; f < m->mNumFaces; ++f) {
             const aiFace& face = m->mFaces[f];
@@ -69,24 +120,17 @@ void collect(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent
             if (face.mNumIndices == 3)
                 inst.triangles.push_back({face.mIndices[0], face.mIndices[1], face.mIndices[2]});
         }
-        inst.owner.assign(inst.triangles.size(), -1);
+        inst.owner.assign(inst.triangles.size(), kUnowned);
         out.push_back(std::move(inst));
     }
     for (unsigned c = 0; c < node->mNumChildren; ++c)
-        collect(scene, node->mChildren[c], global, axes, scale, chain, out);
+        collect(scene, node->mChildren[c], global, place, chain, out);
     chain.pop_back();
 }
 
 bool named(const Instance& inst, const std::string& source) {
     return source == "*" ||
            std::find(inst.names.begin(), inst.names.end(), source) != inst.names.end();
-}
-
-bool inBox(const Box& box, Vec p) {
-    const float c[3] = {p.x, p.y, p.z};
-    for (int k = 0; k < 3; ++k)
-        if (!(c[k] >= box.lo[k] && c[k] <= box.hi[k])) return false;
-    return true;
 }
 
 std::uint32_t packColour(float r, float g, float b, float a) {
@@ -120,18 +164,62 @@ struct Bounds {
     Vec centre() const { return {(lo.x + hi.x) * 0.5f, (lo.y + hi.y) * 0.5f, (lo.z + hi.z) * 0.5f}; }
 };
 
+// Takes the triangles of `inst` that line `lineIndex` claims: all that are
+// left, or with a box what lies in it. Returns how many it took.
+std::uint32_t take(Instance& inst, const PartLine& line, int lineIndex) {
+    std::uint32_t taken = 0;
+    std::optional<BoxCutter> cutter;
+    if (line.hasBox && !line.wholeTriangles) cutter.emplace(line.box, inst.vertices);
+    // Pieces appended below are already sorted: inside taken, outside left.
+    const std::size_t count = inst.triangles.size();
+    for (std::size_t t = 0; t < count; ++t) {
+        if (inst.owner[t] != kUnowned) continue;
+        const CutTriangle tri = inst.triangles[t];
+        if (!line.hasBox) {
+            inst.owner[t] = lineIndex;
+            ++taken;
+            continue;
+        }
+        if (line.wholeTriangles) {
+            if (centroidInBox(line.box, inst.vertices[tri[0]].position,
+                              inst.vertices[tri[1]].position, inst.vertices[tri[2]].position)) {
+                inst.owner[t] = lineIndex;
+                ++taken;
+            }
+            continue;
+        }
+        const BoxPieces pieces = cutter->cut(tri);
+        if (pieces.outside.empty() && pieces.inside.size() == 1 && pieces.inside[0] == tri) {
+            inst.owner[t] = lineIndex;
+            ++taken;
+            continue;
+        }
+        if (pieces.inside.empty() && pieces.outside.size() == 1 && pieces.outside[0] == tri)
+            continue;
+        inst.owner[t] = kCutUp;
+        for (const CutTriangle& piece : pieces.inside) {
+            inst.triangles.push_back(piece);
+            inst.owner.push_back(lineIndex);
+            ++taken;
+        }
+        for (const CutTriangle& piece : pieces.outside) {
+            inst.triangles.push_back(piece);
+            inst.owner.push_back(kUnowned);
+        }
+    }
+    return taken;
+}
+
 // The atomic that one part or rest line makes of the triangles it took.
-bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lineIndex,
-                 const PartMap& map, std::map<unsigned, std::uint16_t>& materials, carfile::Car& car,
+bool buildAtomic(std::vector<Instance>& instances, int lineIndex, const PartMap& map,
+                 std::map<unsigned, std::uint16_t>& materials, const aiScene* scene,
+                 TextureTable& textures, std::vector<std::string>& warnings, carfile::Car& car,
                  carfile::CarAtomic& atomic, Bounds& bounds, std::string& error) {
     const PartLine& line = map.lines[static_cast<std::size_t>(lineIndex)];
     std::uint32_t sets = 1;
     for (const Instance& inst : instances)
-        for (int o : inst.owner)
-            if (o == lineIndex) {
-                sets = std::max(sets, std::min(2u, inst.mesh->GetNumUVChannels()));
-                break;
-            }
+        if (std::find(inst.owner.begin(), inst.owner.end(), lineIndex) != inst.owner.end())
+            sets = std::max(sets, inst.uvSets);
     atomic.texSets = sets;
     for (Instance& inst : instances) {
         // Shared where the source shares a vertex, split where it splits one.
@@ -146,7 +234,8 @@ bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lin
                             .emplace(m->mMaterialIndex,
                                      static_cast<std::uint16_t>(car.materials.size()))
                             .first;
-                car.materials.push_back(materialColour(scene, m->mMaterialIndex));
+                car.materials.push_back({materialColour(scene, m->mMaterialIndex),
+                                         textures.ofMaterial(m->mMaterialIndex, car, warnings)});
             }
             material = found->second;
             carfile::CarTriangle tri{};
@@ -164,14 +253,15 @@ bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lin
                         return false;
                     }
                     it = remap.emplace(v, index).first;
-                    const Vec p = inst.positions[v], n = inst.normals[v];
+                    const CutVertex& source = inst.vertices[v];
+                    const Vec p = source.position, n = source.normal;
                     bounds.add(p);
                     atomic.positions.insert(atomic.positions.end(), {p.x, p.y, p.z});
                     atomic.normals.insert(atomic.normals.end(), {n.x, n.y, n.z});
-                    std::uint32_t c = car.materials[material];
-                    if (m->HasVertexColors(0)) {
-                        const aiColor4D& vc = m->mColors[0][v];
-                        c = packColour(vc.r, vc.g, vc.b, vc.a);
+                    std::uint32_t c = car.materials[material].colour;
+                    if (inst.hasColours) {
+                        c = packColour(source.colour[0], source.colour[1], source.colour[2],
+                                       source.colour[3]);
                     } else if (map.prelit < 1.0f) {
                         const auto share = [&](int b) {
                             return static_cast<float>((c >> (8 * b)) & 0xFFu) / 255.0f * map.prelit;
@@ -181,13 +271,8 @@ bool buildAtomic(const aiScene* scene, std::vector<Instance>& instances, int lin
                     }
                     for (int b = 0; b < 4; ++b)
                         atomic.prelit.push_back(static_cast<std::uint8_t>(c >> (8 * b)));
-                    for (std::uint32_t s = 0; s < sets; ++s) {
-                        const bool has = m->HasTextureCoords(s) &&
-                                         std::isfinite(m->mTextureCoords[s][v].x) &&
-                                         std::isfinite(m->mTextureCoords[s][v].y);
-                        atomic.uv[s].push_back(has ? m->mTextureCoords[s][v].x : 0.0f);
-                        atomic.uv[s].push_back(has ? m->mTextureCoords[s][v].y : 0.0f);
-                    }
+                    for (std::uint32_t s = 0; s < sets; ++s)
+                        atomic.uv[s].insert(atomic.uv[s].end(), {source.uv[s][0], source.uv[s][1]});
                 }
                 tri.vertex[k] = static_cast<std::uint16_t>(it->second);
             }
@@ -217,6 +302,8 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
                std::string& error) {
     result = ImportResult{};
     Assimp::Importer importer;
+    auto* io = new RecordingIO; // the importer owns it
+    importer.SetIOHandler(io);
     // Identical vertices are joined (formats such as AC3D hand over one vertex
     // per face corner); vertices that differ in any attribute stay split, so
     // seams and creases keep their real topology.
@@ -228,13 +315,27 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
         error = meshFile + ": " + importer.GetErrorString();
         return false;
     }
-    Axes axes;
-    axes.forward = unitAxis(map.forward);
-    axes.up = unitAxis(map.up);
-    axes.right = cross(axes.forward, axes.up);
+    // Assimp also tries names of its own (an OBJ's fallback material
+    // library): only the files the mesh names are reported.
+    std::string meshText;
+    {
+        std::ifstream in(meshFile, std::ios::binary);
+        meshText.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    for (const std::string& file : io->missing) {
+        const std::string name = std::filesystem::path(file).filename().string();
+        if (file != meshFile && !name.empty() && meshText.find(name) != std::string::npos)
+            result.warnings.push_back("cannot find " + file + ", which " + meshFile + " names");
+    }
+    Placement place;
+    place.axes.forward = unitAxis(map.forward);
+    place.axes.up = unitAxis(map.up);
+    place.axes.right = cross(place.axes.forward, place.axes.up);
+    place.scale = map.scale;
+    place.offset = {map.offset[0], map.offset[1], map.offset[2]};
     std::vector<Instance> instances;
     std::vector<std::string> chain;
-    collect(scene, scene->mRootNode, aiMatrix4x4(), axes, map.scale, chain, instances);
+    collect(scene, scene->mRootNode, aiMatrix4x4(), place, chain, instances);
 
     // Which lines take which triangles: first come, first served.
     for (std::size_t li = 0; li < map.lines.size(); ++li) {
@@ -254,20 +355,7 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
             bool mine = line.kind == PartLine::Kind::Rest;
             for (const std::string& source : line.sources)
                 mine = mine || named(inst, source);
-            if (!mine) continue;
-            for (std::size_t t = 0; t < inst.triangles.size(); ++t) {
-                if (inst.owner[t] != -1) continue;
-                if (line.hasBox) {
-                    const Vec a = inst.positions[inst.triangles[t][0]],
-                             b = inst.positions[inst.triangles[t][1]],
-                             c = inst.positions[inst.triangles[t][2]];
-                    if (!inBox(line.box, {(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3,
-                                          (a.z + b.z + c.z) / 3}))
-                        continue;
-                }
-                inst.owner[t] = static_cast<int>(li);
-                ++taken;
-            }
+            if (mine) taken += take(inst, line, static_cast<int>(li));
         }
         if (taken == 0) {
             error = mapError(
@@ -281,11 +369,12 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
     }
     for (const Instance& inst : instances)
         for (int o : inst.owner)
-            result.leftOut += o == -1 ? 1u : 0u;
+            result.leftOut += o == kUnowned ? 1u : 0u;
 
     // Atomics in map order; a copy repeats the atomic it names.
     carfile::Car& car = result.car;
     std::map<unsigned, std::uint16_t> materials;
+    TextureTable textures(scene, meshFile);
     std::vector<Bounds> bounds(map.lines.size());
     std::map<std::string, std::size_t> atomicOfPath;
     for (std::size_t li = 0; li < map.lines.size(); ++li) {
@@ -295,8 +384,8 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
             const std::size_t from = atomicOfPath.at(line.sources[0]);
             atomic = car.atomics[from];
             bounds[li] = bounds[from];
-        } else if (!buildAtomic(scene, instances, static_cast<int>(li), map, materials, car, atomic,
-                                bounds[li], error)) {
+        } else if (!buildAtomic(instances, static_cast<int>(li), map, materials, scene, textures,
+                                result.warnings, car, atomic, bounds[li], error)) {
             return false;
         }
         atomic.flags = endsWith(atomicName(line.path), "_dam") ? 2u : 1u;
@@ -342,7 +431,7 @@ bool importCar(const std::string& meshFile, const PartMap& map, ImportResult& re
             atomic.positions[v + 2] -= at.z;
         }
     }
-    if (car.materials.empty()) car.materials.push_back(packColour(0.7f, 0.7f, 0.7f, 1.0f));
+    if (car.materials.empty()) car.materials.push_back({packColour(0.7f, 0.7f, 0.7f, 1.0f)});
     const std::string problem = carfile::checkCar(car);
     if (!problem.empty()) {
         error = meshFile + ": " + problem;

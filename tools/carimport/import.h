@@ -2,7 +2,8 @@
 
 // Turns a mesh file that assimp reads (glTF, OBJ, AC3D, FBX, ...) and its part
 // map into a car: the map's parts cut out of the source, in game units and
-// axes, each under its own frame placed at the part's centre.
+// axes, each under its own frame placed at the part's centre, with the
+// images its materials draw (texture.h).
 
 #include "carfile/car_file.h"
 #include "carimport/part_map.h"
@@ -21,7 +22,10 @@ struct PartSummary {
 struct ImportResult {
     carfile::Car car;
     std::vector<PartSummary> parts; // one per atomic, in map order
-    std::uint32_t leftOut = 0;      // source triangles no line took
+    std::uint32_t leftOut = 0;      // source triangles (or pieces of them) no line took
+    // What the import did without: each texture or side file (a material
+    // library, say) that could not be read, one line each.
+    std::vector<std::string> warnings;
 };
 
 // False with `error` set when the mesh cannot be read or the map does not fit

@@ -19,13 +19,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bw_carimport: %s\n", error.c_str());
         return 1;
     }
+    for (const std::string& warning : result.warnings)
+        std::fprintf(stderr, "bw_carimport: warning: %s\n", warning.c_str());
     std::uint32_t vertices = 0, triangles = 0;
     for (const carimport::PartSummary& p : result.parts) {
         std::printf("%-32s %6u vertices %6u triangles\n", p.path.c_str(), p.vertices, p.triangles);
         vertices += p.vertices;
         triangles += p.triangles;
     }
-    std::printf("%s: %zu atomics, %u vertices, %u triangles, %u source triangles left out\n",
-                argv[3], result.parts.size(), vertices, triangles, result.leftOut);
+    std::printf("%s: %zu atomics, %u vertices, %u triangles, %zu textures, %u source triangles "
+                "left out\n",
+                argv[3], result.parts.size(), vertices, triangles, result.car.textures.size(),
+                result.leftOut);
     return 0;
 }

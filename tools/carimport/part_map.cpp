@@ -75,6 +75,10 @@ bool parsePartMap(const std::string& file, const std::string& text, PartMap& map
                     "axes takes the source's forward and up axes, each one of +x -x +y -y +z -z");
             if (std::abs(map.forward) == std::abs(map.up))
                 return fail("forward and up are the same axis");
+        } else if (verb == "offset") {
+            if (w.size() != 4 || !parseFloat(w[1], map.offset[0]) ||
+                !parseFloat(w[2], map.offset[1]) || !parseFloat(w[3], map.offset[2]))
+                return fail("offset takes three numbers: X Y Z");
         } else if (verb == "part" || verb == "copy" || verb == "rest") {
             PartLine line;
             line.line = number;
@@ -94,11 +98,13 @@ bool parsePartMap(const std::string& file, const std::string& text, PartMap& map
             line.sources.assign(w.begin() + 2, w.begin() + static_cast<std::ptrdiff_t>(end));
             if (end != w.size()) {
                 if (line.kind != PartLine::Kind::Part) return fail("only a part line takes a box");
-                if (w.size() - end != 7) return fail("box takes six numbers: X0 Y0 Z0 X1 Y1 Z1");
+                const char* const usage = "box takes six numbers: X0 Y0 Z0 X1 Y1 Z1 [whole]";
+                const std::size_t words = w.size() - end;
+                line.wholeTriangles = words == 8 && w.back() == "whole";
+                if (words != 7 && !line.wholeTriangles) return fail(usage);
                 for (int k = 0; k < 6; ++k) {
                     float v = 0;
-                    if (!parseFloat(w[end + 1 + k], v))
-                        return fail("box takes six numbers: X0 Y0 Z0 X1 Y1 Z1");
+                    if (!parseFloat(w[end + 1 + k], v)) return fail(usage);
                     (k < 3 ? line.box.lo : line.box.hi)[k % 3] = v;
                 }
                 for (int k = 0; k < 3; ++k)

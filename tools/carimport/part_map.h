@@ -12,11 +12,17 @@
 //                               comes from textures)
 //   axes FORWARD UP             the source's forward and up axes: +x -x +y -y +z -z
 //                               (default +y +z, the game's own)
-//   part PATH SOURCE... [box X0 Y0 Z0 X1 Y1 Z1]
+//   offset X Y Z                moves the body by X Y Z metres in the game's axes,
+//                               after scale and axes (default 0 0 0); boxes are
+//                               given where the body then stands
+//   part PATH SOURCE... [box X0 Y0 Z0 X1 Y1 Z1 [whole]]
 //                               the triangles of the named source parts (and their
 //                               children; '*' names every part) not taken by an
-//                               earlier line, or only those whose centroid lies in
-//                               the box (game axes, metres), make the atomic PATH
+//                               earlier line make the atomic PATH; with a box (game
+//                               axes, metres) only what lies inside it: triangles
+//                               are cut at the box's faces, the pieces outside left
+//                               for later lines. With "whole", triangles are not cut:
+//                               those whose centroid lies in the box are taken whole
 //   copy PATH FROM              PATH is a copy of the atomic FROM (a damaged variant)
 //   rest PATH                   every triangle no part line took
 //
@@ -40,6 +46,7 @@ struct PartLine {
     std::string path;                 // "dummy/atomic" or "atomic"
     std::vector<std::string> sources; // Part: node names; Copy: the one atomic path copied
     bool hasBox = false;
+    bool wholeTriangles = false; // take whole triangles by centroid instead of cutting
     Box box;
 };
 
@@ -49,6 +56,7 @@ struct PartMap {
     float prelit = 1.0f;
     int forward = 2; // signed axis: 1 x, 2 y, 3 z; negative for the minus direction
     int up = 3;
+    std::array<float, 3> offset{};
     std::vector<PartLine> lines;
 };
 

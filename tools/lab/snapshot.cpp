@@ -9,7 +9,7 @@
 namespace lab {
 namespace {
 
-constexpr char kMagic[8] = {'B', 'W', 'S', 'N', 'A', 'P', '0', '1'};
+constexpr char kMagic[8] = {'B', 'W', 'S', 'N', 'A', 'P', '0', '2'};
 
 using carfile::ByteReader;
 using carfile::ByteWriter;
@@ -63,6 +63,8 @@ void writeMesh(ByteWriter& w, const SnapshotMesh& m) {
     for (std::uint16_t t : m.triangleMaterial)
         w.u16(t);
     w.bytes(m.materialColours.data(), m.materialColours.size());
+    for (std::size_t i = 0; i < m.materialColours.size() / 4; ++i)
+        writeString(w, i < m.materialTextures.size() ? m.materialTextures[i] : std::string());
     if (m.hasSurface) writeFloats(w, m.surface, 3);
 }
 
@@ -87,6 +89,14 @@ bool readMesh(ByteReader& r, SnapshotMesh& m, std::string& why) {
     if (!r.u16s(m.corners, 3ull * triangles) || !r.u16s(m.triangleMaterial, triangles) ||
         !readBytes(r, m.materialColours, 4ull * materials))
         return false;
+    m.materialTextures.resize(materials);
+    for (std::string& texture : m.materialTextures) {
+        if (!readString(r, texture)) return false;
+        if (texture.size() > kMaxTextureName) {
+            why = "mesh '" + m.frame + "' names a texture longer than the game's";
+            return false;
+        }
+    }
     m.hasSurface = flags[5] != 0;
     if (m.hasSurface && !readFloats(r, m.surface, 3)) return false;
     for (std::uint16_t c : m.corners)

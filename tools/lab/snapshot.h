@@ -7,7 +7,7 @@
 // little-endian, so both builds share this file.
 //
 // File layout ("*.bwsnap"):
-//   char[8]  "BWSNAP01"
+//   char[8]  "BWSNAP02"
 //   string   label            (u32 byte count, then the bytes; no terminator)
 //   u32      frame            (the scenario frame the snapshot was taken after)
 //   u32      car count
@@ -27,6 +27,7 @@
 //       u8[4n]  prelit RGBA (if hasPrelit); f32[2n] per uv set
 //       u16[3t] triangle corners; u16[t] triangle material index
 //       per material: u8[4] colour RGBA
+//       per material: string texture name (0..kMaxTextureName bytes; empty: none)
 //       f32[3]  surface ambient, specular, diffuse (if hasSurface)
 // Readers check every count against the bytes left and the limits below.
 
@@ -40,6 +41,7 @@ constexpr std::uint32_t kMaxSnapshotCars = 1024;
 constexpr std::uint32_t kMaxSnapshotMeshes = 256;
 constexpr std::uint32_t kMaxSnapshotVertices = 1u << 20;
 constexpr std::uint32_t kMaxSnapshotTriangles = 1u << 21;
+constexpr std::uint32_t kMaxTextureName = 31; // the game keeps 32 bytes with the terminator
 
 struct SnapshotMesh {
     std::string frame;
@@ -53,6 +55,7 @@ struct SnapshotMesh {
     std::vector<std::uint16_t> corners;  // 3 per triangle
     std::vector<std::uint16_t> triangleMaterial;
     std::vector<std::uint8_t> materialColours; // 4 per material
+    std::vector<std::string> materialTextures; // per material: its texture's name, or empty
     // What the game lights the mesh with (ambient, specular, diffuse), where
     // its geometry holds them.
     bool hasSurface = false;

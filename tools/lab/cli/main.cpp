@@ -79,7 +79,8 @@ bool writeReport(const lab::ToolPaths& tools, const std::string& dir, std::strin
     for (const lab::Snapshot& snapshot : run.snapshots) {
         last = lab::measureDisplacement(rest, snapshot);
         models.push_back("models/" + snapshot.label + ".glb");
-        if (!lab::writeGlb(snapshot, &last, dir + "/" + models.back(), error)) return false;
+        if (!lab::writeGlb(snapshot, &last, run.textures, dir + "/" + models.back(), error))
+            return false;
     }
     std::vector<lab::Picture> pictures;
     return lab::drawPictures(run, last, dir, pictures, error) &&

@@ -1,7 +1,9 @@
 // Stage 2: read what the runner wrote (run.json, the snapshots, the log).
 
+#include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
+#include <stb_image.h>
 
 #include "lab/report/report.h"
 
@@ -61,7 +63,55 @@ bool readCars(const Json& run, LoadedRun& out, const std::string& where, std::st
     return true;
 }
 
+// The run's textures, decoded for drawing; a file the run lists and that is
+// not there or not an image is an error, as a missing snapshot is.
+bool readTextures(const Json& run, LoadedRun& out, const std::string& where, std::string& error) {
+    if (!run.contains("textures")) return true;
+    for (const Json& t : run.at("textures")) {
+        RunTexture texture;
+        texture.name = t.at("name").get<std::string>();
+        const std::string file = t.at("file").get<std::string>();
+        if (!insideFolder(file)) {
+            error = where + ": texture file '" + file + "' lies outside the run folder";
+            return false;
+        }
+        if (findTexture(out.textures, texture.name) != nullptr) {
+            error = where + ": texture '" + texture.name + "' is listed twice";
+            return false;
+        }
+        const std::string path = out.dir + "/" + file;
+        std::string bytes;
+        if (!readTextFile(path, bytes, error)) return false;
+        texture.png.assign(bytes.begin(), bytes.end());
+        static const std::uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+        int channels = 0;
+        stbi_uc* pixels =
+            texture.png.size() < sizeof kPng || texture.png.size() > (64u << 20) ||
+                    !std::equal(kPng, kPng + 8, texture.png.begin())
+                ? nullptr
+                : stbi_load_from_memory(texture.png.data(), static_cast<int>(texture.png.size()),
+                                        &texture.width, &texture.height, &channels, 4);
+        if (pixels == nullptr || texture.width > 8192 || texture.height > 8192) {
+            stbi_image_free(pixels);
+            error = path + ": expected a PNG image of at most 8192 pixels a side";
+            return false;
+        }
+        texture.rgba.assign(pixels, pixels + 4ull * texture.width * texture.height);
+        stbi_image_free(pixels);
+        for (std::size_t i = 3; i < texture.rgba.size() && !texture.translucent; i += 4)
+            texture.translucent = texture.rgba[i] < 255;
+        out.textures.push_back(std::move(texture));
+    }
+    return true;
+}
+
 } // namespace
+
+const RunTexture* findTexture(const std::vector<RunTexture>& textures, const std::string& name) {
+    for (const RunTexture& t : textures)
+        if (t.name == name) return &t;
+    return nullptr;
+}
 
 bool loadRun(const std::string& dir, LoadedRun& out, std::string& error) {
     out = LoadedRun{};
@@ -74,7 +124,8 @@ bool loadRun(const std::string& dir, LoadedRun& out, std::string& error) {
             error = where + ": expected a JSON object";
             return false;
         }
-        if (!readCars(run, out, where, error)) return false;
+        if (!readCars(run, out, where, error) || !readTextures(run, out, where, error))
+            return false;
         for (const Json& s : run.at("snapshots")) {
             const std::string file = s.at("file").get<std::string>();
             if (!insideFolder(file)) {

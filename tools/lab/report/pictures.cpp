@@ -86,7 +86,8 @@ bool drawPictures(const LoadedRun& run, const Displacement& heat, const std::str
         return true;
     };
     for (std::size_t s = 0; s < run.snapshots.size(); ++s) {
-        const Scene scene = buildScene(run.snapshots[s], carsAt(run, s), true);
+        const Scene scene =
+            buildScene(run.snapshots[s], carsAt(run, s), true, nullptr, 1.0f, &run.textures);
         for (const View& view : fixedViews()) {
             Image image;
             if (!draw(scene, view, run.snapshots[s].label, image)) return false;

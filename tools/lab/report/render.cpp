@@ -1,6 +1,7 @@
 // Drawing a scene off-screen with Mesa (llvmpipe) and writing it as PNG. The
 // lighting is done here per corner, the way the game's vertex lighting does
-// it: surface colour times (prelit light + one directional light).
+// it: surface colour times (prelit light + one directional light), and the
+// texture, where the material has one, times that.
 
 #include <GL/osmesa.h>
 #include <algorithm>
@@ -35,11 +36,47 @@ std::vector<float> litColours(const DrawMesh& mesh, const float light[3]) {
     return out;
 }
 
-void drawMesh(const DrawMesh& mesh, const float light[3]) {
+void drawMesh(const DrawMesh& mesh, const float light[3], const std::vector<GLuint>& textures) {
     const std::vector<float> colours = litColours(mesh, light);
+    const bool textured = mesh.texture >= 0 &&
+                          static_cast<std::size_t>(mesh.texture) < textures.size() &&
+                          mesh.uv.size() * 3 == mesh.positions.size() * 2;
+    if (textured) {
+        glEnable(GL_TEXTURE_2D);
+        glBindTexture(GL_TEXTURE_2D, textures[static_cast<std::size_t>(mesh.texture)]);
+        glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+        glTexCoordPointer(2, GL_FLOAT, 0, mesh.uv.data());
+    }
     glVertexPointer(3, GL_FLOAT, 0, mesh.positions.data());
     glColorPointer(4, GL_FLOAT, 0, colours.data());
     glDrawArrays(GL_TRIANGLES, 0, static_cast<GLsizei>(mesh.positions.size() / 3));
+    if (textured) {
+        glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+        glDisable(GL_TEXTURE_2D);
+    }
+}
+
+// The scene's textures in the GL, mipmapped and repeating as the game samples
+// them; texture coordinates run from the image's top row.
+std::vector<GLuint> uploadTextures(const Scene& scene) {
+    std::vector<GLuint> names(scene.textures.size());
+    if (names.empty()) return names;
+    glGenTextures(static_cast<GLsizei>(names.size()), names.data());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const RunTexture& t = *scene.textures[i];
+        glBindTexture(GL_TEXTURE_2D, names[i]);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_GENERATE_MIPMAP, GL_TRUE);
+        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, t.width, t.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                     t.rgba.data());
+    }
+    glBindTexture(GL_TEXTURE_2D, 0);
+    return names;
 }
 
 // A disc facing the camera at `centre`.
@@ -124,15 +161,16 @@ bool OffscreenRenderer::draw(const Scene& scene, const Camera& camera, Image& im
     glDisable(GL_CULL_FACE);
     glEnable(GL_DEPTH_TEST);
     glDepthFunc(GL_LEQUAL);
+    const std::vector<GLuint> textures = uploadTextures(scene);
     glEnableClientState(GL_VERTEX_ARRAY);
     glEnableClientState(GL_COLOR_ARRAY);
     for (const DrawMesh& mesh : scene.meshes)
-        if (!mesh.translucent) drawMesh(mesh, camera.light);
+        if (!mesh.translucent) drawMesh(mesh, camera.light, textures);
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glDepthMask(GL_FALSE);
     for (const DrawMesh& mesh : scene.meshes)
-        if (mesh.translucent) drawMesh(mesh, camera.light);
+        if (mesh.translucent) drawMesh(mesh, camera.light, textures);
     glDisableClientState(GL_COLOR_ARRAY);
     glDisableClientState(GL_VERTEX_ARRAY);
     glDisable(GL_DEPTH_TEST);
@@ -140,6 +178,7 @@ bool OffscreenRenderer::draw(const Scene& scene, const Camera& camera, Image& im
         drawLamp(camera, lamp);
     glDepthMask(GL_TRUE);
     glDisable(GL_BLEND);
+    if (!textures.empty()) glDeleteTextures(static_cast<GLsizei>(textures.size()), textures.data());
     glFinish();
     if (glGetError() != GL_NO_ERROR) {
         error = "Mesa reported an error while drawing";

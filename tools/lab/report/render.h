@@ -1,8 +1,8 @@
 #pragma once
 
 // Off-screen drawing of snapshots: what the game draws of each atomic (its
-// own normals, prelit colours and material colours), lit by one fixed
-// directional light, plus the cars' rear lights. Used by the picture stage
+// own normals, prelit colours, material colours and textures), lit by one
+// fixed directional light, plus the cars' rear lights. Used by the picture stage
 // and by the tests that prove the pictures truthful.
 
 #include <string>
@@ -20,12 +20,15 @@ struct View {
 // Front three-quarter, rear three-quarter, top.
 const std::vector<View>& fixedViews();
 
-// One atomic as a triangle soup in world space (corners unshared, because a
-// corner's material colour belongs to its triangle).
+// The triangles of one atomic that draw one texture (or none), as a
+// triangle soup in world space (corners unshared, because a corner's
+// material colour belongs to its triangle).
 struct DrawMesh {
     std::vector<float> positions, normals; // 9 per triangle
     std::vector<float> surface;            // rgba per corner: material (or heat) colour
     std::vector<float> prelit;             // rgb per corner: the light it carries without the sun
+    int texture = -1;                      // index into Scene::textures, or none
+    std::vector<float> uv;                 // 2 per corner when textured
     bool translucent = false;
 };
 
@@ -38,13 +41,17 @@ struct Lamp {
 struct Scene {
     std::vector<DrawMesh> meshes;
     std::vector<Lamp> lamps;
+    std::vector<const RunTexture*> textures; // owned by the run
 };
 
 // The scene of one snapshot. With `heat`, surfaces are coloured by each
-// vertex's displacement over `heatScale` instead of their materials.
-// `lightsBroken`: draw the run's broken rear lights as broken.
+// vertex's displacement over `heatScale` instead of their materials and
+// textures. `lightsBroken`: draw the run's broken rear lights as broken.
+// `textures`: the images the materials name (a material whose texture is
+// not among them, or a mesh without texture coordinates, draws its colour).
 Scene buildScene(const Snapshot& snapshot, const std::vector<CarFacts>& cars, bool lightsBroken,
-                 const Displacement* heat = nullptr, float heatScale = 1.0f);
+                 const Displacement* heat = nullptr, float heatScale = 1.0f,
+                 const std::vector<RunTexture>* textures = nullptr);
 
 // The colour of displacement `fraction` (0 rest .. 1 the scale) in the heat map.
 void heatColour(float fraction, float rgb[3]);

@@ -55,6 +55,15 @@ struct CarFacts {
     std::vector<int> brokenLights; // light indices (2 left, 3 right)
 };
 
+// An image the cars' materials draw, by the name their materials give.
+struct RunTexture {
+    std::string name;
+    std::vector<std::uint8_t> png; // the file's bytes, embedded as they are in the models
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> rgba; // decoded, top row first
+    bool translucent = false;       // some pixel's alpha is below 255
+};
+
 struct LoadedRun {
     std::string dir;
     std::string runJsonText; // run.json as written, merged into the summary
@@ -67,8 +76,12 @@ struct LoadedRun {
         int light = 0;
     };
     std::vector<std::optional<std::vector<BrokenLight>>> snapshotLights;
+    std::vector<RunTexture> textures;
     std::string log;
 };
+
+// The texture of that name, or null.
+const RunTexture* findTexture(const std::vector<RunTexture>& textures, const std::string& name);
 
 // ---- heat map ------------------------------------------------------------------
 
@@ -143,9 +156,10 @@ bool drawPictures(const LoadedRun& run, const Displacement& heat, const std::str
                   std::vector<Picture>& pictures, std::string& error);
 
 // One binary glTF per snapshot into `dir`/models; `heat` (may be null) adds
-// each vertex's displacement as the "_HEAT" attribute.
-bool writeGlb(const Snapshot& snapshot, const Displacement* heat, const std::string& path,
-              std::string& error);
+// each vertex's displacement as the "_HEAT" attribute. The textures its
+// materials name are embedded as PNG images.
+bool writeGlb(const Snapshot& snapshot, const Displacement* heat,
+              const std::vector<RunTexture>& textures, const std::string& path, std::string& error);
 
 bool writeSummary(const LoadedRun& run, const Displacement& heat,
                   const std::vector<Picture>& pictures, const std::string& path,

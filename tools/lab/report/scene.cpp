@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "dent/vec.h"
 #include "lab/report/render.h"
@@ -31,17 +32,38 @@ constexpr float kAmbient = 0.3f;
 // Heat pictures keep a little shading so the car's shape stays readable.
 constexpr float kHeatAmbient = 0.45f;
 
-DrawMesh drawMesh(const SnapshotCar& car, const SnapshotMesh& mesh, const MeshDisplacement* heat,
-                  float heatScale) {
-    DrawMesh out;
+// The scene's index of the texture material `m` draws, or -1.
+int textureOf(const SnapshotMesh& mesh, std::uint16_t m, const std::vector<RunTexture>* textures,
+              Scene& scene) {
+    if (textures == nullptr || m >= mesh.materialTextures.size() ||
+        mesh.materialTextures[m].empty() || mesh.uv[0].size() != 2ull * mesh.vertexCount())
+        return -1;
+    const RunTexture* t = findTexture(*textures, mesh.materialTextures[m]);
+    if (t == nullptr) return -1;
+    const auto at = std::find(scene.textures.begin(), scene.textures.end(), t);
+    if (at != scene.textures.end()) return static_cast<int>(at - scene.textures.begin());
+    scene.textures.push_back(t);
+    return static_cast<int>(scene.textures.size()) - 1;
+}
+
+// The atomic's triangles, one draw mesh per texture they draw.
+void addMeshes(const SnapshotCar& car, const SnapshotMesh& mesh, const MeshDisplacement* heat,
+               float heatScale, const std::vector<RunTexture>* textures, Scene& scene) {
+    std::map<int, std::size_t> meshOfTexture;
     const std::uint32_t triangles = mesh.triangleCount();
-    out.positions.reserve(9 * triangles);
-    out.normals.reserve(9 * triangles);
-    out.surface.reserve(12 * triangles);
-    out.prelit.reserve(9 * triangles);
     for (std::uint32_t t = 0; t < triangles; ++t) {
         const std::uint16_t material = mesh.triangleMaterial[t];
         const std::uint8_t* colour = &mesh.materialColours[4 * material];
+        const int texture = textureOf(mesh, material, textures, scene);
+        auto found = meshOfTexture.find(texture);
+        if (found == meshOfTexture.end()) {
+            found = meshOfTexture.emplace(texture, scene.meshes.size()).first;
+            scene.meshes.emplace_back();
+            scene.meshes.back().texture = texture;
+            scene.meshes.back().translucent =
+                texture >= 0 && scene.textures[static_cast<std::size_t>(texture)]->translucent;
+        }
+        DrawMesh& out = scene.meshes[found->second];
         if (!heat && colour[3] < 255) out.translucent = true;
         for (int k = 0; k < 3; ++k) {
             const std::uint16_t v = mesh.corners[3 * t + k];
@@ -69,9 +91,10 @@ DrawMesh drawMesh(const SnapshotCar& car, const SnapshotMesh& mesh, const MeshDi
             for (int c = 0; c < 3; ++c)
                 out.prelit.push_back(mesh.prelit.empty() ? kAmbient
                                                          : mesh.prelit[4 * v + c] / 255.0f);
+            if (texture >= 0)
+                out.uv.insert(out.uv.end(), {mesh.uv[0][2 * v], mesh.uv[0][2 * v + 1]});
         }
     }
-    return out;
 }
 
 // Column-major 4x4 product a * b.
@@ -111,7 +134,8 @@ void heatColour(float fraction, float rgb[3]) {
 }
 
 Scene buildScene(const Snapshot& snapshot, const std::vector<CarFacts>& cars, bool lightsBroken,
-                 const Displacement* heat, float heatScale) {
+                 const Displacement* heat, float heatScale,
+                 const std::vector<RunTexture>* textures) {
     Scene scene;
     for (std::size_t c = 0; c < snapshot.cars.size(); ++c) {
         const SnapshotCar& car = snapshot.cars[c];
@@ -119,7 +143,7 @@ Scene buildScene(const Snapshot& snapshot, const std::vector<CarFacts>& cars, bo
             if (!drawnUpClose(car.meshes[m])) continue;
             const MeshDisplacement* h = nullptr;
             if (heat && c < heat->cars.size() && m < heat->cars[c].size()) h = &heat->cars[c][m];
-            scene.meshes.push_back(drawMesh(car, car.meshes[m], h, heatScale));
+            addMeshes(car, car.meshes[m], h, heatScale, heat ? nullptr : textures, scene);
         }
         for (const CarFacts& facts : cars) {
             if (facts.name != car.name) continue;

@@ -1,8 +1,10 @@
 // Stage 5: each snapshot as binary glTF. Nodes carry the game's names (the
 // car, then each atomic's frame), so a modder finds "bonnet_hi_ok" by name.
 // The game's z-up body frames sit under one root node that turns them into
-// glTF's y-up.
+// glTF's y-up. The textures the materials draw are embedded as the run's
+// PNG files, once each.
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <tiny_gltf.h>
@@ -46,26 +48,65 @@ class ModelBuilder {
         return static_cast<int>(model.accessors.size()) - 1;
     }
 
-    int material(const std::uint8_t rgba[4]) {
-        const std::uint32_t key =
-            rgba[0] | rgba[1] << 8 | rgba[2] << 16 | static_cast<std::uint32_t>(rgba[3]) << 24;
+    // The glTF texture of `t`, its image embedded on first use.
+    int texture(const RunTexture& t) {
+        auto found = textures_.find(t.name);
+        if (found != textures_.end()) return found->second;
+        if (model.samplers.empty()) {
+            tinygltf::Sampler s;
+            s.magFilter = TINYGLTF_TEXTURE_FILTER_LINEAR;
+            s.minFilter = TINYGLTF_TEXTURE_FILTER_LINEAR_MIPMAP_LINEAR;
+            s.wrapS = s.wrapT = TINYGLTF_TEXTURE_WRAP_REPEAT;
+            model.samplers.push_back(s);
+        }
+        std::vector<unsigned char>& bytes = model.buffers[0].data;
+        while (bytes.size() % 4)
+            bytes.push_back(0);
+        tinygltf::BufferView view;
+        view.buffer = 0;
+        view.byteOffset = bytes.size();
+        view.byteLength = t.png.size();
+        bytes.insert(bytes.end(), t.png.begin(), t.png.end());
+        model.bufferViews.push_back(view);
+        tinygltf::Image image;
+        image.name = asUtf8(t.name);
+        image.mimeType = "image/png";
+        image.bufferView = static_cast<int>(model.bufferViews.size()) - 1;
+        model.images.push_back(image);
+        tinygltf::Texture texture;
+        texture.sampler = 0;
+        texture.source = static_cast<int>(model.images.size()) - 1;
+        model.textures.push_back(texture);
+        translucent_.push_back(t.translucent);
+        return textures_[t.name] = static_cast<int>(model.textures.size()) - 1;
+    }
+
+    // `texture`: a glTF texture index, or -1.
+    int material(const std::uint8_t rgba[4], int texture) {
+        const std::uint64_t key =
+            (rgba[0] | rgba[1] << 8 | rgba[2] << 16 | static_cast<std::uint64_t>(rgba[3]) << 24) |
+            static_cast<std::uint64_t>(static_cast<std::uint32_t>(texture)) << 32;
         auto found = materials_.find(key);
         if (found != materials_.end()) return found->second;
         tinygltf::Material m;
+        if (texture >= 0) m.pbrMetallicRoughness.baseColorTexture.index = texture;
         // The game's colours are sRGB; glTF's colour factors are linear.
         for (int c = 0; c < 3; ++c)
             m.pbrMetallicRoughness.baseColorFactor[c] = std::pow(rgba[c] / 255.0, 2.2);
         m.pbrMetallicRoughness.baseColorFactor[3] = rgba[3] / 255.0;
         m.pbrMetallicRoughness.metallicFactor = 0.0;
         m.pbrMetallicRoughness.roughnessFactor = 0.6;
-        if (rgba[3] < 255) m.alphaMode = "BLEND";
+        if (rgba[3] < 255 || (texture >= 0 && translucent_[static_cast<std::size_t>(texture)]))
+            m.alphaMode = "BLEND";
         m.doubleSided = true;
         model.materials.push_back(m);
         return materials_[key] = static_cast<int>(model.materials.size()) - 1;
     }
 
   private:
-    std::map<std::uint32_t, int> materials_;
+    std::map<std::uint64_t, int> materials_;
+    std::map<std::string, int> textures_;
+    std::vector<bool> translucent_; // per glTF texture
 };
 
 std::vector<double> nodeMatrix(const float host[16]) {
@@ -76,7 +117,8 @@ std::vector<double> nodeMatrix(const float host[16]) {
 }
 
 // -1 when the mesh has nothing glTF can hold.
-int addMesh(ModelBuilder& b, const SnapshotMesh& mesh, const MeshDisplacement* heat) {
+int addMesh(ModelBuilder& b, const SnapshotMesh& mesh, const MeshDisplacement* heat,
+            const std::vector<RunTexture>& textures) {
     const std::uint32_t n = mesh.vertexCount();
     if (n == 0 || mesh.triangleCount() == 0) return -1;
     tinygltf::Mesh out;
@@ -118,8 +160,18 @@ int addMesh(ModelBuilder& b, const SnapshotMesh& mesh, const MeshDisplacement* h
         attributes["_HEAT"] = b.accessor(heat->distance, TINYGLTF_COMPONENT_TYPE_FLOAT,
                                          TINYGLTF_TYPE_SCALAR, TINYGLTF_TARGET_ARRAY_BUFFER);
 
-    // One primitive per material, sharing the vertex attributes.
+    // A material draws its texture where the mesh has coordinates for it.
     const std::size_t materials = mesh.materialColours.size() / 4;
+    std::vector<const RunTexture*> textureOf(materials, nullptr);
+    if (mesh.uv[0].size() == 2ull * n)
+        for (std::size_t m = 0; m < materials && m < mesh.materialTextures.size(); ++m)
+            if (!mesh.materialTextures[m].empty())
+                textureOf[m] = findTexture(textures, mesh.materialTextures[m]);
+    if (std::any_of(textureOf.begin(), textureOf.end(), [](const RunTexture* t) { return t; }))
+        attributes["TEXCOORD_0"] = b.accessor(mesh.uv[0], TINYGLTF_COMPONENT_TYPE_FLOAT,
+                                              TINYGLTF_TYPE_VEC2, TINYGLTF_TARGET_ARRAY_BUFFER);
+
+    // One primitive per material, sharing the vertex attributes.
     for (std::size_t m = 0; m < materials; ++m) {
         std::vector<std::uint16_t> indices;
         for (std::uint32_t t = 0; t < mesh.triangleCount(); ++t)
@@ -130,7 +182,8 @@ int addMesh(ModelBuilder& b, const SnapshotMesh& mesh, const MeshDisplacement* h
         prim.attributes = attributes;
         prim.indices = b.accessor(indices, TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT,
                                   TINYGLTF_TYPE_SCALAR, TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER);
-        prim.material = b.material(&mesh.materialColours[4 * m]);
+        prim.material =
+            b.material(&mesh.materialColours[4 * m], textureOf[m] ? b.texture(*textureOf[m]) : -1);
         prim.mode = TINYGLTF_MODE_TRIANGLES;
         out.primitives.push_back(prim);
     }
@@ -141,7 +194,8 @@ int addMesh(ModelBuilder& b, const SnapshotMesh& mesh, const MeshDisplacement* h
 
 } // namespace
 
-bool writeGlb(const Snapshot& snapshot, const Displacement* heat, const std::string& path,
+bool writeGlb(const Snapshot& snapshot, const Displacement* heat,
+              const std::vector<RunTexture>& textures, const std::string& path,
               std::string& error) {
     ModelBuilder b;
     tinygltf::Node root;
@@ -162,7 +216,7 @@ bool writeGlb(const Snapshot& snapshot, const Displacement* heat, const std::str
             tinygltf::Node node;
             node.name = asUtf8(mesh.frame);
             node.matrix = nodeMatrix(mesh.toBody);
-            node.mesh = addMesh(b, mesh, h);
+            node.mesh = addMesh(b, mesh, h, textures);
             b.model.nodes.push_back(node);
             carNode.children.push_back(static_cast<int>(b.model.nodes.size()) - 1);
         }

@@ -80,9 +80,17 @@ bool readGeometry(void* g, SnapshotMesh& mesh) {
     for (std::int32_t m = 0; m < materials && table != nullptr; ++m) {
         void* material = game::pointerField(table, 4u * static_cast<std::uint32_t>(m));
         std::uint8_t rgba[4] = {255, 255, 255, 255};
-        if (material != nullptr)
+        std::string texture;
+        if (material != nullptr) {
             std::memcpy(rgba, game::bytesAt(material, game::MaterialColour), 4);
+            if (void* t = game::pointerField(material, game::MaterialTexture)) {
+                const char* name =
+                    reinterpret_cast<const char*>(game::bytesAt(t, game::TextureName));
+                texture.assign(name, strnlen(name, game::TextureNameSize - 1));
+            }
+        }
         mesh.materialColours.insert(mesh.materialColours.end(), rgba, rgba + 4);
+        mesh.materialTextures.push_back(texture);
     }
 
     const void* triangles = game::triangles(g);

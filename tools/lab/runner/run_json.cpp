@@ -129,6 +129,13 @@ std::string runJson(const std::string& scenarioPath, const char* pluginName, con
          ", \"maxTrackedVehicles\": " + std::to_string(f.maxTrackedVehicles) +
          ", \"copiedVertices\": " + std::to_string(f.copiedVertices) +
          ", \"maxTotalVertices\": " + std::to_string(f.maxTotalVertices) + "},\n";
+    j += "  \"textures\": " +
+         array(f.textures,
+               [](const std::string& t) {
+                   return "{\"name\": " + quoted(t) +
+                          ", \"file\": " + quoted("textures/" + t + ".png") + "}";
+               }) +
+         ",\n";
     j += "  \"refusals\": " +
          array(refusalLines(lines), [](const std::string& l) { return quoted(l); }) + "\n";
     return j + "}\n";

@@ -152,8 +152,28 @@ class Parser {
         std::string why;
         if (!carfile::readCar(c.meshFile, *body, why))
             return l.fail("a car file (*.bwcar, from bw_carimport): " + why);
+        uniqueTextures(*body);
         c.body = std::move(body);
         return true;
+    }
+
+    // The run writes textures into one folder by name: a texture that shares
+    // its name with a different image of an earlier car file is renamed.
+    void uniqueTextures(carfile::Car& body) {
+        for (carfile::CarTexture& t : body.textures) {
+            std::string name = t.name;
+            auto free = [&](const std::string& n) {
+                const auto seen = textures_.find(n);
+                if (seen != textures_.end()) return seen->second == t.png;
+                return std::none_of(
+                    body.textures.begin(), body.textures.end(),
+                    [&](const carfile::CarTexture& o) { return &o != &t && o.name == n; });
+            };
+            for (int n = 2; !free(name); ++n)
+                name = t.name.substr(0, carfile::kMaxTextureName - 4) + "-" + std::to_string(n);
+            t.name = name;
+            textures_.emplace(name, t.png);
+        }
     }
 
     bool car(ScenarioLine& l) {
@@ -327,6 +347,7 @@ class Parser {
     Scenario& s_;
     std::set<std::string> labels_;
     std::map<int, CarEntry> rearLights_; // the first car of each model
+    std::map<std::string, std::vector<std::uint8_t>> textures_; // every car file's, by name
     int pendingLine_ = 0;
     int trafficCount_ = 0;
 };

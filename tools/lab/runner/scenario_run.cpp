@@ -359,6 +359,32 @@ std::unique_ptr<winhost::PluginBinary> load(const PluginChoice& plugin, const Wo
     return binary;
 }
 
+// The images the car files' materials draw, once each, for the report.
+bool writeTextures(const Scenario& scenario, const std::string& outDir, RunFacts& facts,
+                   std::string& error) {
+    for (const CarEntry& c : scenario.cars) {
+        if (!c.body) continue;
+        for (const carfile::CarTexture& t : c.body->textures) {
+            if (std::find(facts.textures.begin(), facts.textures.end(), t.name) !=
+                facts.textures.end())
+                continue;
+            const std::string folder = outDir + "/textures";
+            std::error_code made;
+            if (facts.textures.empty() && !std::filesystem::create_directory(folder, made)) {
+                error = folder + ": cannot create the folder";
+                return false;
+            }
+            if (!writeFile(folder + "/" + t.name + ".png",
+                           std::string(t.png.begin(), t.png.end()))) {
+                error = folder + "/" + t.name + ".png: cannot write the texture";
+                return false;
+            }
+            facts.textures.push_back(t.name);
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 RunStatus runScenario(const Scenario& scenario, const PluginChoice& plugin,
@@ -393,6 +419,7 @@ RunStatus runScenario(const Scenario& scenario, const PluginChoice& plugin,
         error = outDir + "/snapshots: cannot create the folder";
         return RunStatus::Failed;
     }
+    if (!writeTextures(scenario, outDir, facts, error)) return RunStatus::Failed;
     std::unique_ptr<winhost::PluginBinary> binary = load(plugin, work, error);
     if (binary == nullptr) return RunStatus::Failed;
     if (!binary->attach()) {

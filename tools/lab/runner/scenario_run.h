@@ -49,6 +49,9 @@ struct RunFacts {
     std::uint32_t trackedVehicles = 0, copiedVertices = 0;
     std::uint32_t maxTrackedVehicles = 0, maxTotalVertices = 0;
     std::string log; // the plug-in's log, byte for byte
+    // The car files' textures, written as textures/NAME.png: the names the
+    // snapshots' materials give.
+    std::vector<std::string> textures;
 };
 
 enum class RunStatus { Ok, BadInput, Failed };

@@ -1,5 +1,6 @@
-// The report's 3-D viewer: the snapshots' glTF models, orbit controls, a
-// snapshot toggle and a heat map toggle. It runs from the report folder
+// The report's 3-D viewer: the snapshots' glTF models (in the cars' textures
+// where they have them), orbit controls, a snapshot toggle and a heat map
+// toggle. It runs from the report folder
 // opened from disk, so everything it needs arrives through classic scripts
 // (window.bwModels holds the models as base64).
 import * as THREE from 'three';
@@ -96,7 +97,8 @@ async function start() {
     const shown = models[state.index];
     snapshotButton.textContent = `Snapshot: ${shown.label}`;
     heatButton.textContent = `Heat map: ${state.heat ? 'on' : 'off'}`;
-    Object.assign(window.bwViewer, { snapshot: shown.label, heat: state.heat, meshCount: shown.meshCount });
+    const textured = shown.meshes.filter((o) => o.material.map).length;
+    Object.assign(window.bwViewer, { snapshot: shown.label, heat: state.heat, meshCount: shown.meshCount, textured });
     render();
   }
   for (const m of models) scene.add(m.scene);
