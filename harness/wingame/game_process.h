@@ -49,7 +49,10 @@ bool hasOwnDesktop();
 // The `nth` use of the plug-ins' import `name` from now fails as the system
 // would fail it (0 disarms). False for a call that has no failing form here.
 bool failOnUse(const char* name, std::uint32_t nth);
-// Uses counted since the plug-ins' import `name` was first armed.
+// Binds the plug-ins' import `name` without arming it, so that its uses are
+// counted from now (and from the next load) on. False as for failOnUse.
+bool countUses(const char* name);
+// Uses counted since the plug-ins' import `name` was first bound.
 std::uint32_t uses(const char* name);
 // The plug-ins' VirtualProtect refuses any range touching the page that
 // holds `address`, as for a page whose protection cannot change.

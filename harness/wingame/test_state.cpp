@@ -162,6 +162,13 @@ bool failOnUse(const char* name, std::uint32_t nth) {
     return true;
 }
 
+bool countUses(const char* name) {
+    const int i = indexOf(name);
+    if (i < 0) return false;
+    ensureBound(i);
+    return true;
+}
+
 std::uint32_t uses(const char* name) {
     const int i = indexOf(name);
     return i < 0 ? 0 : g_failable[i].uses;
