@@ -19,7 +19,12 @@ case "$mode" in
     build=$out/linux32
     cmake --preset linux32 -B "$build" >/dev/null
     cmake --build "$build" -j 2 --target soak_test fault_sweep panel_rebuild_fuzz
-    run() { if [ "$(uname -m)" = "x86_64" ]; then qemu-i386-static -R 0xC0000000 "$@"; else "$@"; fi; }
+    # The emulator only where the build found that this machine needs one.
+    emulator=()
+    if grep -q '^BW_EMULATED:INTERNAL=ON$' "$build/CMakeCache.txt"; then
+      IFS=';' read -ra emulator < <(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$build/CMakeCache.txt")
+    fi
+    run() { "${emulator[@]}" "$@"; }
     { run "$build/tests/soak/soak_test" || true
       run "$build/tests/soak/fault_sweep" || true
       run "$build/tests/soak/panel_rebuild_fuzz" || true; } | grep '^BW-' >"$out/summary.txt"

@@ -5,18 +5,21 @@
 # the rest, each of the first 128 plug-in allocations and 32 more) and the
 # panel rebuild driver for 20000 random meshes. Each program's summary line
 # (BW-SOAK, BW-SWEEP, BW-FUZZ) is kept in build/soak-long/summary.txt.
-# In the plain linux32 build under the emulator the soak takes about 2
-# minutes; the sweep and the driver took 31 and 3 before the soak programs
-# remembered region answers. The sanitizer build is several times slower.
 #   scripts/soak-long.sh [FRAMES] [SEED]
 #   BW_SOAK_PRESET=linux32-asan scripts/soak-long.sh 1000   (ASan+UBSan)
+#   BW_SOAK_BINARY=dll scripts/soak-long.sh                 (the product DLL)
 #
 # The game-hour soak: 108,000 frames (an hour at 30 frames a second) with up
 # to 200 cars and pile-ups, a progress line every 1,000 frames of each
-# configuration, its summary in build/soak-hour/summary.txt. About 20 ms of
-# processor time a frame under the emulator (linux32), 36 minutes in all: it
-# took 47 minutes on the shared 2-core machine, and may take up to 75.
+# configuration, its summary in build/soak-hour/summary.txt.
 #   scripts/soak-long.sh --hour [SEED]
+#   BW_SOAK_BINARY=dll scripts/soak-long.sh --hour          (on the product DLL)
+#
+# The 32-bit programs run natively wherever the machine can run them, as the
+# tests do; qemu-i386-static stands in only where it cannot (the build's own
+# probe, cmake/Emulator.cmake, decides), and is about ten times slower.
+# BW_SOAK_BINARY=dll builds the win32 preset first and plays the product DLL
+# through the Windows loader (the plain linux32 preset only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 hour=0
@@ -37,16 +40,21 @@ out=build/soak-long
 [ "$hour" = 1 ] && out=build/soak-hour
 mkdir -p "$out"
 
+if [ "${BW_SOAK_BINARY:-}" = dll ]; then
+  [ "$preset" = linux32 ] || { echo "soak-long.sh: the DLL plays on the linux32 preset only, not $preset" >&2; exit 2; }
+  cmake --preset win32 >/dev/null
+  cmake --build --preset win32 -j "$jobs"
+fi
 cmake --preset "$preset" -B "$build" >/dev/null
 cmake --build "$build" -j "$jobs" --target soak_test fault_sweep panel_rebuild_fuzz
 
-run() {
-  if [ "$(uname -m)" = "x86_64" ] && command -v qemu-i386-static >/dev/null; then
-    qemu-i386-static -R 0xC0000000 "$@"
-  else
-    "$@"
-  fi
-}
+# The emulator, only when the build found that this machine needs one.
+emulator=()
+if grep -q '^BW_EMULATED:INTERNAL=ON$' "$build/CMakeCache.txt"; then
+  IFS=';' read -ra emulator < <(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$build/CMakeCache.txt")
+fi
+run() { "${emulator[@]}" "$@"; }
+echo "=== 32-bit programs run ${emulator[*]:-natively}; plug-in: ${BW_SOAK_BINARY:-so}"
 export ASAN_OPTIONS=detect_leaks=0
 status=0
 : >"$out/summary.txt"

@@ -12,9 +12,10 @@
 # build id is the DLL's.
 #
 # Exit status: 0 every line of the DLL symbolized with its own symbols;
-# 1 the symbols belong to another build (nothing symbolized); 2 bad usage or
-# a missing or unreadable file; 3 symbolized, but with no DLL to prove that
-# the symbols are its own.
+# 1 the symbols belong to another build (nothing symbolized); 2 bad usage, a
+# missing, unreadable or damaged file, or nothing that could be symbolized;
+# 3 symbolized, but with no DLL to prove that the symbols are its own. Every
+# refusal says why in one line on stderr.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,44 +41,49 @@ log=$1
 dll=${2:-}
 
 fail() {
-  echo "$1" >&2
+  echo "symbolize.sh: $1" >&2
   exit 2
 }
-[ -r "$log" ] || fail "cannot read the log: $log"
+for tool in objdump addr2line c++filt; do
+  command -v "$tools-$tool" >/dev/null || fail "$tools-$tool is not installed (Debian: binutils-mingw-w64-i686)"
+done
+# A plain readable file (a folder or a FIFO is refused before it is read).
+need_file() { # what path [hint]
+  [ -e "$2" ] || fail "cannot find the $1: $2${3:+ ($3)}"
+  [ ! -d "$2" ] || fail "the $1 is a folder, not a file: $2"
+  [ -f "$2" ] || fail "the $1 is not a plain file: $2"
+  [ -r "$2" ] || fail "cannot read the $1: $2"
+}
+need_file log "$log"
 if [ -z "$symbols" ]; then
   symbols=$repo/build/win32/src/bucklewright.asi.debug
   [ -n "$dll" ] && [ -f "$dll.debug" ] && symbols=$dll.debug
 fi
-[ -r "$symbols" ] || fail "cannot read the symbols file: $symbols (build the win32 preset of the DLL's commit)"
-[ -z "$dll" ] || [ -r "$dll" ] || fail "cannot read the DLL: $dll"
+need_file "symbols file" "$symbols" "build the win32 preset of the DLL's commit"
+[ -z "$dll" ] || need_file DLL "$dll"
 
+# The PE headers of a file, or nothing when it is not a whole PE file.
+headers() { "$tools-objdump" -p "$1" 2>/dev/null || true; }
 # The build id: the CodeView record the linker writes from a hash of the
 # image; stripping the DLL and splitting off its symbols both keep it.
-build_id() {
-  "$tools-objdump" -p "$1" 2>/dev/null |
-    awk '/\(format RSDS signature [0-9a-f]+ / && id == "" { id = $4 } END { print id }'
-}
+build_id() { awk '/\(format RSDS signature [0-9a-f]+ / && id == "" { id = $4 } END { print id }'; }
 
-symbols_id=$(build_id "$symbols")
+symbols_headers=$(headers "$symbols")
+[ -n "$symbols_headers" ] || fail "the symbols file is not a PE file (damaged, truncated or another kind): $symbols"
+symbols_id=$(build_id <<<"$symbols_headers")
 [ -n "$symbols_id" ] || fail "no build id in the symbols file: $symbols"
-image_base=$("$tools-objdump" -p "$symbols" | awk '$1 == "ImageBase" { print $2 }')
+image_base=$(awk '$1 == "ImageBase" { print $2 }' <<<"$symbols_headers")
 [ -n "$image_base" ] || fail "no image base in the symbols file: $symbols"
 
 # (size vma) in hex of the code sections, one pair a line.
-code_sections=$("$tools-objdump" -h "$symbols" | awk '/^ *[0-9]+ / { size = $3; vma = $4; next }
-                                                     /CODE/ { print size, vma }')
+code_sections=$("$tools-objdump" -h "$symbols" 2>/dev/null | awk '/^ *[0-9]+ / { size = $3; vma = $4; next }
+                                                                /CODE/ { print size, vma }' || true)
+[ -n "$code_sections" ] || fail "no code section in the symbols file: $symbols"
 
 # The EXCEPTION lines: "module=<path> offset=<8 hex digits> phase=<text> access=".
 exception_re='^EXCEPTION code=([0-9A-Fa-f]+) address=[^ ]* module=(.*) offset=([0-9A-Fa-f]{8}) phase=(.*) access=[0-9]+ target='
-reports=()
-while IFS= read -r line || [ -n "$line" ]; do
-  line=${line%$'\r'}
-  case "$line" in EXCEPTION*) reports+=("$line") ;; esac
-done <"$log"
-if [ ${#reports[@]} -eq 0 ]; then
-  echo "no EXCEPTION lines in $log"
-  exit 0
-fi
+mapfile -t reports < <(grep -a '^EXCEPTION' "$log" | tr -d '\r' || true)
+[ ${#reports[@]} -gt 0 ] || fail "no EXCEPTION lines in $log: nothing to symbolize"
 
 # The module named by the log, when no DLL is given and the file is here.
 if [ -z "$dll" ]; then
@@ -92,10 +98,14 @@ fi
 echo "symbols: $symbols (build id $symbols_id)"
 checked=0
 if [ -n "$dll" ]; then
-  dll_id=$(build_id "$dll")
+  dll_headers=$(headers "$dll")
+  [ -n "$dll_headers" ] ||
+    fail "the DLL is not a PE file (damaged, truncated or another kind): $dll; pass the player's bucklewright.asi as DLL"
+  dll_id=$(build_id <<<"$dll_headers")
   if [ "$dll_id" != "$symbols_id" ]; then
     echo "MISMATCH: these symbols do not belong to $dll (its build id is ${dll_id:-missing});"
     echo "build the commit that DLL came from and pass its symbols with --symbols."
+    echo "symbolize.sh: the symbols belong to another build than $dll" >&2
     exit 1
   fi
   echo "DLL: $dll (build id $dll_id): the symbols belong to it"
@@ -116,6 +126,7 @@ in_code() {
 }
 
 number=0
+symbolized=0
 for line in "${reports[@]}"; do
   number=$((number + 1))
   echo
@@ -137,17 +148,22 @@ for line in "${reports[@]}"; do
     continue
   fi
   # One "function / file:line" pair per frame, the innermost inlined one first.
-  "$tools-addr2line" -e "$symbols" -f -i "$(printf '0x%x' $address)" | {
-    first=1
-    while IFS= read -r function && IFS= read -r place; do
-      [ "$function" = "??" ] && function="(unknown function)"
-      function=$("$tools-c++filt" -n "$function")
-      place=${place#./}
-      if [ $first -eq 1 ]; then echo "  $function at $place"; else echo "  (inlined into) $function at $place"; fi
-      first=0
-    done
-  }
+  frames=$("$tools-addr2line" -e "$symbols" -f -i "$(printf '0x%x' $address)" 2>/dev/null || true)
+  known=0
+  first=1
+  while IFS= read -r function && IFS= read -r place; do
+    [ "$function" != "??" ] || [ "${place%%:*}" != "??" ] && known=1
+    [ "$function" = "??" ] && function="(unknown function)"
+    function=$("$tools-c++filt" -n "$function")
+    place=${place#./}
+    if [ $first -eq 1 ]; then echo "  $function at $place"; else echo "  (inlined into) $function at $place"; fi
+    first=0
+  done <<<"$frames"
+  [ $known -eq 1 ] && symbolized=$((symbolized + 1))
 done
 
+if [ $symbolized -eq 0 ]; then
+  fail "nothing symbolized: none of the ${#reports[@]} EXCEPTION lines of $log is a readable report at a known place in Bucklewright's code"
+fi
 [ $checked -eq 1 ] || exit 3
 exit 0

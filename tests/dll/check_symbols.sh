@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the shipped DLL's symbols: the DLL is stripped and names its symbols
-# file; a report at a known function's offset is symbolized back to it; and
-# symbols of another build are refused, not used.
+# file; a report at a known function's offset is symbolized back to it;
+# symbols of another build are refused, not used; and unusable input is
+# refused with exit 2 and one line saying why.
 # Usage: check_symbols.sh DLL SYMBOLS OBJDUMP NM SYMBOLIZE
 set -euo pipefail
 dll=$1 symbols=$2 objdump=$3 nm=$4 symbolize=$5
@@ -48,6 +49,32 @@ status=0
 out=$(bash "$symbolize" --symbols "$work/other.debug" "$work/player.log" "$dll") || status=$?
 [ $status -eq 1 ] && grep -q '^MISMATCH' <<<"$out" && ! grep -q 'toBodyFrame' <<<"$out" ||
   problem "symbolize with another build's symbols: exit $status: $out"
+
+# Unusable input: exit 2 and one line on stderr that says why.
+echo "not a PE file" >"$work/text.debug"
+head -c 4000 "$dll" >"$work/truncated.asi"
+cp "$work/text.debug" "$work/fake.asi"
+report "$work/fake.asi" >"$work/names-fake.log"
+printf 'Bucklewright 0.1.4\r\nEXCEPTION code=C0000005 (cut short)\r\n' >"$work/garbled.log"
+printf 'Bucklewright 0.1.4\r\n' >"$work/quiet.log"
+report 'C:\Windows\System32\d3d8.dll' >"$work/elsewhere.log"
+mkdir "$work/folder.log"
+while IFS='|' read -r name expected args; do
+  status=0
+  read -ra argv <<<"$args"
+  err=$(bash "$symbolize" "${argv[@]}" 2>&1 >/dev/null) || status=$?
+  [ $status -eq 2 ] && [ "$(wc -l <<<"$err")" -eq 1 ] && grep -q "^symbolize.sh: .*$expected" <<<"$err" ||
+    problem "symbolize with $name: exit $status (expected 2), stderr '$err' (expected '$expected')"
+done <<EOF
+symbols that are no PE file|the symbols file is not a PE file|--symbols $work/text.debug $work/player.log $dll
+a truncated DLL|the DLL is not a PE file|--symbols $symbols $work/player.log $work/truncated.asi
+a log naming a module that is no PE file|the DLL is not a PE file|--symbols $symbols $work/names-fake.log
+a folder as the log|the log is a folder|--symbols $symbols $work/folder.log $dll
+a missing log|cannot find the log|--symbols $symbols $work/none.log $dll
+no readable EXCEPTION line|nothing symbolized|--symbols $symbols $work/garbled.log $dll
+no EXCEPTION line|no EXCEPTION lines|--symbols $symbols $work/quiet.log $dll
+a fault in another module only|nothing symbolized|--symbols $symbols $work/elsewhere.log $dll
+EOF
 
 if [ "$fail" -ne 0 ]; then echo "symbols check failed"; exit 1; fi
 echo "symbols check passed"

@@ -3,8 +3,10 @@
 // scenario file's first word picks what it does: "ok" plays a fixed run of
 // two cars (a dented chassis, a rebuilt bonnet, a broken rear light);
 // "bad-input" and "failure" stop the way the runner stops on bad input and
-// on other failures, after leaving some files behind.
+// on other failures, after leaving some files behind; "nan" plays the fixed
+// run with a vertex that is not finite.
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +65,7 @@ int main(int argc, char** argv) {
     const float corner[3] = {0.9f, 1.9f, 0.2f}, inward[3] = {1, 0, 0};
     labtest::dent(labtest::meshNamed(after.cars[0], "chassis_hi"), corner, 0.35f, 0.12f, inward);
     labtest::rebuildBonnet(labtest::meshNamed(after.cars[0], "bonnet_hi_ok"), 0.15f);
+    if (mode == "nan") labtest::meshNamed(after.cars[0], "chassis_hi").positions[4] = NAN;
     if (!lab::writeSnapshot(out + "/snapshots/after.bwsnap", after, error)) return fail(error, 1);
     // The chassis's texture: a blue and yellow checker.
     std::uint8_t checker[8 * 8 * 3];

@@ -15,6 +15,20 @@ struct BadInput {
     std::string error;
 };
 
+std::string repeated(const std::string& line, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i)
+        text += line;
+    return text;
+}
+
+std::string snapshots(int count) {
+    std::string text = kCar;
+    for (int i = 0; i < count; ++i)
+        text += "snapshot s" + std::to_string(i) + "\n";
+    return text;
+}
+
 class BadScenario : public ::testing::TestWithParam<BadInput> {};
 
 TEST_P(BadScenario, StopsWithOneLineNamingWhatWasExpected) {
@@ -77,7 +91,24 @@ INSTANTIATE_TEST_SUITE_P(
                  "t.scn:2: expected the end of the line, not '2'"},
         BadInput{std::string(kCar) + "f7\nwait 1\nrepair player\nsnapshot end\n",
                  "t.scn:4: expected a 'wait' after this step to play it"},
-        BadInput{"# nothing but a comment\nwait 1\n", "t.scn: expected at least one car"}));
+        BadInput{"# nothing but a comment\nwait 1\n", "t.scn: expected at least one car"},
+        // What a scenario may make the runner do and write is bounded.
+        BadInput{snapshots(65), "t.scn:66: expected at most 64 snapshots"},
+        BadInput{kCar + repeated("wait 100000\n", 11),
+                 "t.scn:12: expected at most 1000000 frames in all"},
+        // Words of the file are cut and made printable in the one line.
+        BadInput{std::string(100000, 'x') + "\n",
+                 "t.scn:1: expected a step (car, traffic, set, wait, strike, damage, f7, repair, "
+                 "health, restart or snapshot), not '" +
+                     std::string(40, 'x') + "...'"},
+        BadInput{std::string(kCar) + "wait 1 \x1b[2J\n",
+                 "t.scn:2: expected the end of the line, not '?[2J'"}));
+
+TEST(Scenario, AByteOrderMarkBeforeTheFirstLineIsNotAWord) {
+    lab::Scenario s;
+    lab::ScenarioError e;
+    EXPECT_TRUE(lab::parseScenario("t.scn", "\xEF\xBB\xBF" + std::string(kCar), s, e)) << e.text;
+}
 
 TEST(Scenario, MissingFileIsNamed) {
     lab::Scenario s;

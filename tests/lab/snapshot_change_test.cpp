@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -30,6 +31,9 @@ lab::Snapshot load(const std::string& run, const std::string& label) {
     const std::string path =
         std::string(BW_LAB_OUT) + "/" + run + "/snapshots/" + label + ".bwsnap";
     EXPECT_TRUE(lab::readSnapshot(path, s, error)) << error;
+    // What bounds a run's snapshots is their size known before writing.
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<std::uint64_t>(file.tellg()), lab::snapshotFileBytes(s));
     return s;
 }
 

@@ -1,13 +1,68 @@
 // bw_carimport MESH MAP OUT: converts a mesh file and its part map into a car
-// file for the substitute host, and says what each part holds.
+// file for the substitute host, and says what each part holds. OUT is never
+// one of the inputs, and it is written through a temporary file beside it
+// and a rename, so a failed import leaves an earlier OUT whole.
 
 #include "carimport/import.h"
 
-#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 
-int main(int argc, char** argv) {
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+
+namespace {
+
+// Whether `out` names the same file as `input`, by any path or link.
+bool sameFile(const char* out, const char* input) {
+    struct stat a {};
+    struct stat b {};
+    return ::stat(out, &a) == 0 && ::stat(input, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+bool writeThroughRename(const std::string& out, const carfile::Car& car, std::string& error) {
+    std::string temporary = out + ".tmp-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        error = temporary + ": cannot be created (" + std::strerror(errno) + ")";
+        return false;
+    }
+    // The permissions an ordinary new file would get, not mkstemp's private ones.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    if (!carfile::writeCar(temporary, car, error)) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    if (std::rename(temporary.c_str(), out.c_str()) != 0) {
+        error = out + ": cannot be written (" + std::strerror(errno) + ")";
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+int run(int argc, char** argv) {
     if (argc != 4) {
         std::fprintf(stderr, "usage: bw_carimport MESH MAP OUT.bwcar\n");
+        return 2;
+    }
+    const char* out = argv[3];
+    for (int input = 1; input <= 2; ++input)
+        if (sameFile(out, argv[input])) {
+            std::fprintf(stderr, "bw_carimport: %s is the input %s; choose another output\n", out,
+                         argv[input]);
+            return 2;
+        }
+    struct stat st {};
+    if (::stat(out, &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "bw_carimport: %s is a folder; name the car file to write\n", out);
         return 2;
     }
     std::string error;
@@ -15,7 +70,7 @@ int main(int argc, char** argv) {
     carimport::ImportResult result;
     if (!carimport::readPartMap(argv[2], map, error) ||
         !carimport::importCar(argv[1], map, result, error) ||
-        !carfile::writeCar(argv[3], result.car, error)) {
+        !writeThroughRename(out, result.car, error)) {
         std::fprintf(stderr, "bw_carimport: %s\n", error.c_str());
         return 1;
     }
@@ -29,7 +84,22 @@ int main(int argc, char** argv) {
     }
     std::printf("%s: %zu atomics, %u vertices, %u triangles, %zu textures, %u source triangles "
                 "left out\n",
-                argv[3], result.parts.size(), vertices, triangles, result.car.textures.size(),
+                out, result.parts.size(), vertices, triangles, result.car.textures.size(),
                 result.leftOut);
     return 0;
+}
+
+} // namespace
+
+// Whatever the libraries throw (out of memory, say) ends the import with one
+// line, never an abort.
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bw_carimport: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "bw_carimport: unexpected failure\n");
+    }
+    return 1;
 }

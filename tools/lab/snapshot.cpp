@@ -1,7 +1,9 @@
 #include "lab/snapshot.h"
 
 #include "carfile/byte_stream.h"
+#include "lab/input_file.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -112,10 +114,64 @@ bool readMesh(ByteReader& r, SnapshotMesh& m, std::string& why) {
     return true;
 }
 
+// The first value that is not finite, as "car 'NAME', mesh 'FRAME', vertex N:
+// a position that is not finite"; empty when every value is finite. Such a
+// value would make every model and picture of the report wrong.
+std::string firstNonFinite(const Snapshot& s) {
+    const auto finite = [](const float* v, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (!std::isfinite(v[i])) return i;
+        return n;
+    };
+    for (const SnapshotCar& car : s.cars) {
+        const std::string where = "car '" + car.name + "'";
+        if (finite(car.placement, 16) != 16) return where + ": a placement that is not finite";
+        for (const SnapshotMesh& m : car.meshes) {
+            const std::string mesh = where + ", mesh '" + m.frame + "'";
+            if (finite(m.toBody, 16) != 16) return mesh + ": a matrix that is not finite";
+            if (m.hasSurface && finite(m.surface, 3) != 3)
+                return mesh + ": surface properties that are not finite";
+            const struct {
+                const std::vector<float>& values;
+                std::size_t perVertex;
+                const char* what;
+            } arrays[] = {{m.positions, 3, "position"},
+                          {m.normals, 3, "normal"},
+                          {m.uv[0], 2, "texture coordinate"},
+                          {m.uv[1], 2, "second texture coordinate"}};
+            for (const auto& a : arrays) {
+                const std::size_t at = finite(a.values.data(), a.values.size());
+                if (at != a.values.size())
+                    return mesh + ", vertex " + std::to_string(at / a.perVertex) + ": a " + a.what +
+                           " that is not finite";
+            }
+        }
+    }
+    return "";
+}
+
 } // namespace
+
+std::uint64_t snapshotFileBytes(const Snapshot& s) {
+    std::uint64_t n = sizeof kMagic + 4 + s.label.size() + 4 + 4;
+    for (const SnapshotCar& car : s.cars) {
+        n += 4 + car.name.size() + 16 * 4 + 4;
+        for (const SnapshotMesh& m : car.meshes) {
+            n += 4 + m.frame.size() + 16 * 4 + 8 + 3 * 4 +
+                 4 * (m.positions.size() + m.normals.size() + m.uv[0].size() + m.uv[1].size()) +
+                 m.prelit.size() + 2 * (m.corners.size() + m.triangleMaterial.size()) +
+                 m.materialColours.size() + (m.hasSurface ? 3 * 4 : 0);
+            const std::size_t materials = m.materialColours.size() / 4;
+            for (std::size_t i = 0; i < materials; ++i)
+                n += 4 + (i < m.materialTextures.size() ? m.materialTextures[i].size() : 0);
+        }
+    }
+    return n;
+}
 
 bool writeSnapshot(const std::string& path, const Snapshot& s, std::string& error) {
     ByteWriter w;
+    w.out.reserve(static_cast<std::size_t>(snapshotFileBytes(s)));
     w.bytes(kMagic, sizeof kMagic);
     writeString(w, s.label);
     w.u32(s.frame);
@@ -140,15 +196,12 @@ bool writeSnapshot(const std::string& path, const Snapshot& s, std::string& erro
 
 bool readSnapshot(const std::string& path, Snapshot& s, std::string& error) {
     std::vector<std::uint8_t> in;
-    {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
-        if (!f) {
-            error = path + ": cannot open the snapshot";
-            return false;
-        }
-        std::uint8_t buffer[65536];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0;)
-            in.insert(in.end(), buffer, buffer + n);
+    bool unreadable = false;
+    const std::string problem = readInputFile(path, kMaxSnapshotBytes, in, &unreadable);
+    if (!problem.empty()) {
+        error = path + (unreadable ? ": cannot open the snapshot"
+                                   : ": expected a snapshot; it " + problem);
+        return false;
     }
     ByteReader r(in);
     char magic[8];
@@ -169,6 +222,7 @@ bool readSnapshot(const std::string& path, Snapshot& s, std::string& error) {
         s.cars.push_back(std::move(car));
     }
     if (ok && !r.atEnd()) why = "bytes after the last car";
+    if (ok && why.empty()) why = firstNonFinite(s);
     if (!ok || !why.empty()) {
         error = path + ": not a valid snapshot" + (why.empty() ? std::string() : " (" + why + ")");
         s = Snapshot{};

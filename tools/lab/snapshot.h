@@ -29,7 +29,8 @@
 //       per material: u8[4] colour RGBA
 //       per material: string texture name (0..kMaxTextureName bytes; empty: none)
 //       f32[3]  surface ambient, specular, diffuse (if hasSurface)
-// Readers check every count against the bytes left and the limits below.
+// Readers check every count against the bytes left and the limits below,
+// and refuse a value that is not finite, naming its car, mesh and vertex.
 
 #include <cstdint>
 #include <string>
@@ -42,6 +43,9 @@ constexpr std::uint32_t kMaxSnapshotMeshes = 256;
 constexpr std::uint32_t kMaxSnapshotVertices = 1u << 20;
 constexpr std::uint32_t kMaxSnapshotTriangles = 1u << 21;
 constexpr std::uint32_t kMaxTextureName = 31; // the game keeps 32 bytes with the terminator
+// All snapshots of one run together, so that a small scenario cannot write
+// gigabytes (one snapshot of 200 of the finest procedural cars is 370 MB).
+constexpr std::uint64_t kMaxSnapshotBytes = 1024ull * 1024 * 1024;
 
 struct SnapshotMesh {
     std::string frame;
@@ -76,6 +80,9 @@ struct Snapshot {
     std::uint32_t frame = 0;
     std::vector<SnapshotCar> cars;
 };
+
+// The size of the snapshot's file, known before it is written.
+std::uint64_t snapshotFileBytes(const Snapshot& snapshot);
 
 // False with a message naming the file and what was wrong; nothing is thrown.
 bool writeSnapshot(const std::string& path, const Snapshot& snapshot, std::string& error);

@@ -3,8 +3,10 @@
 // Plays a crash-lab scenario with the plug-in on the substitute host (the
 // 32-bit runner; with --wine its Windows build under Wine, where Wine loads
 // the product DLL) and writes a report folder: pictures, glTF models,
-// summary, log and a 3-D viewer. The report is built in DIR.partial and renamed to DIR
-// only when complete, so a failed run never leaves a report that looks whole.
+// summary, log and a 3-D viewer. The report is built in a fresh folder beside
+// DIR and takes DIR's place only when complete, so a failed run leaves an
+// earlier report as it was; only an empty folder or a report holding nothing
+// but its own files is ever replaced.
 
 #include <chrono>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "lab/input_file.h"
 #include "lab/report/report.h"
 
 namespace fs = std::filesystem;
@@ -45,13 +48,20 @@ int usage(const std::string& problem) {
     return 2;
 }
 
-// A folder bwlab may replace: absent, empty, or one of its own reports.
-bool replaceable(const fs::path& dir) {
+// Whether `file` lies inside `dir` (through links too): a file there would go
+// with the folder this run replaces.
+bool liesInside(const fs::path& file, const fs::path& dir) {
     std::error_code ec;
-    if (!fs::exists(dir, ec)) return true;
-    if (!fs::is_directory(dir, ec)) return false;
-    if (fs::is_empty(dir, ec)) return true;
-    return fs::exists(dir / "summary.json", ec) && fs::exists(dir / "index.html", ec);
+    const fs::path f = fs::weakly_canonical(fs::absolute(file, ec), ec);
+    const fs::path d = fs::weakly_canonical(fs::absolute(dir, ec), ec);
+    if (ec) return false;
+    auto fi = f.begin();
+    for (const fs::path& part : d) {
+        if (part.empty()) continue; // a trailing separator
+        if (fi == f.end() || *fi != part) return false;
+        ++fi;
+    }
+    return fi != f.end();
 }
 
 std::uintmax_t folderBytes(const fs::path& dir) {
@@ -101,7 +111,7 @@ int run(int argc, char** argv) {
         } else if (!arg.empty() && arg[0] != '-' && request.scenario.empty()) {
             request.scenario = arg;
         } else {
-            return usage("unexpected argument '" + arg + "'");
+            return usage("unexpected argument '" + lab::shownWord(arg) + "'");
         }
     }
     if (request.scenario.empty()) return usage("no scenario given");
@@ -123,56 +133,55 @@ int run(int argc, char** argv) {
         return 1;
     }
 
-    // "DIR/" names DIR: the partial folder must be its sibling, not inside it.
+    // "DIR/" names DIR: the run's own folder must be its sibling, not inside it.
     fs::path out = fs::path(request.outDir).lexically_normal();
     if (!out.has_filename()) out = out.parent_path();
     if (out.empty() || out == "." || out == "..")
         return usage("expected a report folder after --out");
-    const fs::path partial = out.string() + ".partial";
-    if (!replaceable(out)) {
-        std::fprintf(stderr, "bwlab: %s: exists and is not a crash lab report; not replacing it\n",
-                     out.c_str());
+    for (const std::string* input : {&request.scenario, &request.settings})
+        if (liesInside(*input, out)) {
+            std::fprintf(stderr,
+                         "bwlab: %s lies inside %s, which this run replaces; move it out first\n",
+                         input->c_str(), out.c_str());
+            return 2;
+        }
+    const std::string problem = lab::replaceProblem(out.string());
+    if (!problem.empty()) {
+        std::fprintf(stderr, "bwlab: %s %s\n", out.c_str(), problem.c_str());
         return 1;
     }
-    std::error_code ec;
-    // An earlier report of this scenario goes first, so that a failed run
-    // cannot leave it looking like this run's.
-    fs::remove_all(out, ec);
-    fs::remove_all(partial, ec);
-    fs::create_directories(partial, ec);
-    if (ec) {
-        std::fprintf(stderr, "bwlab: %s: cannot be created (%s)\n", partial.c_str(),
-                     ec.message().c_str());
+    std::string folder, error;
+    if (!lab::makeRunFolder(out.string(), folder, error)) {
+        std::fprintf(stderr, "bwlab: %s\n", error.c_str());
         return 1;
     }
 
     const auto start = std::chrono::steady_clock::now();
-    lab::RunRequest inPartial = request;
-    inPartial.outDir = partial.string();
+    lab::RunRequest inFolder = request;
+    inFolder.outDir = folder;
     lab::RunnerExit exit;
-    std::string error;
-    if (!lab::runRunner(tools, inPartial, exit, error)) {
-        fs::remove_all(partial, ec);
+    if (!lab::runRunner(tools, inFolder, exit, error)) {
+        lab::removeRunFolder(folder);
         std::fprintf(stderr, "bwlab: %s\n", error.c_str());
         return 1;
     }
     if (exit.code != 0) {
         // The runner has said why on stderr, in its own words.
-        fs::remove_all(partial, ec);
+        lab::removeRunFolder(folder);
         return exit.code == 2 ? 2 : 1;
     }
     const auto played = std::chrono::steady_clock::now();
-    if (!writeReport(tools, partial.string(), error)) {
-        fs::remove_all(partial, ec);
+    if (!writeReport(tools, folder, error)) {
+        lab::removeRunFolder(folder);
         std::fprintf(stderr, "bwlab: %s\n", error.c_str());
         return 1;
     }
-    fs::rename(partial, out, ec);
-    if (ec) {
-        std::fprintf(stderr, "bwlab: %s: cannot be renamed to %s (%s)\n", partial.c_str(),
-                     out.c_str(), ec.message().c_str());
+    std::string note;
+    if (!lab::publishReport(folder, out.string(), error, note)) {
+        std::fprintf(stderr, "bwlab: %s\n", error.c_str());
         return 1;
     }
+    if (!note.empty()) std::fprintf(stderr, "bwlab: %s\n", note.c_str());
     const auto done = std::chrono::steady_clock::now();
     const auto seconds = [](auto d) { return std::chrono::duration<double>(d).count(); };
     std::printf("bwlab: played in %.1f s, report drawn in %.1f s, %.1f MB\n",

@@ -137,6 +137,29 @@ std::string asUtf8(const std::string& text);
 bool writeTextFile(const std::string& path, const std::string& text, std::string& error);
 bool readTextFile(const std::string& path, std::string& text, std::string& error);
 
+// ---- the report folder -----------------------------------------------------------------
+
+// The marker a report folder carries: the list of every file and folder the
+// lab made in it. Only a folder holding nothing else is ever replaced.
+constexpr const char* kReportMarker = ".bwlab-report";
+
+// Why a new report may not take the place of `dir` (a phrase about it), or
+// empty when it may: `dir` is absent, an empty folder, or a report that holds
+// only what its marker lists.
+std::string replaceProblem(const std::string& dir);
+
+// A fresh folder of this run's own beside `dir` ("DIR.new-XXXXXX"), where
+// the report is built; its parent is made when missing.
+bool makeRunFolder(const std::string& dir, std::string& folder, std::string& error);
+void removeRunFolder(const std::string& folder);
+
+// Lists the complete report in `folder` in its marker and puts it in the
+// place of `dir`; an earlier report there is removed name by listed name.
+// When `dir` has meanwhile come to hold anything else, the new report stays
+// in `folder` and `error` says so. `note` tells of anything kept.
+bool publishReport(const std::string& folder, const std::string& dir, std::string& error,
+                   std::string& note);
+
 // ---- the stages ----------------------------------------------------------------------
 
 // Starts the runner on the request, into `request.outDir`, and waits for it.

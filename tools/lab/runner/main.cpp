@@ -6,6 +6,7 @@
 // Exit 0: done. Exit 2: bad input, one line "FILE:LINE: expected ..." on
 // stderr and no run.json. Exit 1: any other failure, one line.
 
+#include "lab/input_file.h"
 #include "lab/runner/run_json.h"
 #include "lab/runner/scenario.h"
 #include "lab/runner/scenario_run.h"
@@ -16,14 +17,17 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
 
 constexpr int kBadInput = 2;
 constexpr int kFailed = 1;
+constexpr std::uint64_t kMaxSettingsBytes = lab::kMiB;
+// The plug-in is mapped, not read whole; the bound only keeps out what cannot be one.
+constexpr std::uint64_t kMaxPluginBytes = 256 * lab::kMiB;
 
 int fail(int code, const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -46,7 +50,7 @@ bool parseOptions(int argc, char** argv, Options& o, std::string& error) {
         if (target == nullptr || i + 1 >= argc) {
             error = "bwlab-run: expected --scenario FILE --settings INI --out DIR (--so PATH | "
                     "--dll PATH), not '" +
-                    arg + "'";
+                    lab::shownWord(arg) + "'";
             return false;
         }
         *target = argv[++i];
@@ -69,9 +73,7 @@ bool emptyFolder(const std::string& path) {
     return empty;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     Options o;
     std::string error;
     if (!parseOptions(argc, argv, o, error)) return fail(kBadInput, error);
@@ -83,17 +85,21 @@ int main(int argc, char** argv) {
 
     std::string base;
     if (!o.settings.empty()) {
-        std::ifstream in(o.settings, std::ios::binary);
-        if (!in) return fail(kBadInput, o.settings + ": expected a readable settings file");
-        std::ostringstream text;
-        text << in.rdbuf();
-        base = text.str();
+        bool unreadable = false;
+        const std::string problem =
+            lab::readInputFile(o.settings, kMaxSettingsBytes, base, &unreadable);
+        if (unreadable) return fail(kBadInput, o.settings + ": expected a readable settings file");
+        if (!problem.empty())
+            return fail(kBadInput, o.settings + ": expected a settings file; it " + problem);
     }
     if (!emptyFolder(o.out)) return fail(kBadInput, o.out + ": expected an existing empty folder");
 
     const lab::PluginChoice plugin{o.so.empty() ? o.dll : o.so, o.so.empty()};
-    if (::access(plugin.path.c_str(), R_OK) != 0)
-        return fail(kBadInput, plugin.path + ": expected a readable plug-in binary");
+    bool unreadable = false;
+    const std::string problem = lab::inputFileProblem(plugin.path, kMaxPluginBytes, &unreadable);
+    if (unreadable) return fail(kBadInput, plugin.path + ": expected a readable plug-in binary");
+    if (!problem.empty())
+        return fail(kBadInput, plugin.path + ": expected a plug-in binary; it " + problem);
 
     lab::RunFacts facts;
     switch (lab::runScenario(scenario, plugin, lab::mergeSettings(base, scenario.settings), o.out,
@@ -117,4 +123,18 @@ int main(int argc, char** argv) {
     if (std::rename((json + ".partial").c_str(), json.c_str()) != 0)
         return fail(kFailed, json + ": cannot write");
     return 0;
+}
+
+} // namespace
+
+// Whatever the standard library throws (out of memory, a stream error) ends
+// the run with one line, never an abort.
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        return fail(kFailed, std::string("bwlab-run: ") + e.what());
+    } catch (...) {
+        return fail(kFailed, "bwlab-run: unexpected failure");
+    }
 }

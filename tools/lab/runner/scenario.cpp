@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -15,6 +14,13 @@ namespace lab {
 namespace {
 
 constexpr int kMaxCars = 200;
+// Every snapshot holds every car, so their number bounds what a run writes.
+constexpr std::size_t kMaxSnapshots = 64;
+constexpr std::uint64_t kMaxTotalFrames = 1000000; // over nine game-hours at 33 ms
+constexpr std::uint64_t kMaxScenarioBytes = kMiB;
+constexpr std::size_t kMaxPath = 4096;
+constexpr std::uint64_t kMaxCarFileBytes = 64 * kMiB;
+constexpr std::uint64_t kMaxCarFileBytesInAll = 256 * kMiB;
 constexpr float kMaxCoordinate = 1000.0f; // world placements
 constexpr float kMaxBodyCoordinate = 20.0f;
 constexpr float kMaxImpulse = 1.0e6f;
@@ -58,8 +64,8 @@ class Parser {
         if (keyword == "health") return health(l);
         if (keyword == "snapshot") return snapshot(l);
         return l.fail("a step (car, traffic, set, wait, strike, damage, f7, repair, health, "
-                      "restart or snapshot), not '" +
-                      keyword + "'");
+                      "restart or snapshot), not " +
+                      ScenarioLine::quoted(keyword));
     }
 
     // Steps that wait for a frame must be followed by one.
@@ -86,7 +92,8 @@ class Parser {
                 return l.fail("a traffic line before striking traffic");
             return true;
         }
-        if (!knownCar(name)) return l.fail("a car declared above, not '" + name + "'");
+        if (!knownCar(name))
+            return l.fail("a car declared above, not " + ScenarioLine::quoted(name));
         return true;
     }
 
@@ -108,8 +115,8 @@ class Parser {
                 l.vec(*step, kMaxCoordinate, "a step between cars");
             } else {
                 return l.fail(std::string("model, at, yaw, rearlight") +
-                              (allowStep ? ", detail or step" : " or detail") + ", not '" +
-                              l.peek() + "'");
+                              (allowStep ? ", detail or step" : " or detail") + ", not " +
+                              ScenarioLine::quoted(l.peek()));
             }
         }
         return l.ok();
@@ -118,7 +125,8 @@ class Parser {
     bool addCar(ScenarioLine& l, const CarEntry& c) {
         if (s_.cars.size() >= static_cast<std::size_t>(kMaxCars))
             return l.fail("at most " + std::to_string(kMaxCars) + " cars");
-        if (knownCar(c.name)) return l.fail("a car name not used before, not '" + c.name + "'");
+        if (knownCar(c.name))
+            return l.fail("a car name not used before, not " + ScenarioLine::quoted(c.name));
         if (!sameRearLight(l, c)) return false;
         s_.cars.push_back(c);
         return true;
@@ -141,19 +149,37 @@ class Parser {
 
     // A car file is named relative to the scenario's folder (or absolutely)
     // and read now, so that a missing or damaged one stops the run before it
-    // starts.
+    // starts. Each file is read once, however many cars it gives a body.
     bool carFile(ScenarioLine& l, CarEntry& c) {
         std::string name;
         if (!l.word(name, "a car file (*.bwcar)")) return false;
+        if (name.size() > kMaxPath)
+            return l.fail("a car file name of at most " + std::to_string(kMaxPath) + " bytes");
         const std::size_t slash = path_.rfind('/');
         c.meshFile =
             name[0] == '/' || slash == std::string::npos ? name : path_.substr(0, slash + 1) + name;
+        const auto known = bodies_.find(c.meshFile);
+        if (known != bodies_.end()) {
+            c.body = known->second;
+            return true;
+        }
+        const std::string what = "a car file (*.bwcar, from bw_carimport): ";
+        const std::string shown = shownWord(c.meshFile, kMaxPath);
+        std::vector<std::uint8_t> bytes;
+        bool unreadable = false;
+        const std::string problem = readInputFile(c.meshFile, kMaxCarFileBytes, bytes, &unreadable);
+        if (unreadable) return l.fail(what + "cannot read " + shown);
+        if (!problem.empty()) return l.fail(what + shown + " " + problem);
+        carFileBytes_ += bytes.size();
+        if (carFileBytes_ > kMaxCarFileBytesInAll)
+            return l.fail("car files of at most " + std::to_string(kMaxCarFileBytesInAll / kMiB) +
+                          " MB in all");
         auto body = std::make_shared<carfile::Car>();
         std::string why;
-        if (!carfile::readCar(c.meshFile, *body, why))
-            return l.fail("a car file (*.bwcar, from bw_carimport): " + why);
+        if (!carfile::decodeCar(bytes, *body, why)) return l.fail(what + shown + ": " + why);
         uniqueTextures(*body);
         c.body = std::move(body);
+        bodies_[c.meshFile] = c.body;
         return true;
     }
 
@@ -182,14 +208,14 @@ class Parser {
         std::string source;
         if (!l.word(c.name, "a car name")) return false;
         if (!validName(c.name) || c.name == "traffic" || c.name.rfind("traffic-", 0) == 0)
-            return l.fail("a car name of a-z, 0-9, '_' and '-' (not 'traffic...'), not '" + c.name +
-                          "'");
+            return l.fail("a car name of a-z, 0-9, '_' and '-' (not 'traffic...'), not " +
+                          ScenarioLine::quoted(c.name));
         if (!l.word(source, "'procedural' or 'mesh FILE'")) return false;
         if (source == "mesh") {
             c.source = CarSource::Mesh;
             if (!carFile(l, c)) return false;
         } else if (source != "procedural") {
-            return l.fail("'procedural' or 'mesh FILE', not '" + source + "'");
+            return l.fail("'procedural' or 'mesh FILE', not " + ScenarioLine::quoted(source));
         }
         if (!placement(l, c, false, nullptr)) return false;
         return addCar(l, c);
@@ -224,7 +250,8 @@ class Parser {
                     sameTextIgnoringCase(name.substr(dot + 1), r.key))
                     row = &r;
         if (row == nullptr)
-            return l.fail("a setting Section.Key of bucklewright.ini, not '" + name + "'");
+            return l.fail("a setting Section.Key of bucklewright.ini, not " +
+                          ScenarioLine::quoted(name));
         // The value goes to the plug-in as written: what it makes of it (a
         // clamp, a refusal) is part of what the lab shows.
         if (!l.word(value, "a value") || !l.end()) return false;
@@ -240,6 +267,9 @@ class Parser {
         if (l.optional("ms") && !l.whole(st.frameMs, 1, kMaxFrameMs, "milliseconds per frame"))
             return false;
         if (!l.end()) return false;
+        totalFrames_ += st.frames;
+        if (totalFrames_ > kMaxTotalFrames)
+            return l.fail("at most " + std::to_string(kMaxTotalFrames) + " frames in all");
         pendingLine_ = 0;
         s_.steps.push_back(st);
         return true;
@@ -288,7 +318,7 @@ class Parser {
             if (!l.whole(index, 0, 5, "a panel index")) return false;
             st.component = kPanelCodes[index];
         } else {
-            return l.fail("'door' or 'panel', not '" + part + "'");
+            return l.fail("'door' or 'panel', not " + ScenarioLine::quoted(part));
         }
         if (!l.end()) return false;
         event(st);
@@ -334,10 +364,13 @@ class Parser {
         st.line = l.number();
         if (!l.word(st.label, "a snapshot label")) return false;
         if (!validName(st.label))
-            return l.fail("a snapshot label of a-z, 0-9, '_' and '-' (at most 64), not '" +
-                          st.label + "'");
+            return l.fail("a snapshot label of a-z, 0-9, '_' and '-' (at most 64), not " +
+                          ScenarioLine::quoted(st.label));
+        if (labels_.size() >= kMaxSnapshots)
+            return l.fail("at most " + std::to_string(kMaxSnapshots) + " snapshots");
         if (!labels_.insert(st.label).second)
-            return l.fail("a snapshot label not used before, not '" + st.label + "'");
+            return l.fail("a snapshot label not used before, not " +
+                          ScenarioLine::quoted(st.label));
         if (!l.end()) return false;
         s_.steps.push_back(st);
         return true;
@@ -347,7 +380,10 @@ class Parser {
     Scenario& s_;
     std::set<std::string> labels_;
     std::map<int, CarEntry> rearLights_; // the first car of each model
-    std::map<std::string, std::vector<std::uint8_t>> textures_; // every car file's, by name
+    std::map<std::string, std::shared_ptr<const carfile::Car>> bodies_; // by file
+    std::map<std::string, std::vector<std::uint8_t>> textures_;         // every car file's, by name
+    std::uint64_t carFileBytes_ = 0;
+    std::uint64_t totalFrames_ = 0;
     int pendingLine_ = 0;
     int trafficCount_ = 0;
 };
@@ -367,7 +403,9 @@ bool parseScenario(const std::string& path, const std::string& text, Scenario& s
     scenario = Scenario{};
     scenario.path = path;
     Parser parser(path, scenario);
-    std::istringstream in(text);
+    // Editors on Windows may begin a UTF-8 file with a byte order mark.
+    const char kByteOrderMark[] = "\xEF\xBB\xBF";
+    std::istringstream in(text.compare(0, 3, kByteOrderMark) == 0 ? text.substr(3) : text);
     int number = 0;
     for (std::string raw; std::getline(in, raw);) {
         ++number;
@@ -390,14 +428,18 @@ bool parseScenario(const std::string& path, const std::string& text, Scenario& s
 }
 
 bool readScenario(const std::string& path, Scenario& scenario, ScenarioError& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string text;
+    bool unreadable = false;
+    const std::string problem = readInputFile(path, kMaxScenarioBytes, text, &unreadable);
+    if (unreadable) {
         error.text = path + ": expected a readable scenario file";
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parseScenario(path, text.str(), scenario, error);
+    if (!problem.empty()) {
+        error.text = path + ": expected a scenario file; it " + problem;
+        return false;
+    }
+    return parseScenario(path, text, scenario, error);
 }
 
 std::string componentName(int component) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dent/vec.h"
+#include "lab/input_file.h"
 
 namespace lab {
 
@@ -82,11 +83,14 @@ class ScenarioLine {
     }
 
     bool end() {
-        if (ok() && !atEnd()) return fail("the end of the line, not '" + words_[at_] + "'");
+        if (ok() && !atEnd()) return fail("the end of the line, not " + quoted(words_[at_]));
         return ok();
     }
 
     int number() const { return number_; }
+
+    // A word of the file as an error shows it: quoted, cut when long.
+    static std::string quoted(const std::string& word) { return "'" + shownWord(word) + "'"; }
 
   private:
     static std::string text(float v) {

@@ -119,7 +119,7 @@ class Run {
                 if (!addCars(error)) return false;
                 break;
             case StepKind::Snapshot:
-                if (!snapshot(step.label, error)) return false;
+                if (!snapshot(step, error)) return false;
                 break;
             default:
                 pending_.push_back(&step);
@@ -133,6 +133,9 @@ class Run {
     }
 
     void end() { host_.endSession(); }
+
+    // The run stopped on a limit of the scenario, not on a failure.
+    bool stoppedOnBadInput() const { return badInput_; }
 
   private:
     // Where the host's model info puts each car's rear lights, as the plug-in
@@ -283,7 +286,8 @@ class Run {
         facts_.copiedVertices = std::max(facts_.copiedVertices, vertices);
     }
 
-    bool snapshot(const std::string& label, std::string& error) {
+    bool snapshot(const Step& step, std::string& error) {
+        const std::string& label = step.label;
         lab::Snapshot snap;
         snap.label = label;
         snap.frame = facts_.frames;
@@ -291,6 +295,14 @@ class Run {
         for (LiveCar& c : cars_) {
             snap.cars.push_back(readCar(host_, c.entry->name, c.vehicle, c.sources));
             brokenLightsOf(c.vehicle, [&](int i) { broken.push_back({c.entry->name, i}); });
+        }
+        snapshotBytes_ += snapshotFileBytes(snap);
+        if (snapshotBytes_ > kMaxSnapshotBytes) {
+            error = s_.path + ":" + std::to_string(step.line) + ": expected snapshots of at most " +
+                    std::to_string(kMaxSnapshotBytes / (1024 * 1024)) +
+                    " MB in all; take fewer, or of fewer or coarser cars";
+            badInput_ = true;
+            return false;
         }
         const std::string file = "snapshots/" + label + ".bwsnap";
         if (!writeSnapshot(outDir_ + "/" + file, snap, error)) return false;
@@ -327,6 +339,8 @@ class Run {
     std::vector<const Step*> pending_;
     std::map<std::pair<std::string, std::string>, std::uint32_t> held_;
     std::set<std::pair<std::string, int>> brokenSeen_;
+    std::uint64_t snapshotBytes_ = 0;
+    bool badInput_ = false;
 };
 
 // Installs the binary into the work folder under its shipped name (a link:
@@ -430,7 +444,7 @@ RunStatus runScenario(const Scenario& scenario, const PluginChoice& plugin,
     run.end();
     binary->detach();
     facts.log = readFile(work.file("bucklewright.log"));
-    if (!played) return RunStatus::Failed;
+    if (!played) return run.stoppedOnBadInput() ? RunStatus::BadInput : RunStatus::Failed;
     if (!writeFile(outDir + "/bucklewright.log", facts.log)) {
         error = outDir + "/bucklewright.log: cannot write the log";
         return RunStatus::Failed;
