@@ -10,7 +10,7 @@ BW_KEEP_FAULT_LOGS="Z:$work" bash "$wine_run" "$prefix" "$program" \
   --gtest_filter='WineFault.AccessViolation*'
 status=0
 for expected in "AccessViolationInsideTheFrameDetour:hit at src/orchestration/hit_processing.cpp:" \
-                "AccessViolationInMeshWork:deform at src/mesh/deform_atomic.cpp:"; do
+                "AccessViolationInMeshWork:localDent at src/mesh/deform_atomic.cpp:"; do
   test=${expected%%:*} function=${expected#*:}
   out=$(bash "$symbolize" "$work/$test.log" "$dll" 2>&1) || { echo "$out"; status=1; continue; }
   if ! grep -q "the symbols belong to it" <<<"$out" ||
