@@ -25,7 +25,7 @@ struct TrackedVehicle {
     std::uint32_t lastHitTime = 0;  // host clock at creation and at every hit
     dent::Episode episode{};        // the dent being made; empty after a reset
     std::vector<std::unique_ptr<MeshReference>> meshReferences; // attach order
-    std::uint32_t copiedVertexTotal = 0; // vertices of this vehicle's copies (and reserved)
+    std::uint32_t copiedVertexTotal = 0; // vertices of its copies and hidden variants held
     std::uint32_t seed = 0;              // per-vehicle variation
     std::vector<CarriedAtomic> carried;  // first touches waiting for a frame's budget
     std::vector<HiddenVariant> hidden;   // part variants waiting to be shown

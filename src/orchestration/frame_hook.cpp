@@ -73,8 +73,9 @@ void update() {
     game::Registry& reg = *game::registry();
     game::frameWalk(reg);
 
-    // Work left from earlier frames comes before this frame's hits: panels
-    // the game now shows at once, carried first touches as the budget allows.
+    // Work left from earlier frames comes before this frame's hits: the part
+    // variants the game now draws at once, carried first touches as the
+    // budget allows.
     mesh::beginFrameWork();
     plugin::setCurrentPhase("frame: build shown variants");
     mesh::buildShownVariants(reg);
