@@ -355,6 +355,13 @@ bool shown(void* atomic) {
            game::atomicRendered(atomic);
 }
 
+// A variant begins to wait. Its car's damage record may have changed since
+// it was last looked at while nothing waited: the next frame looks again.
+void waitHidden(game::TrackedVehicle& record, game::HiddenVariant&& variant) {
+    record.hidden.push_back(std::move(variant));
+    record.damageSeen.clear();
+}
+
 // A part's variant that the game does not draw (the damaged one until the
 // part's damage shows it, the intact one from then on) is not copied until
 // it does, and the dent is kept to replay then. Its copy's vertices are held
@@ -374,8 +381,7 @@ bool deferHiddenVariant(void* atomic, void* geometry, game::TrackedVehicle& reco
     if (panel.kind == kPanelOrdinary) {
         if (n > kMaxCopyVertices) return false;
         if (!verticesFit(record, n)) return true;
-        record.hidden.push_back(
-            game::HiddenVariant{atomic, geometry, 0, true, static_cast<std::uint32_t>(n), {hitDent}});
+        waitHidden(record, {atomic, geometry, 0, true, static_cast<std::uint32_t>(n), {hitDent}});
         record.copiedVertexTotal += static_cast<std::uint32_t>(n);
         return true;
     }
@@ -384,16 +390,14 @@ bool deferHiddenVariant(void* atomic, void* geometry, game::TrackedVehicle& reco
     if (!creaseShapeAccepted(geometry, panel)) return false;
     charge(static_cast<std::uint32_t>(n));
     if (fitsAnyway(record, 0, 1)) {
-        record.hidden.push_back(
-            game::HiddenVariant{atomic, geometry, nextTurn++, false, 0, {hitDent}});
+        waitHidden(record, {atomic, geometry, nextTurn++, false, 0, {hitDent}});
         return true;
     }
     const std::int32_t m = creaseVertexCount(geometry, panel);
     charge(static_cast<std::uint32_t>(m) / 2);
     if (m < 1 || m > kMaxCopyVertices) return false;
     if (!verticesFit(record, m)) return true;
-    record.hidden.push_back(
-        game::HiddenVariant{atomic, geometry, 0, true, static_cast<std::uint32_t>(m), {hitDent}});
+    waitHidden(record, {atomic, geometry, 0, true, static_cast<std::uint32_t>(m), {hitDent}});
     record.copiedVertexTotal += static_cast<std::uint32_t>(m);
     return true;
 }
