@@ -1,5 +1,11 @@
 # GoogleTest is compiled from Debian's source tree so that every build
 # (including -m32 and the sanitizer builds) gets a matching library.
+if(BW_BUILD STREQUAL "win32")
+  # MinGW's win32 thread model has no std::mutex; GoogleTest's customisation
+  # header gives it what it builds on one (tests/support/gtest_win32). It
+  # must come first on the include path of GoogleTest and of every test.
+  include_directories(BEFORE ${PROJECT_SOURCE_DIR}/tests/support/gtest_win32)
+endif()
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <vector>
 
@@ -280,6 +281,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<PanelTriangle> pieces = dent::splitPanelLattice(t, shape, span, lattice);
     checkPieces(t, pieces, finiteTriangle && shapeUsable && cellsUsable,
                 ordinary && shapeUsable && cellsUsable);
+    // The cutter appends the same pieces (narrower corners when the texture
+    // sets past the second are +0) and counts them from the positions alone.
+    dent::PanelCutter cutter(shape, span, lattice);
+    std::vector<PanelTriangle> cut;
+    cutter.cut(t, cut);
+    FUZZ_CHECK(cut.size() == pieces.size());
+    FUZZ_CHECK(cut.empty() || std::memcmp(cut.data(), pieces.data(),
+                                          cut.size() * sizeof(PanelTriangle)) == 0);
+    FUZZ_CHECK(cutter.count(t.vertices[0].position, t.vertices[1].position,
+                            t.vertices[2].position) == pieces.size());
     // The cuts only follow the lattice's lines when the crease lies on the
     // panel (the only creases the settings allow) and the column counts agree.
     if (ordinary && shapeUsable && shape.crease >= 0.0f && shape.crease <= 1.0f &&

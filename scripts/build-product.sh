@@ -10,7 +10,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh lab
 cmake --preset win32
-cmake --build --preset win32
+# The product alone: the DLL and its symbols, the settings file and the zip
+# (the preset also builds the Windows test programs, which the tests build).
+cmake --build --preset win32 --target bucklewright bw_sample_ini bw_download
 mkdir -p dist
 made=(build/win32/bucklewright-*.zip build/win32/src/bucklewright.asi build/win32/src/bucklewright.asi.debug
       build/win32/bucklewright.ini)

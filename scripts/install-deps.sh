@@ -17,6 +17,12 @@ if [ "$what" = lab ] || [ "$what" = all ]; then
 fi
 if [ "$what" = all ]; then
   packages+=(clang libclang-rt-14-dev chromium-headless-shell)
+  # Wine runs the substitute game as a Windows program with the product DLL
+  # (the win32 tests); its 32-bit half needs the i386 architecture.
+  packages+=(wine wine32:i386)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
 fi
 missing=()
 for p in "${packages[@]}"; do

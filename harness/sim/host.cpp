@@ -196,7 +196,7 @@ Host::~Host() {
 
 void Host::step(std::uint32_t ms) {
     setClock(clock() + ms);
-    platform::testing::setTickCount(platform::tickCount() + ms);
+    setTickCount(state().systemTime + ms);
     callThunk(game::addr::ProcessCall)();
 }
 
@@ -241,6 +241,7 @@ std::uint32_t Host::clock() const {
 }
 
 void Host::setTickCount(std::uint32_t ms) {
+    state().systemTime = ms;
     platform::testing::setTickCount(ms);
 }
 

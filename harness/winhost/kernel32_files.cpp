@@ -94,7 +94,14 @@ HANDLE WINHOST_API CreateFileA(const char* name, DWORD access, DWORD, void*, DWO
                              : false;
     const int fd = ::open(path, flags | O_CLOEXEC, 0644);
     if (fd < 0) {
-        setLastError(errorOf(errno));
+        DWORD error = errorOf(errno);
+        // Windows tells a missing folder from a missing file.
+        char* slash = errno == ENOENT ? std::strrchr(path, '/') : nullptr;
+        if (slash != nullptr && slash != path) {
+            *slash = '\0';
+            if (::access(path, F_OK) != 0) error = kErrorPathNotFound;
+        }
+        setLastError(error);
         return kInvalidHandle;
     }
     KernelObject file;

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace winhost {
 namespace {
@@ -17,11 +18,15 @@ constexpr DWORD kPage = 0x1000;
 constexpr DWORD kMemDecommit = 0x4000;
 constexpr DWORD kErrorNoAccess = 998;
 constexpr DWORD kErrorBadLength = 24;
+constexpr DWORD kPageGuard = 0x100;
 
-// What VirtualAlloc handed out: the base VirtualFree must be given.
+// What VirtualAlloc handed out: the base VirtualFree must be given, and each
+// page's state as Windows reports it (0: reserved, not committed; else its
+// PAGE_* value, the guard bit included, which a mapping cannot show).
 struct Allocation {
     std::uintptr_t base;
     std::size_t size;
+    std::vector<DWORD> pages;
 };
 Allocation g_allocations[256];
 
@@ -31,7 +36,22 @@ Allocation* allocationAt(std::uintptr_t address) {
     return nullptr;
 }
 
+void setPages(Allocation& a, std::uintptr_t from, std::size_t bytes, DWORD protect) {
+    for (std::uintptr_t p = from & ~std::uintptr_t(kPage - 1);
+         p < from + bytes && p - a.base < a.size; p += kPage)
+        a.pages[(p - a.base) / kPage] = protect;
+}
+
+bool allCommitted(const Allocation& a, std::uintptr_t from, std::size_t bytes) {
+    for (std::uintptr_t p = from & ~std::uintptr_t(kPage - 1);
+         p < from + bytes && p - a.base < a.size; p += kPage)
+        if (a.pages[(p - a.base) / kPage] == 0) return false;
+    return true;
+}
+
 int posixProtection(DWORD protect) {
+    // A guard page faults on its first touch: the model keeps it untouchable.
+    if ((protect & kPageGuard) != 0 && (protect & 0xFFu) != kPageNoAccess) return PROT_NONE;
     switch (protect & 0xFFu) {
     case kPageNoAccess:
         return PROT_NONE;
@@ -73,6 +93,7 @@ void* WINHOST_API VirtualAlloc(void* address, DWORD size, DWORD type, DWORD prot
             setLastError(kErrorInvalidAddress);
             return nullptr;
         }
+        setPages(*a, at, bytes, protect);
         return reinterpret_cast<void*>(at);
     }
     Allocation* slot = nullptr;
@@ -88,7 +109,8 @@ void* WINHOST_API VirtualAlloc(void* address, DWORD size, DWORD type, DWORD prot
         setLastError(kErrorNotEnoughMemory);
         return nullptr;
     }
-    *slot = Allocation{reinterpret_cast<std::uintptr_t>(m), bytes};
+    *slot = Allocation{reinterpret_cast<std::uintptr_t>(m), bytes,
+                       std::vector<DWORD>(bytes / kPage, (type & kMemCommit) ? protect : 0)};
     return m;
 }
 
@@ -106,7 +128,7 @@ BOOL WINHOST_API VirtualFree(void* address, DWORD size, DWORD type) {
     }
     if (type == kMemRelease && size == 0 && at == a->base) {
         munmap(address, a->size);
-        *a = Allocation{0, 0};
+        *a = Allocation{0, 0, {}};
         return 1;
     }
     if (type == kMemDecommit && size != 0 && at + size <= a->base + a->size) {
@@ -114,6 +136,7 @@ BOOL WINHOST_API VirtualFree(void* address, DWORD size, DWORD type) {
         const std::size_t bytes = ((at + size + kPage - 1) & ~std::uintptr_t(kPage - 1)) - first;
         mmap(reinterpret_cast<void*>(first), bytes, PROT_NONE,
              MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        setPages(*a, first, bytes, 0);
         return 1;
     }
     setLastError(kErrorInvalidParameter);
@@ -163,6 +186,15 @@ DWORD WINHOST_API VirtualQuery(const void* address, MemoryBasicInformation* info
         info->allocationBase = reinterpret_cast<void*>(a->base);
         info->allocationProtect = region.protection;
         info->type = kMemPrivate;
+        // The pages as VirtualAlloc and VirtualProtect left them: reserved
+        // ones, guard bits.
+        const std::size_t first = (page - a->base) / kPage;
+        std::size_t last = first;
+        while (last + 1 < a->pages.size() && a->pages[last + 1] == a->pages[first])
+            ++last;
+        info->regionSize = static_cast<DWORD>((last - first + 1) * kPage);
+        info->protect = a->pages[first];
+        if (a->pages[first] == 0) info->state = kMemReserve;
     } else {
         info->allocationBase = reinterpret_cast<void*>(region.base);
         info->allocationProtect = region.protection;
@@ -185,6 +217,17 @@ BOOL WINHOST_API VirtualProtect(void* address, DWORD size, DWORD protect, DWORD*
         setLastError(kErrorAccessDenied);
         return 0;
     }
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    Allocation* a = allocationAt(at);
+    if (a != nullptr && !allCommitted(*a, at, size)) {
+        setLastError(kErrorInvalidAddress); // reserved pages have no protection to change
+        return 0;
+    }
+    platform::MemoryRegion region{};
+    if (a == nullptr && (!platform::queryRegion(at, &region) || !region.committed)) {
+        setLastError(kErrorInvalidParameter); // free memory
+        return 0;
+    }
     errno = 0;
     std::uint32_t previous = 0;
     if (!platform::protect(address, size, protect, &previous)) {
@@ -192,6 +235,10 @@ BOOL WINHOST_API VirtualProtect(void* address, DWORD size, DWORD protect, DWORD*
         return 0;
     }
     *old = previous;
+    if (a != nullptr) {
+        *old = a->pages[(at - a->base) / kPage];
+        setPages(*a, at, size, protect);
+    }
     if (Module* m = moduleAt(reinterpret_cast<std::uintptr_t>(address));
         m != nullptr && !m->pages.empty()) {
         const auto from = reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t(kPage - 1);

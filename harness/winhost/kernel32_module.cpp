@@ -80,12 +80,12 @@ HMODULE WINHOST_API GetModuleHandleW(const WCHAR* name) {
 
 BOOL WINHOST_API GetModuleHandleExA(DWORD flags, const char* name, HMODULE* out) {
     static CallCounter calls("GetModuleHandleExA");
+    if (out != nullptr) *out = nullptr; // whatever fails
     if (out == nullptr || (flags & ~(kFromAddress | kUnchangedRefcount | kPin)) != 0 ||
         (flags & (kPin | kUnchangedRefcount)) == (kPin | kUnchangedRefcount)) {
         setLastError(kErrorInvalidParameter);
         return 0;
     }
-    *out = nullptr;
     if (calls.failsNow()) {
         setLastError(kErrorModNotFound);
         return 0;
@@ -128,8 +128,8 @@ DWORD WINHOST_API GetModuleFileNameA(HMODULE handle, char* out, DWORD size) {
     }
     const std::string& path = module->windowsPath;
     if (path.size() >= size) {
-        std::memcpy(out, path.data(), size - 1);
-        out[size - 1] = '\0';
+        // Cut to the buffer and not terminated, as Wine (and Windows XP) leave it.
+        std::memcpy(out, path.data(), size);
         setLastError(kErrorInsufficientBuffer);
         return size;
     }

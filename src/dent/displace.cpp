@@ -37,6 +37,21 @@ float falloff(float distance, float radius, float power) {
     return falloffOf(distance, radius, power);
 }
 
+float greatestFalloff(const Vec* points, std::size_t count, Vec centre, float radius, float power) {
+    if (!(radius > 0.0f)) return 0.0f;
+    // power() is float(pow(t, p)), which never falls as t rises: the greatest
+    // share is the power of the greatest base, taken once.
+    bool inside = false;
+    float greatest = 0.0f;
+    for (std::size_t i = 0; i < count; ++i) {
+        float t = 0.0f;
+        if (!rule::bowlBase(length(points[i] - centre), radius, t)) continue;
+        if (!inside || t > greatest) greatest = t;
+        inside = true;
+    }
+    return inside ? unit_power::power(greatest, power) : 0.0f;
+}
+
 Vec displaceImpact(Vec rest, Vec current, Vec contact, Vec direction, float depth, float radius,
                    float previousDepth, float previousRadius, float maxTotal, float falloffPower) {
     if (!isFinite(rest) || !isFinite(current) || !isFinite(contact) || !isFinite(direction))

@@ -11,6 +11,13 @@ namespace dent {
 // centre: a smoothstep bowl raised to `power`; 0 at and beyond `radius`.
 DENT_API float falloff(float distance, float radius, float power);
 
+// The greatest falloff() of `count` points at their distances from `centre`:
+// the share of a dent that reaches the nearest of them (0 for none, and for a
+// radius that is not positive). The same value as falloff() taken for every
+// point, at the cost of one power.
+DENT_API float greatestFalloff(const Vec* points, std::size_t count, Vec centre, float radius,
+                               float power);
+
 // New position of one mesh point under one dent. All four vectors share one
 // space. `previousDepth`/`previousRadius` describe the bowl of the same dent
 // already applied (0, 0 for a new dent): the point moves only by the growth,

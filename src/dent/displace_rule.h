@@ -18,12 +18,20 @@
 namespace dent {
 namespace rule {
 
-DENT_HOT_INLINE float falloffOf(float distance, float radius, float power) {
-    if (!(distance < radius)) return 0.0f;
+// The smoothstep base of the bowl at `distance`; false at and beyond `radius`
+// (and for a NaN distance), where the falloff is 0.
+DENT_HOT_INLINE bool bowlBase(float distance, float radius, float& t) {
+    if (!(distance < radius)) return false;
     float s = 1.0f - distance / radius;
     if (s < 0.0f) s = 0.0f;
     if (s > 1.0f) s = 1.0f;
-    const float t = s * s * (3.0f - 2.0f * s);
+    t = s * s * (3.0f - 2.0f * s);
+    return true;
+}
+
+DENT_HOT_INLINE float falloffOf(float distance, float radius, float power) {
+    float t = 0.0f;
+    if (!bowlBase(distance, radius, t)) return 0.0f;
     return unit_power::power(t, power);
 }
 

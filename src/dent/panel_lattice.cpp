@@ -9,11 +9,14 @@ namespace {
 
 // Index of the cell whose low line is the last one at or before v, limited to
 // the existing cells; `lines` has at least two entries.
-std::size_t cellOf(const std::vector<float>& lines, float v) {
-    const std::size_t u =
-        std::size_t(std::upper_bound(lines.begin(), lines.end(), v) - lines.begin());
-    const std::size_t i = std::max<std::size_t>(u, 1) - 1;
-    return std::min(lines.size() - 2, i);
+inline std::size_t cellOf(const float* lines, std::size_t n, float v) {
+    // The first line above v (an upper bound), found by walking: a panel's
+    // lattice has at most 13 lines, fewer than a binary search's overhead.
+    std::size_t u = 0;
+    while (u < n && !(v < lines[u]))
+        ++u;
+    const std::size_t i = u > 0 ? u - 1 : 0;
+    return i < n - 2 ? i : n - 2;
 }
 
 // Clamp to 0 .. 1; NaN becomes 0 so that the weights stay usable.
@@ -120,17 +123,66 @@ void PanelLattice::init(const SpanFold& span, const PanelShape& shape) {
     }
 }
 
-LatticeSample PanelLattice::sample(Vec p) const {
-    if (columnXs.size() < 2 || rowYs.size() < 2)
-        return LatticeSample{{0, 0, 0}, {1.0f, 0.0f, 0.0f}};
-    const std::size_t i = cellOf(columnXs, p.x);
-    const std::size_t j = cellOf(rowYs, p.y);
-    const float fx = unitClamp((p.x - columnXs[i]) / (columnXs[i + 1] - columnXs[i]));
-    const float fy = unitClamp((p.y - rowYs[j]) / (rowYs[j + 1] - rowYs[j]));
-    const std::uint32_t n = std::uint32_t(columnXs.size());
+namespace {
+
+// True when cellOf(lines, n, v) is `cell`, for ascending lines: at or above
+// its low line (the first cell reaches down without end) and below its high
+// line (the last reaches up without end). A NaN lies in the last cell only,
+// as in cellOf.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline bool inCell(const float* lines, std::size_t n, float v, std::size_t cell) {
+    return (cell == 0 || !(v < lines[cell])) && (cell + 2 == n || v < lines[cell + 1]);
+}
+
+// The sample of p in the cell of column i and row j (both below their last
+// line).
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline LatticeSample sampleIn(const PanelLattice& l, Vec p, std::size_t i, std::size_t j) {
+    const float* xs = l.columnXs.data();
+    const float* ys = l.rowYs.data();
+    const float fx = unitClamp((p.x - xs[i]) / (xs[i + 1] - xs[i]));
+    const float fy = unitClamp((p.y - ys[j]) / (ys[j + 1] - ys[j]));
+    const std::uint32_t n = std::uint32_t(l.columnXs.size());
     const std::uint32_t base = std::uint32_t(j) * n + std::uint32_t(i);
     if (fx >= fy) return LatticeSample{{base, base + 1, base + n + 1}, {1.0f - fx, fx - fy, fy}};
     return LatticeSample{{base, base + n + 1, base + n}, {1.0f - fy, fx, fy - fx}};
+}
+
+} // namespace
+
+LatticeSample PanelLattice::sample(Vec p) const {
+    if (columnXs.size() < 2 || rowYs.size() < 2)
+        return LatticeSample{{0, 0, 0}, {1.0f, 0.0f, 0.0f}};
+    return sampleIn(*this, p, cellOf(columnXs.data(), columnXs.size(), p.x),
+                    cellOf(rowYs.data(), rowYs.size(), p.y));
+}
+
+LatticeSample PanelLattice::sampleNear(Vec p, std::size_t near[2]) const {
+    if (columnXs.size() < 2 || rowYs.size() < 2)
+        return LatticeSample{{0, 0, 0}, {1.0f, 0.0f, 0.0f}};
+    const float* xs = columnXs.data();
+    const float* ys = rowYs.data();
+    const std::size_t columns = columnXs.size();
+    const std::size_t rows = rowYs.size();
+    near[0] = near[0] + 2 <= columns && inCell(xs, columns, p.x, near[0])
+                  ? near[0]
+                  : cellOf(xs, columns, p.x);
+    near[1] = near[1] + 2 <= rows && inCell(ys, rows, p.y, near[1]) ? near[1]
+                                                                   : cellOf(ys, rows, p.y);
+    return sampleIn(*this, p, near[0], near[1]);
+}
+
+bool PanelLattice::linesAscend() const {
+    for (const std::vector<float>* lines : {&columnXs, &rowYs}) {
+        for (std::size_t k = 0; k < lines->size(); ++k)
+            if (!((*lines)[k] == (*lines)[k]) || (k > 0 && !((*lines)[k - 1] <= (*lines)[k])))
+                return false;
+    }
+    return true;
 }
 
 bool PanelLattice::ordered(const std::vector<Vec>& positions) const {

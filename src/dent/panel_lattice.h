@@ -3,6 +3,7 @@
 #include "api.h"
 #include "vec.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -85,6 +86,17 @@ struct PanelLattice {
     // (a NaN coordinate counts as the cell's low edge). A lattice with fewer
     // than two columns or rows answers index 0 with weight 1.
     DENT_API LatticeSample sample(Vec p) const;
+
+    // sample(p), the same bits, for a caller that samples neighbouring points
+    // one after another: the cell in `near` (column, row) is tried first, and
+    // `near` becomes p's cell. Only for a lattice whose lines ascend
+    // (linesAscend()), as init() lays them out for a span whose `to` is not
+    // below its `from`; elsewhere a cell's bounds do not decide its points.
+    DENT_API LatticeSample sampleNear(Vec p, std::size_t near[2]) const;
+
+    // True when the columns and the rows each ascend (equal neighbours allowed,
+    // no NaN).
+    DENT_API bool linesAscend() const;
 
     // True when every cell, split like sample() splits it, keeps both of its
     // triangles' orientation in the x-y plane with at least a tenth of their

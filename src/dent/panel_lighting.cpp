@@ -81,36 +81,7 @@ PanelLighting::PanelLighting(const PanelLattice& lattice, const std::vector<Vec>
 PanelLighting::~PanelLighting() = default;
 
 Vec PanelLighting::normal(const PanelLattice& lattice, Vec rest, Vec restNormal, int side) const {
-    const std::vector<Gradient>& list = sides[side != 0 ? 1 : 0];
-    const LatticeSample s = lattice.sample(rest);
-    Vec g{0.0f, 0.0f, 0.0f};
-    Vec h{0.0f, 0.0f, 0.0f};
-    float covered = 0.0f;
-    for (int k = 0; k < 3; ++k) {
-        if (s.index[k] >= list.size()) continue;
-        const Gradient& gradient = list[s.index[k]];
-        if (!(gradient.weight > 0.0f)) continue;
-        const float w = s.weight[k];
-        g = g + gradient.dx * w;
-        h = h + gradient.dy * w;
-        covered += w;
-    }
-    if (covered < 0.999f) return restNormal;
-
-    const float det = g.x * h.y - g.y * h.x;
-    if (!std::isfinite(det) || det < 0.000001f) return restNormal;
-
-    // Inverse transpose of [[g.x, h.x, 0], [g.y, h.y, 0], [g.z, h.z, 1]]
-    // applied to the rest normal: it stays perpendicular to the surface.
-    const Vec n = restNormal;
-    const Vec m{(h.y * n.x - g.y * n.y + n.z * (g.y * h.z - g.z * h.y)) / det,
-                (g.x * n.y - h.x * n.x + n.z * (g.z * h.x - g.x * h.z)) / det, n.z};
-    if (!isFinite(n.z) || !isFinite(m.x) || !isFinite(m.y)) return restNormal;
-    // normalized(m), sharing the one square root with the length test.
-    const float l = length(m);
-    if (!(l > 0.00000001f)) return restNormal;
-    if (!(l > 0.00001f)) return Vec{0.0f, 0.0f, 0.0f};
-    return m * (1.0f / l);
+    return normal(lattice.sample(rest), restNormal, side);
 }
 
 } // namespace dent

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace dent {
@@ -11,8 +13,8 @@ namespace {
 // all corners are inside, otherwise the inside corners plus two crossings.
 constexpr int kMaxPolygon = 4;
 
-struct Polygon {
-    PanelVertex v[kMaxPolygon];
+template <class V> struct Polygon {
+    V v[kMaxPolygon];
     int count = 0;
 };
 
@@ -38,12 +40,91 @@ PanelVertex interpolated(const PanelVertex& a, const PanelVertex& b, float t) {
     return r;
 }
 
-// Signed distances of the corners, one per cut family.
+PanelCutter::Corner interpolated(const PanelCutter::Corner& a, const PanelCutter::Corner& b,
+                                 float t) {
+    PanelCutter::Corner r;
+    r.position = Vec{lerp(a.position.x, b.position.x, t), lerp(a.position.y, b.position.y, t),
+                     lerp(a.position.z, b.position.z, t)};
+    r.side = a.side;
+    return r;
+}
+
+// A panel vertex of at most two texture-coordinate sets: the rebuild's
+// usual case, cut at two thirds of the bytes and half the interpolations.
+// The unused sets start equal (+0) and take the same interpolations, so one
+// float carries them all, and widening the pieces again gives the same bits.
+using CompactVertex = PanelCutter::CompactVertex;
+using CompactTriangle = PanelCutter::CompactTriangle;
+
+CompactVertex interpolated(const CompactVertex& a, const CompactVertex& b, float t) {
+    CompactVertex r;
+    r.position = Vec{lerp(a.position.x, b.position.x, t), lerp(a.position.y, b.position.y, t),
+                     lerp(a.position.z, b.position.z, t)};
+    r.normal = Vec{lerp(a.normal.x, b.normal.x, t), lerp(a.normal.y, b.normal.y, t),
+                   lerp(a.normal.z, b.normal.z, t)};
+    for (int c = 0; c < 4; ++c)
+        r.colour[c] = lerp(a.colour[c], b.colour[c], t);
+    for (int s = 0; s < 2; ++s) {
+        r.uv[s][0] = lerp(a.uv[s][0], b.uv[s][0], t);
+        r.uv[s][1] = lerp(a.uv[s][1], b.uv[s][1], t);
+    }
+    r.unused = lerp(a.unused, b.unused, t);
+    r.side = a.side;
+    return r;
+}
+
+// True when sets 2 .. 7 of every corner are +0 (bit for bit).
+bool compactable(const PanelTriangle& t) {
+    for (const PanelVertex& v : t.vertices)
+        for (int s = 2; s < 8; ++s)
+            for (int k = 0; k < 2; ++k) {
+                std::uint32_t bits;
+                std::memcpy(&bits, &v.uv[s][k], sizeof bits);
+                if (bits != 0) return false;
+            }
+    return true;
+}
+
+CompactTriangle compact(const PanelTriangle& t) {
+    CompactTriangle c;
+    for (int j = 0; j < 3; ++j) {
+        const PanelVertex& v = t.vertices[j];
+        CompactVertex& w = c.vertices[j];
+        w.position = v.position;
+        w.normal = v.normal;
+        std::memcpy(w.colour, v.colour, sizeof w.colour);
+        std::memcpy(w.uv, v.uv, sizeof w.uv);
+        w.unused = 0.0f;
+        w.side = v.side;
+    }
+    c.material = t.material;
+    return c;
+}
+
+PanelTriangle widened(const CompactTriangle& c) {
+    PanelTriangle t{};
+    for (int j = 0; j < 3; ++j) {
+        const CompactVertex& w = c.vertices[j];
+        PanelVertex& v = t.vertices[j];
+        v.position = w.position;
+        v.normal = w.normal;
+        std::memcpy(v.colour, w.colour, sizeof w.colour);
+        std::memcpy(v.uv, w.uv, sizeof w.uv);
+        for (int s = 2; s < 8; ++s)
+            v.uv[s][0] = v.uv[s][1] = w.unused;
+        v.side = w.side;
+    }
+    t.material = c.material;
+    return t;
+}
+
+// Signed distances of the corners, one per cut family; every cut works on
+// full panel vertices and on bare corners alike.
 struct WidthCut {
     float w;
-    float distance(const PanelVertex& v) const { return v.position.x - w; }
-    PanelVertex crossing(const PanelVertex& a, const PanelVertex& b, float t) const {
-        PanelVertex r = interpolated(a, b, t);
+    template <class V> float distance(const V& v) const { return v.position.x - w; }
+    template <class V> V crossing(const V& a, const V& b, float t) const {
+        V r = interpolated(a, b, t);
         r.position.x = w;
         return r;
     }
@@ -54,9 +135,9 @@ struct WidthCut {
 // interpolations, and an area test that only sums the same squares.
 struct RowCut {
     float w;
-    float distance(const PanelVertex& v) const { return v.position.y - w; }
-    PanelVertex crossing(const PanelVertex& a, const PanelVertex& b, float t) const {
-        PanelVertex r = interpolated(a, b, t);
+    template <class V> float distance(const V& v) const { return v.position.y - w; }
+    template <class V> V crossing(const V& a, const V& b, float t) const {
+        V r = interpolated(a, b, t);
         r.position.y = w;
         return r;
     }
@@ -65,9 +146,9 @@ struct RowCut {
 struct CreaseCut {
     float p;
     float q;
-    float distance(const PanelVertex& v) const { return v.position.y * p - q; }
-    PanelVertex crossing(const PanelVertex& a, const PanelVertex& b, float t) const {
-        PanelVertex r = interpolated(a, b, t);
+    template <class V> float distance(const V& v) const { return v.position.y * p - q; }
+    template <class V> V crossing(const V& a, const V& b, float t) const {
+        V r = interpolated(a, b, t);
         r.position.y = q / p;
         r.side = 0;
         return r;
@@ -79,15 +160,15 @@ struct DiagonalCut {
     float y0;
     float width;
     float height;
-    float distance(const PanelVertex& v) const {
+    template <class V> float distance(const V& v) const {
         return (v.position.x - x0) / width - (v.position.y - y0) / height;
     }
-    PanelVertex crossing(const PanelVertex& a, const PanelVertex& b, float t) const {
+    template <class V> V crossing(const V& a, const V& b, float t) const {
         return interpolated(a, b, t);
     }
 };
 
-template <class Cut> void distances(const PanelTriangle& triangle, const Cut& cut, float d[3]) {
+template <class T, class Cut> void distances(const T& triangle, const Cut& cut, float d[3]) {
     for (int k = 0; k < 3; ++k)
         d[k] = cut.distance(triangle.vertices[k]);
 }
@@ -95,18 +176,19 @@ template <class Cut> void distances(const PanelTriangle& triangle, const Cut& cu
 // Walks the edges 0->1, 1->2, 2->0 keeping the inside corners and adding a
 // crossing where exactly one end is inside. Each crossing is computed from
 // the edge in its own direction, so both sides of a cut get the same bits.
-template <class Cut>
-void clipInto(const PanelTriangle& triangle, const Cut& cut, const float d[3], bool keepPositive,
-              Polygon& out) {
+template <class T, class V, class Cut>
+void clipInto(const T& triangle, const Cut& cut, const float d[3], bool keepPositive,
+              Polygon<V>& out) {
     out.count = 0;
     for (int e = 0; e < 3; ++e) {
         const int f = e == 2 ? 0 : e + 1;
-        const PanelVertex& a = triangle.vertices[e];
-        const PanelVertex& b = triangle.vertices[f];
+        const V& a = triangle.vertices[e];
+        const V& b = triangle.vertices[f];
         const bool aInside = keepPositive ? d[e] >= 0.0f : d[e] <= 0.0f;
         const bool bInside = keepPositive ? d[f] >= 0.0f : d[f] <= 0.0f;
         if (aInside) out.v[out.count++] = a;
-        if (aInside != bInside) out.v[out.count++] = cut.crossing(a, b, d[e] / (d[e] - d[f]));
+        if (aInside != bInside)
+            out.v[out.count++] = cut.template crossing<V>(a, b, d[e] / (d[e] - d[f]));
     }
 }
 
@@ -120,16 +202,16 @@ bool largeEnough(const Vec& p0, const Vec& p1, const Vec& p2) {
 
 // Fan (p0, p[i-1], p[i]) of the polygon, keeping pieces above 1e-6 square
 // units; a `side` of 0 or more overrides the corners' sides.
-void appendFan(const Polygon& polygon, std::int32_t material, int side,
-               std::vector<PanelTriangle>& out) {
+template <class T, class V>
+void appendFan(const Polygon<V>& polygon, std::int32_t material, int side, std::vector<T>& out) {
     for (int i = 2; i < polygon.count; ++i) {
-        PanelTriangle t;
+        T t;
         t.vertices[0] = polygon.v[0];
         t.vertices[1] = polygon.v[i - 1];
         t.vertices[2] = polygon.v[i];
         t.material = material;
         if (side >= 0)
-            for (PanelVertex& v : t.vertices)
+            for (V& v : t.vertices)
                 v.side = side;
         if (largeEnough(t.vertices[0].position, t.vertices[1].position, t.vertices[2].position))
             out.push_back(t);
@@ -142,36 +224,39 @@ bool crosses(const float d[3]) {
     return !allNonNegative && anyPositive;
 }
 
+template <class T>
+using VertexOf = std::remove_reference_t<decltype(std::declval<T&>().vertices[0])>;
+
 // The two-sided split shared by the width, row and diagonal cuts: the d <= 0
 // pieces first, then the d >= 0 ones.
-template <class Cut>
-void appendSplit(const PanelTriangle& triangle, const Cut& cut, std::vector<PanelTriangle>& out) {
+template <class T, class Cut>
+void appendSplit(const T& triangle, const Cut& cut, std::vector<T>& out) {
     float d[3];
     distances(triangle, cut, d);
     if (!crosses(d)) {
         out.push_back(triangle);
         return;
     }
-    Polygon polygon;
+    Polygon<VertexOf<T>> polygon;
     clipInto(triangle, cut, d, false, polygon);
     appendFan(polygon, triangle.material, -1, out);
     clipInto(triangle, cut, d, true, polygon);
     appendFan(polygon, triangle.material, -1, out);
 }
 
-void appendCreaseSplit(const PanelTriangle& triangle, float p, float q,
-                       std::vector<PanelTriangle>& out) {
+template <class T>
+void appendCreaseSplit(const T& triangle, float p, float q, std::vector<T>& out) {
     const CreaseCut cut{p, q};
     float d[3];
     distances(triangle, cut, d);
     if (!crosses(d)) {
         const bool beyond = d[0] > 0.0f || d[1] > 0.0f || d[2] > 0.0f;
         out.push_back(triangle);
-        for (PanelVertex& v : out.back().vertices)
+        for (auto& v : out.back().vertices)
             v.side = beyond ? 1 : 0;
         return;
     }
-    Polygon polygon;
+    Polygon<VertexOf<T>> polygon;
     clipInto(triangle, cut, d, false, polygon);
     appendFan(polygon, triangle.material, 0, out);
     clipInto(triangle, cut, d, true, polygon);
@@ -183,24 +268,35 @@ std::vector<PanelVertex> clipToVector(const PanelTriangle& triangle, const Cut& 
                                       bool keepPositive) {
     float d[3];
     distances(triangle, cut, d);
-    Polygon polygon;
+    Polygon<PanelVertex> polygon;
     clipInto(triangle, cut, d, keepPositive, polygon);
     return std::vector<PanelVertex>(polygon.v, polygon.v + polygon.count);
 }
 
 // Replaces `list` by its pieces cut with `cut`, in list order; `scratch` is
-// reused storage.
-template <class Cut>
-void cutAll(std::vector<PanelTriangle>& list, std::vector<PanelTriangle>& scratch, const Cut& cut) {
+// reused storage. Most lines miss a small triangle altogether: such a cut
+// would copy every piece unchanged, so it is skipped.
+template <class T, class Cut>
+void cutAll(std::vector<T>& list, std::vector<T>& scratch, const Cut& cut) {
+    bool any = false;
+    for (const T& t : list) {
+        float d[3];
+        distances(t, cut, d);
+        if (crosses(d)) {
+            any = true;
+            break;
+        }
+    }
+    if (!any) return;
     scratch.clear();
-    for (const PanelTriangle& t : list)
+    for (const T& t : list)
         appendSplit(t, cut, scratch);
     list.swap(scratch);
 }
 
-void surfaceInto(const PanelTriangle& triangle, const PanelShape& shape, float columnStart,
-                 float columnEnd, unsigned columns, std::vector<PanelTriangle>& list,
-                 std::vector<PanelTriangle>& scratch) {
+template <class T>
+void surfaceInto(const T& triangle, const PanelShape& shape, float columnStart, float columnEnd,
+                 unsigned columns, std::vector<T>& list, std::vector<T>& scratch) {
     list.clear();
     appendCreaseSplit(triangle, shape.sign, shape.length * shape.crease + shape.start, list);
 
@@ -221,6 +317,28 @@ std::size_t cellIndex(const std::vector<float>& lines, float c) {
         std::size_t(std::upper_bound(lines.begin(), lines.end(), c) - lines.begin());
     const std::size_t i = std::max<std::size_t>(j, 1) - 1;
     return std::min(i, lines.size() - 2);
+}
+
+// splitPanelLattice() appending to `out`; `pieces` and `scratch` are reused.
+template <class T>
+void latticeInto(const T& triangle, const PanelShape& shape, const SpanFold& span,
+                 const PanelLattice& lattice, std::vector<T>& pieces, std::vector<T>& scratch,
+                 std::vector<T>& out) {
+    surfaceInto(triangle, shape, span.from, span.to, span.columns, pieces, scratch);
+    const std::vector<float>& xs = lattice.columnXs;
+    const std::vector<float>& ys = lattice.rowYs;
+    if (xs.size() < 2 || ys.size() < 2) {
+        out.insert(out.end(), pieces.begin(), pieces.end());
+        return;
+    }
+    for (const T& piece : pieces) {
+        const auto* v = piece.vertices;
+        const float cx = ((v[0].position.x + v[1].position.x) + v[2].position.x) * 0.33333334f;
+        const float cy = ((v[0].position.y + v[1].position.y) + v[2].position.y) * 0.33333334f;
+        const std::size_t i = cellIndex(xs, cx);
+        const std::size_t r = cellIndex(ys, cy);
+        appendSplit(piece, DiagonalCut{xs[i], ys[r], xs[i + 1] - xs[i], ys[r + 1] - ys[r]}, out);
+    }
 }
 
 } // namespace
@@ -269,24 +387,40 @@ std::vector<PanelTriangle> splitPanelSurface(const PanelTriangle& triangle, cons
 std::vector<PanelTriangle> splitPanelLattice(const PanelTriangle& triangle, const PanelShape& shape,
                                              const SpanFold& span, const PanelLattice& lattice) {
     std::vector<PanelTriangle> pieces;
+    std::vector<PanelTriangle> scratch;
     std::vector<PanelTriangle> out;
     pieces.reserve(16);
+    scratch.reserve(16);
     out.reserve(32);
-    surfaceInto(triangle, shape, span.from, span.to, span.columns, pieces, out);
-    const std::vector<float>& xs = lattice.columnXs;
-    const std::vector<float>& ys = lattice.rowYs;
-    if (xs.size() < 2 || ys.size() < 2) return pieces;
-
-    out.clear();
-    for (const PanelTriangle& piece : pieces) {
-        const PanelVertex* v = piece.vertices;
-        const float cx = ((v[0].position.x + v[1].position.x) + v[2].position.x) * 0.33333334f;
-        const float cy = ((v[0].position.y + v[1].position.y) + v[2].position.y) * 0.33333334f;
-        const std::size_t i = cellIndex(xs, cx);
-        const std::size_t r = cellIndex(ys, cy);
-        appendSplit(piece, DiagonalCut{xs[i], ys[r], xs[i + 1] - xs[i], ys[r + 1] - ys[r]}, out);
-    }
+    latticeInto(triangle, shape, span, lattice, pieces, scratch, out);
     return out;
+}
+
+PanelCutter::PanelCutter(const PanelShape& shape, const SpanFold& span, const PanelLattice& lattice)
+    : shape_(shape), span_(span), lattice_(lattice) {}
+
+PanelCutter::~PanelCutter() = default;
+
+void PanelCutter::cut(const PanelTriangle& triangle, std::vector<PanelTriangle>& out) {
+    if (!compactable(triangle)) {
+        latticeInto(triangle, shape_, span_, lattice_, pieces_, scratch_, out);
+        return;
+    }
+    compactOut_.clear();
+    latticeInto(compact(triangle), shape_, span_, lattice_, compactPieces_, compactScratch_,
+                compactOut_);
+    for (const CompactTriangle& c : compactOut_)
+        out.push_back(widened(c));
+}
+
+std::size_t PanelCutter::count(Vec a, Vec b, Vec c) {
+    CornerTriangle t{};
+    t.vertices[0].position = a;
+    t.vertices[1].position = b;
+    t.vertices[2].position = c;
+    cornerOut_.clear();
+    latticeInto(t, shape_, span_, lattice_, cornerPieces_, cornerScratch_, cornerOut_);
+    return cornerOut_.size();
 }
 
 } // namespace dent

@@ -4,6 +4,7 @@
 #include "panel_lattice.h"
 #include "vec.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -70,5 +71,59 @@ DENT_API std::vector<PanelTriangle> splitPanelSurface(const PanelTriangle& trian
 DENT_API std::vector<PanelTriangle> splitPanelLattice(const PanelTriangle& triangle,
                                                       const PanelShape& shape, const SpanFold& span,
                                                       const PanelLattice& lattice);
+
+// splitPanelLattice() for the many triangles of one panel, reusing its working
+// lists between triangles. The shape and span are copied; the lattice must
+// outlive the cutter.
+class PanelCutter {
+  public:
+    DENT_API PanelCutter(const PanelShape& shape, const SpanFold& span,
+                         const PanelLattice& lattice);
+    DENT_API ~PanelCutter();
+    PanelCutter(const PanelCutter&) = delete;
+    PanelCutter& operator=(const PanelCutter&) = delete;
+
+    // Appends to `out` exactly the pieces splitPanelLattice() returns.
+    DENT_API void cut(const PanelTriangle& triangle, std::vector<PanelTriangle>& out);
+
+    // How many pieces cut() would append for a triangle with these corner
+    // positions. Every cut decision depends on positions alone, so the count
+    // is exact; it costs a fraction of the cut.
+    DENT_API std::size_t count(Vec a, Vec b, Vec c);
+
+    // A corner as count() cuts it: the position and the crease side only.
+    struct Corner {
+        Vec position;
+        std::int32_t side;
+    };
+    struct CornerTriangle {
+        Corner vertices[3];
+        std::int32_t material;
+    };
+    // A vertex of at most two texture-coordinate sets, as cut() cuts the
+    // usual triangle: fewer bytes to carry through the cuts, the same bits.
+    // The unused sets all start as +0 and take the same interpolations, so
+    // one float stands for all of them.
+    struct CompactVertex {
+        Vec position;
+        Vec normal;
+        float colour[4];
+        float uv[2][2];
+        float unused;
+        std::int32_t side;
+    };
+    struct CompactTriangle {
+        CompactVertex vertices[3];
+        std::int32_t material;
+    };
+
+  private:
+    PanelShape shape_;
+    SpanFold span_;
+    const PanelLattice& lattice_;
+    std::vector<PanelTriangle> pieces_, scratch_;
+    std::vector<CompactTriangle> compactPieces_, compactScratch_, compactOut_;
+    std::vector<CornerTriangle> cornerPieces_, cornerScratch_, cornerOut_;
+};
 
 } // namespace dent

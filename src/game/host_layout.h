@@ -104,11 +104,13 @@ constexpr int DoorCount = 6;
 constexpr std::uint32_t RenderObjectFrame = 0x04;
 
 // Atomic.
+constexpr std::uint32_t AtomicObjectFlags = 0x02;  // bit 0x04: the game draws the atomic
 constexpr std::uint32_t AtomicPrivateFlags = 0x03; // bit 0x01: bounding sphere rewritten
 constexpr std::uint32_t AtomicFrame = 0x04;
 constexpr std::uint32_t AtomicGeometry = 0x18;
 constexpr std::uint32_t AtomicBoundingSphere = 0x1C; // centre x, y, z, radius
 constexpr std::uint8_t AtomicSphereRewritten = 0x01;
+constexpr std::uint8_t AtomicRendered = 0x04;
 // The visibility flags are read only through game::atomicFlags: where the
 // game keeps them is left to the host.
 
@@ -316,6 +318,9 @@ inline void* renderObjectFrame(const void* r) { return pointerField(r, RenderObj
 
 inline void* atomicFrame(const void* a) { return pointerField(a, AtomicFrame); }
 inline void* atomicGeometry(const void* a) { return pointerField(a, AtomicGeometry); }
+inline bool atomicRendered(const void* a) {
+    return (field<std::uint8_t>(a, AtomicObjectFlags) & AtomicRendered) != 0;
+}
 
 inline void* frameParent(const void* f) { return pointerField(f, FrameParent); }
 

@@ -3,6 +3,7 @@
 #include "game/buffer_guard.h"
 #include "game/host_functions.h"
 #include "game/host_layout.h"
+#include "game/readable_range.h"
 #include "plugin/log.h"
 
 #include <cstdint>
@@ -37,6 +38,7 @@ void probeGeometryLayout() {
         }
     }
     game::destroyGeometry(g);
+    forgetReadableRegions();
 
     if (passed != 1) {
         plugin::logLine("Geometry ABI: no unique validated layout; deformation disabled.");

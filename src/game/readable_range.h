@@ -30,4 +30,15 @@ inline bool readableRange(const void* address, std::size_t size) {
 // that a refusal said nothing about the memory itself. Game thread only.
 std::uint32_t memoryQueryFailures();
 
+// Between these two calls the system's answers about readable regions are
+// remembered, so that a frame's many guards ask about each region once. Only
+// for stretches in which the plug-in alone runs on the game's thread: memory
+// can change whenever the game runs, so remembering stops before it does.
+void rememberReadableRegions();
+void stopRememberingRegions();
+
+// Drops what was remembered; called after anything that may unmap memory the
+// plug-in knows of (its own geometry releases, code protection changes).
+void forgetReadableRegions();
+
 } // namespace game

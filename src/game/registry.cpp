@@ -50,10 +50,12 @@ void releaseRetained() {
     for (std::size_t i = 0; i < g_retainedCount; ++i) {
         void* geometry = g_retained[i];
         plugin::phase("geometry: release owned reference");
-        if (releasable(geometry))
+        if (releasable(geometry)) {
             game::destroyGeometry(geometry);
-        else
+            forgetReadableRegions(); // the host may have unmapped its memory
+        } else {
             g_retained[kept++] = geometry;
+        }
     }
     g_retainedCount = kept;
 }
@@ -145,6 +147,8 @@ void resetRecord(TrackedVehicle& record) {
     }
     plugin::phase("cleanup: release mesh references");
     releaseMeshReferences(record);
+    record.carried.clear();
+    record.hidden.clear();
     record.copiedVertexTotal = 0;
     record.episode = dent::Episode{};
 }
@@ -248,6 +252,7 @@ void guardedGeometryRelease(void* geometry) {
     plugin::phase("geometry: release owned reference");
     if (releasable(geometry)) {
         game::destroyGeometry(geometry);
+        forgetReadableRegions(); // the host may have unmapped its memory
         return;
     }
     plugin::logLine("MaterialGuard: invalid geometry retained; unsafe material release skipped.");

@@ -25,8 +25,11 @@ struct TrackedVehicle {
     std::uint32_t lastHitTime = 0;  // host clock at creation and at every hit
     dent::Episode episode{};        // the dent being made; empty after a reset
     std::vector<std::unique_ptr<MeshReference>> meshReferences; // attach order
-    std::uint32_t copiedVertexTotal = 0; // vertices of this vehicle's copies
+    std::uint32_t copiedVertexTotal = 0; // vertices of its copies and hidden variants held
     std::uint32_t seed = 0;              // per-vehicle variation
+    std::vector<CarriedAtomic> carried;  // first touches waiting for a frame's budget
+    std::vector<HiddenVariant> hidden;   // part variants waiting to be shown
+    std::vector<std::uint8_t> damageSeen; // the damage record when they were last looked at
 
     TrackedVehicle() = default;
     TrackedVehicle(const TrackedVehicle&) = delete;
@@ -64,8 +67,8 @@ bool identityTest(const TrackedVehicle& record);
 
 // Puts the source geometries back on the vehicle's atomics (only when the
 // identity test passes; one the system could not answer is asked once
-// more), releases every mesh reference, clears the copied vertex total and
-// the episode. The record stays in the registry.
+// more), releases every mesh reference, drops the waiting work, clears the
+// copied vertex total and the episode. The record stays in the registry.
 void resetRecord(TrackedVehicle& record);
 
 // Removes the record at `index` (the others keep their order) and destroys it

@@ -94,6 +94,32 @@ void describeSpan(game::PanelState& panel, const Bounds& b, float length) {
     panel.lattice.init(fold, panel.shape);
 }
 
+// Measures the panel and, when it is plausible, writes its shape, span and
+// lattice into `panel`. A refusal for its bounds is logged when `report`.
+bool layOut(void* source, const dent::Vec* positions, std::int32_t vertices,
+            game::PanelState& panel, bool report) {
+    Bounds b;
+    if (!measure(positions, vertices, panel.shape.sign, b)) return false;
+    const float length = b.high[1] - b.low[1];
+    const float height = b.high[2] - b.low[2];
+    const float heightLimit = (panel.damaged ? kHeightShareDamaged : kHeightShare) * length;
+    const std::int32_t sourceTriangles = game::triangleCount(source);
+    const bool accepted = std::isfinite(length) && length >= kMinLength && length <= kMaxLength &&
+                          std::isfinite(height) && height >= 0.0f && height <= heightLimit &&
+                          sourceTriangles >= 1 && sourceTriangles <= kMaxSourceTriangles;
+    if (!accepted) {
+        if (report)
+            plugin::logFormat(192,
+                              "PanelBounds: kind=%s damaged=%d length=%.4f height=%.4f rejected",
+                              kindWord(panel.kind), panel.damaged ? 1 : 0,
+                              static_cast<double>(length), static_cast<double>(height));
+        return false;
+    }
+    if (b.high[0] - b.low[0] < kMinWidth) return false;
+    describeSpan(panel, b, length);
+    return true;
+}
+
 // The arrays of a geometry that the rebuild reads or writes.
 struct Arrays {
     dent::Vec* positions = nullptr;
@@ -143,6 +169,7 @@ bool cutTriangles(void* source, const Arrays& a, std::int32_t vertices, std::int
     // Cutting makes about four pieces per triangle; growing the list piece by
     // piece would copy it over and over during the first touch.
     if (count > 0) out.reserve(std::min(std::size_t(count) * 5, kMaxPanelTriangles + 1));
+    dent::PanelCutter cutter(panel.shape, panel.fold, panel.lattice);
     for (std::int32_t i = 0; i < count; ++i) {
         game::Triangle tri;
         std::memcpy(&tri, &tris[i], sizeof tri);
@@ -153,12 +180,34 @@ bool cutTriangles(void* source, const Arrays& a, std::int32_t vertices, std::int
             if (idx >= vertices) return false;
             t.vertices[j] = cornerOf(a, idx, sets);
         }
-        const std::vector<dent::PanelTriangle> pieces =
-            dent::splitPanelLattice(t, panel.shape, panel.fold, panel.lattice);
-        out.insert(out.end(), pieces.begin(), pieces.end());
+        cutter.cut(t, out);
         if (out.size() > kMaxPanelTriangles) return false;
     }
     return true;
+}
+
+// What cutTriangles() would make of the same triangles, counted from their
+// corners' positions alone: 0 when it would refuse them.
+std::size_t countPieces(void* source, const dent::Vec* positions, std::int32_t vertices,
+                        const game::PanelState& panel) {
+    const auto* tris = static_cast<const game::Triangle*>(game::triangles(source));
+    if (tris == nullptr) return 0;
+    const std::int32_t count = game::triangleCount(source);
+    const std::int32_t materials = game::materialCount(source);
+    dent::PanelCutter cutter(panel.shape, panel.fold, panel.lattice);
+    std::size_t pieces = 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+        game::Triangle tri;
+        std::memcpy(&tri, &tris[i], sizeof tri);
+        // Pieces keep their triangle's material; the build refuses a bad one.
+        if (tri.material < 0 || tri.material >= materials) return 0;
+        for (const std::uint16_t idx : tri.vertex)
+            if (idx >= vertices) return 0;
+        pieces += cutter.count(positions[tri.vertex[0]], positions[tri.vertex[1]],
+                               positions[tri.vertex[2]]);
+        if (pieces > kMaxPanelTriangles) return 0;
+    }
+    return pieces;
 }
 
 // Vertices 3k .. 3k+2 from the corners of piece k, and its two faces: the
@@ -205,11 +254,48 @@ bool writePieces(void* source, void* target, const Arrays& to, std::int32_t sets
 
 } // namespace
 
-std::uint8_t panelColourByte(float value) {
-    float r = std::round(value); // halves away from zero
-    if (!(r > 0.0f)) r = 0.0f;   // NaN too
-    if (r > 255.0f) r = 255.0f;
-    return static_cast<std::uint8_t>(r);
+bool creaseShapeAccepted(void* source, const game::PanelState& panel) {
+    if (source == nullptr || game::morphOffset == 0) return false;
+    if (game::geometrySkin(source) != nullptr) return false;
+    const std::int32_t vertices = game::vertexCount(source);
+    if (vertices < 1) return false;
+    const void* morph = game::morphTarget(source, game::morphOffset);
+    const auto* positions =
+        morph != nullptr ? static_cast<const dent::Vec*>(game::morphPositions(morph)) : nullptr;
+    const auto* tris = static_cast<const game::Triangle*>(game::triangles(source));
+    if (positions == nullptr || tris == nullptr) return false;
+    game::PanelState laid;
+    laid.kind = panel.kind;
+    laid.damaged = panel.damaged;
+    laid.shape = panel.shape;
+    if (!layOut(source, positions, vertices, laid, false)) return false;
+    const std::int32_t count = game::triangleCount(source);
+    const std::int32_t materials = game::materialCount(source);
+    for (std::int32_t i = 0; i < count; ++i) {
+        game::Triangle tri;
+        std::memcpy(&tri, &tris[i], sizeof tri);
+        if (tri.material < 0 || tri.material >= materials) return false;
+        for (const std::uint16_t idx : tri.vertex)
+            if (idx >= vertices) return false;
+    }
+    return true;
+}
+
+std::int32_t creaseVertexCount(void* source, const game::PanelState& panel) {
+    if (source == nullptr || game::morphOffset == 0) return 0;
+    if (game::geometrySkin(source) != nullptr) return 0;
+    const std::int32_t vertices = game::vertexCount(source);
+    if (vertices < 1) return 0;
+    const void* morph = game::morphTarget(source, game::morphOffset);
+    const auto* positions =
+        morph != nullptr ? static_cast<const dent::Vec*>(game::morphPositions(morph)) : nullptr;
+    if (positions == nullptr) return 0;
+    game::PanelState laid;
+    laid.kind = panel.kind;
+    laid.damaged = panel.damaged;
+    laid.shape = panel.shape;
+    if (!layOut(source, positions, vertices, laid, false)) return 0;
+    return static_cast<std::int32_t>(3 * countPieces(source, positions, vertices, laid));
 }
 
 void* buildCreaseTopology(void* source, game::PanelState& panel) {
@@ -223,24 +309,7 @@ void* buildCreaseTopology(void* source, game::PanelState& panel) {
     const Arrays from = arraysOf(source, sets);
     if (from.positions == nullptr) return nullptr;
 
-    Bounds b;
-    if (!measure(from.positions, vertices, panel.shape.sign, b)) return nullptr;
-    const float length = b.high[1] - b.low[1];
-    const float height = b.high[2] - b.low[2];
-    const float heightLimit = (panel.damaged ? kHeightShareDamaged : kHeightShare) * length;
-    const std::int32_t sourceTriangles = game::triangleCount(source);
-    const bool accepted = std::isfinite(length) && length >= kMinLength && length <= kMaxLength &&
-                          std::isfinite(height) && height >= 0.0f && height <= heightLimit &&
-                          sourceTriangles >= 1 && sourceTriangles <= kMaxSourceTriangles;
-    if (!accepted) {
-        plugin::logFormat(192, "PanelBounds: kind=%s damaged=%d length=%.4f height=%.4f rejected",
-                          kindWord(panel.kind), panel.damaged ? 1 : 0, static_cast<double>(length),
-                          static_cast<double>(height));
-        return nullptr;
-    }
-    if (b.high[0] - b.low[0] < kMinWidth) return nullptr;
-
-    describeSpan(panel, b, length);
+    if (!layOut(source, from.positions, vertices, panel, true)) return nullptr;
 
     std::vector<dent::PanelTriangle> pieces;
     if (!cutTriangles(source, from, vertices, sets, panel, pieces)) return nullptr;

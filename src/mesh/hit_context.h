@@ -23,6 +23,11 @@ struct HitContext {
     std::uint32_t meshes;         // atomics dented to the end
     std::uint32_t panels;         // panel folds applied
     std::uint32_t visited;        // atomics the walk called the driver for
+    // Whether this hit's first touches wait for a later frame: decided at the
+    // first one, from the work the frame has done so far.
+    bool firstTouchesDecided;
+    bool firstTouchesCarried;
+    std::uint64_t turn; // the place of this hit's carried work among all carried work
 };
 
 } // namespace mesh

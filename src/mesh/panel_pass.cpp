@@ -3,6 +3,7 @@
 #include "dent/displace.h"
 #include "dent/fold_profile.h"
 #include "dent/panel_lighting.h"
+#include "dent/panel_vertices.h"
 #include "plugin/log.h"
 #include "plugin/settings.h"
 
@@ -18,11 +19,7 @@ constexpr float kMinAlignment = 0.4f;
 
 // The strongest share of the dent that reaches any vertex of the panel.
 float reachOf(const std::vector<dent::Vec>& rest, dent::Vec q, float radius, float power) {
-    if (!(radius > 0.0f)) return 0.0f;
-    float reach = 0.0f;
-    for (const dent::Vec& p : rest)
-        reach = std::max(reach, dent::falloff(dent::length(p - q), radius, power));
-    return reach;
+    return dent::greatestFalloff(rest.data(), rest.size(), q, radius, power);
 }
 
 dent::Vec limited(dent::Vec r, dent::Vec f, float maxTotal) {
@@ -34,9 +31,9 @@ dent::Vec limited(dent::Vec r, dent::Vec f, float maxTotal) {
 
 } // namespace
 
-void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normals,
-               std::size_t count, dent::Vec q, dent::Vec d, HitContext& hit, bool newEpisode,
-               float previousDepth, float previousRadius) {
+std::uint32_t panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normals,
+                        std::size_t count, dent::Vec q, dent::Vec d, HitContext& hit,
+                        bool newEpisode, float previousDepth, float previousRadius) {
     const plugin::Settings& s = plugin::settings();
     game::PanelState& panel = ref.panel;
     const dent::PanelShape& shape = panel.shape;
@@ -95,10 +92,26 @@ void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normal
     lattice.keepOrdered(moved);
     const dent::PanelLighting lighting(lattice, moved, shape);
 
+    // After the first pass the arrays hold the panel placed on the lattice's
+    // last accepted positions: only what changed since then is placed again.
+    // Placing allocates, if at all, before it writes.
+    const bool relight = normals != nullptr && panel.restNormals.size() >= count;
+    const dent::PanelVertexArrays arrays{ref.rest.data(),
+                                         relight ? panel.restNormals.data() : nullptr,
+                                         panel.sides.data(),
+                                         panel.sides.size(),
+                                         count,
+                                         positions,
+                                         relight ? normals : nullptr};
+    const std::size_t placed =
+        dent::placePanelVertices(lattice, panel.vertexMap, moved,
+                                 panel.placed ? &panel.lattice.points : nullptr, lighting, arrays);
+
     // Nothing below allocates or throws.
     panel.lattice = std::move(lattice);
     panel.compression = compression;
     panel.episodeAmount = episodeAmount;
+    panel.placed = true;
     if (folding) {
         ++hit.panels;
         if (s.logHits) {
@@ -111,24 +124,7 @@ void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normal
                 static_cast<double>(shape.crease), static_cast<int>(count));
         }
     }
-
-    const bool relight = normals != nullptr && panel.restNormals.size() >= count;
-    for (std::size_t i = 0; i < count; ++i) {
-        const dent::Vec p = ref.rest[i];
-        const dent::LatticeSample at = panel.lattice.sample(p);
-        dent::Vec out = p;
-        for (int k = 0; k < 3; ++k) {
-            const std::uint32_t index = at.index[k];
-            // A lattice that does not cover its own index moves nothing.
-            if (index >= moved.size() || index >= panel.lattice.sheet.size()) continue;
-            out = out + (moved[index] - panel.lattice.sheet[index].rest) * at.weight[k];
-        }
-        positions[i] = out;
-        if (relight) {
-            const int side = i < panel.sides.size() ? panel.sides[i] : 0;
-            normals[i] = lighting.normal(panel.lattice, p, panel.restNormals[i], side);
-        }
-    }
+    return static_cast<std::uint32_t>(placed + moved.size());
 }
 
 } // namespace mesh

@@ -19,9 +19,12 @@ namespace mesh {
 // amount from 0). Rewrites the `count` positions (count == ref.rest.size())
 // and, when `normals` is not null and rest normals were kept, the normals.
 // Adds 1 to hit.panels when the panel folds. When it throws (out of memory),
-// the panel state, the positions and the normals are as they were.
-void panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normals,
-               std::size_t count, dent::Vec q, dent::Vec d, HitContext& hit, bool newEpisode,
-               float previousDepth, float previousRadius);
+// the panel state, the positions and the normals are as they were. After the
+// panel's first pass, only the vertices of the lattice cells the dent moved
+// are written (the others already hold their place). Returns the work done:
+// the sheet points moved and the vertices written.
+std::uint32_t panelPass(game::MeshReference& ref, dent::Vec* positions, dent::Vec* normals,
+                        std::size_t count, dent::Vec q, dent::Vec d, HitContext& hit,
+                        bool newEpisode, float previousDepth, float previousRadius);
 
 } // namespace mesh

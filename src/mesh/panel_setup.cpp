@@ -47,6 +47,14 @@ std::int32_t classifyPanel(void* frame) {
     return kPanelOrdinary;
 }
 
+void describePanel(void* atomic, const game::TrackedVehicle& record, game::PanelState& panel) {
+    const plugin::Settings& s = plugin::settings();
+    panel.damaged = (game::atomicFlags(atomic) & kVariantMask) == kDamagedVariant;
+    panel.shape.crease = dent::variedCrease(record.seed, static_cast<unsigned>(panel.kind),
+                                            s.panelCrease, s.panelCreaseRandomness);
+    panel.shape.sign = panel.kind == kPanelBonnet ? 1.0f : -1.0f;
+}
+
 void setupPanel(void* atomic, void* frame, game::MeshReference& ref,
                 const game::TrackedVehicle& record) {
     game::PanelState& panel = ref.panel;
@@ -54,10 +62,7 @@ void setupPanel(void* atomic, void* frame, game::MeshReference& ref,
     if (kind == kPanelOrdinary) return;
     const plugin::Settings& s = plugin::settings();
     panel.kind = kind;
-    panel.damaged = (game::atomicFlags(atomic) & kVariantMask) == kDamagedVariant;
-    panel.shape.crease = dent::variedCrease(record.seed, static_cast<unsigned>(kind), s.panelCrease,
-                                            s.panelCreaseRandomness);
-    panel.shape.sign = kind == kPanelBonnet ? 1.0f : -1.0f;
+    describePanel(atomic, record, panel);
 
     void* rebuilt = buildCreaseTopology(ref.copyGeometry, panel);
     if (rebuilt == nullptr) {

@@ -19,6 +19,10 @@ constexpr std::int32_t kPanelBoot = 2;
 // "hood" (bonnet) or "boot" or "trunk" (boot) decides; 0 when none does.
 std::int32_t classifyPanel(void* frame);
 
+// Fills in what a panel of `panel.kind` (not 0) takes from its atomic and
+// vehicle: the variant, the crease position and the axis sign.
+void describePanel(void* atomic, const game::TrackedVehicle& record, game::PanelState& panel);
+
 // First touch of `atomic`: when its frames name a panel, fills `ref`'s panel
 // state and replaces its copy geometry by the rebuilt, foldable panel. A
 // panel that cannot be rebuilt is reset to an ordinary mesh (and logged).

@@ -9,6 +9,7 @@
 #include "game/readable_range.h"
 #include "game/registry.h"
 #include "game/traffic_candidates.h"
+#include "mesh/deform_atomic.h"
 #include "orchestration/hit_processing.h"
 #include "orchestration/hook_installation.h"
 #include "platform/platform.h"
@@ -74,6 +75,16 @@ void update() {
     game::Registry& reg = *game::registry();
     game::frameWalk(reg);
 
+    // Work left from earlier frames comes before this frame's hits: the part
+    // variants the game now draws at once, carried first touches as the
+    // budget allows.
+    mesh::beginFrameWork();
+    plugin::setCurrentPhase("frame: build shown variants");
+    mesh::buildShownVariants(reg);
+    plugin::setCurrentPhase("frame: carried first touches");
+    mesh::runCarriedWork(reg);
+    plugin::setCurrentPhase("Bucklewright update");
+
     void* playerVehicle = game::playerVehicle();
     const bool down = platform::keyDown(kResetKey);
     const bool reset = down && !reg.f7Latch;
@@ -95,6 +106,10 @@ void BW_CDECL frameHook() {
     game::captureOpen = 0;
     plugin::setCurrentPhase("Bucklewright update");
 
+    // Until the game's processing runs again, memory is unmapped only by the
+    // plug-in's own releases, which drop what was remembered: each region is
+    // asked about once.
+    game::rememberReadableRegions();
     try {
         update();
     } catch (...) {
@@ -103,6 +118,8 @@ void BW_CDECL frameHook() {
         plugin::logFormat(256, "Frame update failed during \"%s\"; rest of the frame skipped.",
                           plugin::currentPhase());
     }
+    game::stopRememberingRegions();
+    mesh::endFrameWork();
 
     if (game::contactQueue.dropped != 0 && plugin::settings().logHits)
         plugin::logLine("Contact queue full: excess impacts skipped for this frame.");

@@ -1,11 +1,12 @@
 // Settings-file reads without the Win32 profile functions. They return what
 // GetPrivateProfileStringA / GetPrivateProfileIntA return for the same file:
-// lines split at CR or LF, blanks around names and values trimmed, sections
-// and keys matched without regard to case, only the first section of a name
-// searched and the first occurrence of a key winning, one pair of matching
-// quotes taken off a value, no comment stripping, and integers read the way
-// the system's string-to-integer conversion reads them (decimal, or 0x / 0o /
-// 0b prefixed, wrapping modulo 2^32, stopping at the first foreign character).
+// lines split at CR or LF, blanks around names, section names and values
+// trimmed, sections and keys matched without regard to case, only the first
+// section of a name searched and the first occurrence of a key winning, one
+// pair of matching quotes taken off a value, no comment stripping, and
+// integers read the way the system's string-to-integer conversion reads them
+// (decimal, or 0x / 0o / 0b prefixed, wrapping modulo 2^32, stopping at the
+// first foreign character).
 
 #include "platform/platform.h"
 
@@ -90,7 +91,7 @@ bool findValue(Text file, Text section, Text key, Text* value) {
                 // Later sections of the same name are never searched.
                 if (sectionSeen) return false;
                 Text name{line.data + 1, static_cast<std::size_t>(static_cast<const char*>(close) - line.data - 1)};
-                inSection = sameName(name, section);
+                inSection = sameName(trimmed(name), section); // "[ General ]" names General
                 sectionSeen = inSection;
                 continue;
             }

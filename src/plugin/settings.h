@@ -33,6 +33,7 @@ struct Settings {
     std::uint32_t maxTrackedVehicles;
     std::uint32_t maxNPCPerFrame;
     std::uint32_t maxTotalVertices;
+    std::uint32_t maxDentWorkPerFrame;
     std::uint8_t partRetentionEnabled; // [PartRetention] Enabled
     std::uint32_t attemptsPerStage;
 };

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -74,6 +75,34 @@ TEST(Falloff, PowersRoundAsTheDoublePrecisionPowerDoes) {
         }
     }
     EXPECT_EQ(mismatches, 0u);
+}
+
+// Catches a greatest share that differs from the one falloff() gives any
+// point: one power of the greatest base is the same bits as the greatest of
+// all the powers, including a point at the centre, points beyond the rim and
+// non-finite points.
+TEST(GreatestFalloff, IsTheGreatestFalloffOfThePoints) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> c(-2.0f, 2.0f), r(0.05f, 2.5f), p(0.35f, 2.0f);
+    for (int n = 0; n < 2000; ++n) {
+        const Vec centre{c(rng), c(rng), c(rng)};
+        const float radius = r(rng), power = p(rng);
+        std::vector<Vec> points(1 + rng() % 40);
+        for (Vec& q : points)
+            q = Vec{c(rng), c(rng), c(rng)};
+        if (n % 7 == 0) points[0] = centre;
+        if (n % 11 == 0) points.back() = Vec{kNaN, 0, 0};
+        float want = 0.0f;
+        for (const Vec& q : points)
+            want = std::max(want, dent::falloff(dent::length(q - centre), radius, power));
+        const float got =
+            dent::greatestFalloff(points.data(), points.size(), centre, radius, power);
+        ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << n;
+    }
+    const Vec one{0, 0, 0};
+    EXPECT_EQ(dent::greatestFalloff(&one, 1, one, 0.0f, 1.0f), 0.0f);
+    EXPECT_EQ(dent::greatestFalloff(&one, 1, one, kNaN, 1.0f), 0.0f);
+    EXPECT_EQ(dent::greatestFalloff(nullptr, 0, one, 1.0f, 1.0f), 0.0f);
 }
 
 TEST(DisplaceImpact, CentrePointMovesByTheDepthAlongTheNormalisedDirection) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -157,6 +158,30 @@ TEST(PanelLatticeSample, ReproducesPointsInsideTheLattice) {
         EXPECT_NEAR(sum, 1.0f, 1e-6f);
         EXPECT_NEAR(q.x, p.x, 1e-5f);
         EXPECT_NEAR(q.y, p.y, 1e-5f);
+    }
+}
+
+// Catches a remembered cell kept where the point left it: points on and
+// beside every line, outside the lattice and NaN, one after another.
+TEST(PanelLatticeSample, SampleNearIsSampleWhateverTheCellBefore) {
+    const PanelLattice l = lattice(span(-0.8f, 0.8f, 0.2f, 6), PanelShape{-1, 0.3f, 1.2f, 0.43f});
+    std::vector<float> xs = l.columnXs, ys = l.rowYs;
+    std::vector<Vec> points;
+    for (const float x : xs)
+        for (const float y : ys)
+            for (const float dx : {-1e-4f, 0.0f, 1e-4f})
+                points.push_back(Vec{x + dx, y - dx, 0.0f});
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-2.5f, 2.5f);
+    for (int i = 0; i < 500; ++i)
+        points.push_back(Vec{u(rng), u(rng), 0.0f});
+    points.push_back(Vec{kNaN, 0.0f, 0.0f});
+    points.push_back(Vec{0.0f, kNaN, 0.0f});
+    std::shuffle(points.begin() + points.size() / 2, points.end(), rng);
+    std::size_t near[2] = {5, 6};
+    for (const Vec& p : points) {
+        const dent::LatticeSample want = l.sample(p), got = l.sampleNear(p, near);
+        ASSERT_EQ(std::memcmp(&want, &got, sizeof want), 0) << p.x << " " << p.y;
     }
 }
 

@@ -374,6 +374,7 @@ TEST(SplitPanel, MatchesTheStraightforwardCompositionBitForBit) {
     const Panel panels[] = {panel(1, 0.6f, 1.3f, 0.47f, -0.7f, 0.75f),
                             panel(-1, 1.1f, 0.9f, 0.61f, -0.6f, 0.6f)};
     for (const Panel& p : panels) {
+        dent::PanelCutter cutter(p.shape, p.span, p.lattice);
         const float y0 =
             std::min(p.shape.start * p.shape.sign, (p.shape.start + p.shape.length) * p.shape.sign);
         for (int n = 0; n < 400; ++n) {
@@ -387,8 +388,27 @@ TEST(SplitPanel, MatchesTheStraightforwardCompositionBitForBit) {
                 ASSERT_TRUE(
                     sameLists(dent::splitPanelSurface(t, p.shape, p.span.from, p.span.to, columns),
                               referenceSurface(t, p.shape, p.span.from, p.span.to, columns)));
-            ASSERT_TRUE(sameLists(dent::splitPanelLattice(t, p.shape, p.span, p.lattice),
-                                  referenceLattice(t, p.shape, p.span, p.lattice)));
+            const std::vector<PanelTriangle> reference =
+                referenceLattice(t, p.shape, p.span, p.lattice);
+            ASSERT_TRUE(
+                sameLists(dent::splitPanelLattice(t, p.shape, p.span, p.lattice), reference));
+            // The cutter appends the same pieces behind what the list held, also
+            // for corners of at most two texture sets (which it cuts narrower),
+            // and counts them from the corners' positions alone.
+            std::vector<PanelTriangle> appended(1, t);
+            cutter.cut(t, appended);
+            ASSERT_TRUE(sameLists({appended.begin() + 1, appended.end()}, reference));
+            PanelTriangle narrow = t;
+            for (PanelVertex& v : narrow.vertices)
+                for (int set = 2; set < 8; ++set)
+                    v.uv[set][0] = v.uv[set][1] = 0.0f;
+            std::vector<PanelTriangle> narrowPieces;
+            cutter.cut(narrow, narrowPieces);
+            ASSERT_TRUE(
+                sameLists(narrowPieces, referenceLattice(narrow, p.shape, p.span, p.lattice)));
+            ASSERT_EQ(cutter.count(t.vertices[0].position, t.vertices[1].position,
+                                   t.vertices[2].position),
+                      reference.size());
         }
     }
 }

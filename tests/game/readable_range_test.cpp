@@ -51,3 +51,31 @@ TEST(ReadableRange, FollowsPageProtections) {
         EXPECT_EQ(readableRange(c.address, c.size), c.readable) << c.what;
     }
 }
+
+// Within a stretch of remembering, a readable region is asked about once: a
+// change behind the plug-in's back shows only after it forgets (as it does at
+// its own releases and at every frame's end). Unreadable answers are never
+// kept, so memory that becomes readable is seen at once.
+TEST(ReadableRange, RemembersReadableRegionsUntilItForgets) {
+    Pages pages(2);
+    ASSERT_TRUE(pages.ok());
+    ASSERT_TRUE(pages.protect(1, PROT_NONE));
+    const std::uintptr_t first = pages.address(0), second = pages.address(1);
+
+    game::rememberReadableRegions();
+    EXPECT_FALSE(readableRange(second, 4));
+    ASSERT_TRUE(pages.protect(1, PROT_READ));
+    EXPECT_TRUE(readableRange(second, 4)) << "an unreadable answer was kept";
+    EXPECT_TRUE(readableRange(first, 4));
+    ASSERT_TRUE(pages.protect(0, PROT_NONE));
+    EXPECT_TRUE(readableRange(first, 4)) << "remembered";
+    game::forgetReadableRegions();
+    EXPECT_FALSE(readableRange(first, 4));
+    ASSERT_TRUE(pages.protect(0, PROT_READ | PROT_WRITE));
+    EXPECT_TRUE(readableRange(first, 4));
+
+    game::stopRememberingRegions();
+    ASSERT_TRUE(pages.protect(0, PROT_NONE));
+    EXPECT_FALSE(readableRange(first, 4)) << "asked again once remembering stopped";
+    ASSERT_TRUE(pages.protect(0, PROT_READ | PROT_WRITE));
+}

@@ -145,9 +145,11 @@ TEST_F(Crease, RebuildsEveryPieceTwoSidedWithItsOwnVertices) {
         desc.normal = c.normal;
         void* source = makePanel(desc);
         game::PanelState panel = panelOf(c.kind);
+        const std::int32_t counted = mesh::creaseVertexCount(source, panel);
         const sim::Accounting before = host->accounting();
         void* g = build(source, panel);
         ASSERT_NE(g, nullptr);
+        EXPECT_EQ(counted, game::vertexCount(g)) << "counted as built";
         EXPECT_EQ(host->accounting().geometriesCreated, before.geometriesCreated + 1);
         EXPECT_EQ(host->unlocks(g), 1u);
 
@@ -253,8 +255,15 @@ TEST_F(Crease, BoundsDecideWhichPanelsAreRebuilt) {
         game::PanelState panel = panelOf(c.kind, c.damaged);
         const std::size_t linesBefore = logLines().size();
         const std::uint32_t created = host->accounting().geometriesCreated;
+        // Worked out without building: the same answer, nothing logged or made.
+        const bool shapeAccepted = mesh::creaseShapeAccepted(source, panel);
+        const std::int32_t vertices = mesh::creaseVertexCount(source, panel);
+        EXPECT_EQ(logLines().size(), linesBefore);
+        EXPECT_EQ(host->accounting().geometriesCreated, created);
         void* g = build(source, panel);
         EXPECT_EQ(g != nullptr, c.line == nullptr);
+        EXPECT_EQ(shapeAccepted, g != nullptr);
+        EXPECT_EQ(vertices, g != nullptr ? game::vertexCount(g) : 0);
         const auto lines = logLines();
         if (c.line == nullptr || c.line[0] == '\0') {
             EXPECT_EQ(lines.size(), linesBefore);

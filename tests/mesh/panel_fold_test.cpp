@@ -49,6 +49,13 @@ class PanelFold : public meshtest::CarTest {
         return c;
     }
 
+    // How often `atomic` waits hidden on the car (0 or 1).
+    int waiting(const void* atomic) {
+        int n = 0;
+        for (const game::HiddenVariant& h : record(car)->hidden) n += h.atomic == atomic;
+        return n;
+    }
+
     std::vector<FoldLine> foldLines() {
         std::vector<FoldLine> out;
         for (const auto& l : logLines()) {
@@ -197,44 +204,65 @@ TEST_F(PanelFold, CompressionStaysWithinItsLimitsOverManyHits) {
     }
 }
 
+// The damaged variant of each panel, which the game does not draw yet, waits:
+// when its damage shows it, it is built and dented exactly as the intact one
+// was (the substitute host's variants share one mesh).
 TEST_F(PanelFold, HitsOnTheCarFoldTheBonnetOrBootOrDentWithoutFolding) {
     struct Case {
         const char* what;
         dent::Vec point, normal;
         const char* panel;
         const char* kind;
+        std::int32_t component; // the damage that shows the damaged variant
         bool folds;
     } cases[] = {
-        {"front", kFront, {0, -1, 0}, "bonnet_hi", "bonnet", true},
-        {"rear", {0.0f, -2.2f, 0.45f}, {0, 1, 0}, "boot_hi", "boot", true},
-        {"side", {0.9f, 1.6f, 0.45f}, {-1, 0, 0}, "bonnet_hi", "bonnet", false},
+        {"front", kFront, {0, -1, 0}, "bonnet_hi", "bonnet", 5, true},
+        {"rear", {0.0f, -2.2f, 0.45f}, {0, 1, 0}, "boot_hi", "boot", 6, true},
+        {"side", {0.9f, 1.6f, 0.45f}, {-1, 0, 0}, "bonnet_hi", "bonnet", 5, false},
     };
     std::uint32_t clock = 1000;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::size_t before = foldLines().size();
         hit(clock += 1000, c.point, c.normal);
-        for (const char* variant : {"_ok", "_dam"}) {
-            void* atomic = atomicNamed(car, (std::string(c.panel) + variant).c_str());
-            game::MeshReference* ref = referenceOf(car, atomic);
-            ASSERT_NE(ref, nullptr) << variant;
-            EXPECT_NE(ref->panel.kind, 0);
-            EXPECT_EQ(ref->panel.compression > 0.0f, c.folds);
-            if (!c.folds) {
-                const dent::Vec* p = arrayOf(ref->copyGeometry, game::MorphPositions);
-                float inward = 0.0f;
-                for (std::size_t i = 0; i < ref->rest.size(); ++i)
-                    inward = std::min(inward, p[i].x - ref->rest[i].x);
-                EXPECT_LT(inward, -0.01f) << "the lattice took the dent";
-            }
+        hit(clock += 100, c.point, c.normal, 1200.0f); // the same dent grows
+        void* ok = atomicNamed(car, (std::string(c.panel) + "_ok").c_str());
+        void* damaged = atomicNamed(car, (std::string(c.panel) + "_dam").c_str());
+        game::MeshReference* ref = referenceOf(car, ok);
+        ASSERT_NE(ref, nullptr);
+        EXPECT_NE(ref->panel.kind, 0);
+        EXPECT_EQ(ref->panel.compression > 0.0f, c.folds);
+        if (!c.folds) {
+            const dent::Vec* p = arrayOf(ref->copyGeometry, game::MorphPositions);
+            float inward = 0.0f;
+            for (std::size_t i = 0; i < ref->rest.size(); ++i)
+                inward = std::min(inward, p[i].x - ref->rest[i].x);
+            EXPECT_LT(inward, -0.01f) << "the lattice took the dent";
         }
+        EXPECT_EQ(referenceOf(car, damaged), nullptr) << "hidden: not built";
+        EXPECT_EQ(waiting(damaged), 1);
+        EXPECT_EQ(foldLines().size(), before + (c.folds ? 2 : 0));
+
+        host->damageComponent(car, c.component);
+        mesh::buildShownVariants(*game::registry());
+        game::MeshReference* shown = referenceOf(car, damaged);
+        ASSERT_NE(shown, nullptr);
+        EXPECT_EQ(waiting(damaged), 0);
+        EXPECT_EQ(meshtest::positionBytes(shown->copyGeometry),
+                  meshtest::positionBytes(ref->copyGeometry));
+        const std::size_t normals = 12u * ref->rest.size();
+        EXPECT_EQ(std::memcmp(arrayOf(shown->copyGeometry, game::MorphNormals),
+                              arrayOf(ref->copyGeometry, game::MorphNormals), normals),
+                  0);
+        EXPECT_EQ(shown->panel.compression, ref->panel.compression);
+
         const std::vector<FoldLine> lines = foldLines();
-        ASSERT_EQ(lines.size(), before + (c.folds ? 2 : 0));
-        for (std::size_t i = before; i < lines.size(); ++i)
+        ASSERT_EQ(lines.size(), before + (c.folds ? 4 : 0));
+        for (std::size_t i = before; i < lines.size(); ++i) {
             EXPECT_EQ(lines[i].kind, c.kind);
-        if (c.folds) {
-            EXPECT_NE(lines[before].variant, lines[before + 1].variant);
+            EXPECT_EQ(lines[i].variant, i < before + 2 ? "original" : "damaged");
         }
+        host->resetDamage(car);
         game::resetRecord(*record(car));
     }
 }
@@ -436,3 +464,28 @@ TEST_F(PanelFold, FailedPassLeavesThePanelUnlockedAndAsItWas) {
     EXPECT_EQ(retried.panels, 1u);
     EXPECT_GT(ref->panel.compression, before.compression);
 }
+
+namespace {
+
+// Once the part's damage shows the damaged variant, the intact one is the
+// variant the game does not draw: it waits, and is built (the same bits)
+// when the game draws it again.
+TEST_F(PanelFold, WhicheverVariantTheGameDoesNotDrawWaits) {
+    host->damageComponent(car, 5); // the bonnet's damage shows its damaged variant
+    hit(2000, kFront, {0, -1, 0});
+    void* ok = atomicNamed(car, "bonnet_hi_ok");
+    void* damaged = atomicNamed(car, "bonnet_hi_dam");
+    game::MeshReference* built = referenceOf(car, damaged);
+    ASSERT_NE(built, nullptr);
+    EXPECT_EQ(referenceOf(car, ok), nullptr);
+    EXPECT_EQ(waiting(ok), 1);
+
+    host->resetDamage(car); // the intact variant is drawn again
+    mesh::buildShownVariants(*game::registry());
+    game::MeshReference* shown = referenceOf(car, ok);
+    ASSERT_NE(shown, nullptr);
+    EXPECT_EQ(meshtest::positionBytes(shown->copyGeometry),
+              meshtest::positionBytes(built->copyGeometry));
+}
+
+} // namespace

@@ -4,8 +4,11 @@
 #include "orchestration/frame_hook.h"
 
 #include "car_fixture.h"
+#include "game/frame_state.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
+#include "orchestration/lifecycle.h"
+#include "plugin/settings_table.h"
 
 #include <functional>
 #include <stdexcept>
@@ -82,3 +85,136 @@ TEST_F(FrameHook, AnExceptionIsLoggedWithItsPhaseAndGoesNoFurther) {
 }
 
 } // namespace
+
+// ---- the frame's dent work ----------------------------------------------------------------
+
+class FrameWork : public FrameHook {
+  protected:
+    void SetUp() override {
+        FrameHook::SetUp();
+        plugin::Settings& s = plugin::mutableSettingsForTesting();
+        s.maxTrackedVehicles = 16;
+        s.maxNPCPerFrame = 32;
+        s.maxDentWorkPerFrame = plugin::defaultSettings().maxDentWorkPerFrame;
+        // A queue ahead of the player, the nearest first.
+        for (int i = 0; i < 12; ++i)
+            traffic.push_back(addCar({0, 6.0f + 5.0f * float(i), 0}));
+        live = host->accounting().liveGeometries;
+    }
+
+    // The player and `cars` traffic cars struck on their noses in one frame.
+    void strike(std::size_t cars) {
+        host->setClock(5000);
+        g_gameProcess = [this, cars] {
+            queueFrontHit(car);
+            for (std::size_t i = 0; i < cars; ++i)
+                queueFrontHit(traffic[i]);
+        };
+        orchestration::frameHook();
+        g_gameProcess = nullptr;
+    }
+
+    bool dented(void* vehicle) {
+        const game::TrackedVehicle* r = record(vehicle);
+        return r != nullptr && !r->meshReferences.empty();
+    }
+    std::size_t carried() {
+        std::size_t n = 0;
+        for (const auto& r : game::registry()->records)
+            n += r->carried.size();
+        return n;
+    }
+    std::size_t dentedTraffic() {
+        std::size_t n = 0;
+        while (n < traffic.size() && dented(traffic[n]))
+            ++n;
+        for (std::size_t i = n; i < traffic.size(); ++i)
+            EXPECT_FALSE(dented(traffic[i])) << "car " << i << " landed before a nearer one";
+        return n;
+    }
+
+    // What every car draws, byte for byte.
+    std::vector<std::vector<unsigned char>> drawn() {
+        std::vector<std::vector<unsigned char>> out;
+        std::vector<void*> all = traffic;
+        all.insert(all.begin(), car);
+        for (void* v : all)
+            for (void* g : geometries(v))
+                out.push_back(meshtest::positionBytes(g));
+        return out;
+    }
+
+    std::vector<void*> traffic;
+};
+
+// Catches work dropped, done twice, done out of order or done otherwise than
+// in one frame: thirteen first touches at once land over the next frames,
+// nearest first, as the same bytes that one unbounded frame makes.
+TEST_F(FrameWork, FirstTouchesBeyondTheBudgetLandLaterInOrderUnchanged) {
+    plugin::mutableSettingsForTesting().maxDentWorkPerFrame = 10000000;
+    strike(traffic.size());
+    ASSERT_EQ(carried(), 0u);
+    ASSERT_EQ(dentedTraffic(), traffic.size());
+    const auto whole = drawn();
+    for (auto& r : game::registry()->records)
+        game::resetRecord(*r);
+
+    plugin::mutableSettingsForTesting().maxDentWorkPerFrame =
+        plugin::defaultSettings().maxDentWorkPerFrame;
+    strike(traffic.size());
+    EXPECT_TRUE(dented(car)) << "the player first";
+    EXPECT_EQ(dentedTraffic(), 1u) << "then the nearest car, and no more";
+    EXPECT_GT(carried(), 0u);
+    std::size_t landed = 1;
+    for (int frame = 0; frame < 20 && carried() > 0; ++frame) {
+        orchestration::frameHook();
+        const std::size_t now = dentedTraffic();
+        EXPECT_GT(now, landed) << "every frame lands some of the work";
+        landed = now;
+    }
+    EXPECT_EQ(carried(), 0u);
+    EXPECT_EQ(landed, traffic.size());
+    EXPECT_EQ(drawn(), whole);
+}
+
+TEST_F(FrameWork, OneOrTwoCarsStruckCarryNothing) {
+    for (const std::size_t cars : {0u, 1u}) {
+        SCOPED_TRACE(cars + 1);
+        strike(cars);
+        EXPECT_EQ(carried(), 0u);
+        EXPECT_TRUE(dented(car));
+        EXPECT_EQ(dentedTraffic(), cars);
+        for (auto& r : game::registry()->records)
+            game::resetRecord(*r);
+    }
+}
+
+// Carried work goes with its car: repaired, gone, or all released at once
+// (the tear-down checks that nothing leaked and every source is back).
+TEST_F(FrameWork, CarriedWorkGoesWithItsCar) {
+    strike(traffic.size());
+    void* repaired = traffic[4];
+    void* gone = traffic[5];
+    ASSERT_FALSE(record(repaired)->carried.empty());
+    ASSERT_FALSE(record(gone)->carried.empty());
+    game::setField<float>(repaired, game::VehicleHealth, 1200.0f);
+    const std::uint32_t before = host->accounting().liveGeometries;
+    host->removeVehicle(gone);
+    live -= before - host->accounting().liveGeometries;
+    traffic.erase(traffic.begin() + 5);
+    for (int frame = 0; frame < 20 && carried() > 0; ++frame)
+        orchestration::frameHook();
+    EXPECT_EQ(carried(), 0u);
+    EXPECT_EQ(game::findRecord(*game::registry(), gone), nullptr);
+    EXPECT_FALSE(dented(repaired)) << "a repair drops the work it carried";
+    EXPECT_TRUE(dented(traffic[5])) << "the cars behind it still land";
+
+    for (auto& r : game::registry()->records)
+        game::resetRecord(*r);
+    strike(traffic.size()); // carried again, then released before it lands
+    EXPECT_GT(carried(), 0u);
+    orchestration::releaseAll("Lifecycle: test release.");
+    game::shuttingDown = 0;
+    EXPECT_TRUE(game::registry()->records.empty());
+    EXPECT_EQ(host->accounting().invalidCalls, 0u);
+}

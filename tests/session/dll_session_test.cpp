@@ -302,7 +302,7 @@ TEST_F(DllFault, AccessViolationInMeshWork) {
                  "offset=[0-9A-F]{8} "
                  "phase=atomic: get frame matrix access=0 target=" +
                  hex(g_noAccess) + " ESP=[0-9A-F]{8}\n" + kRegisters + "$");
-    expectSymbolizedTo("deform at src/mesh/deform_atomic.cpp:");
+    expectSymbolizedTo("localDent at src/mesh/deform_atomic.cpp:");
 }
 
 TEST_F(DllFault, FaultOutsideAnyModuleHasNoModule) {

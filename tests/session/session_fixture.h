@@ -3,7 +3,9 @@
 // A whole session of the plug-in in the substitute host: the plug-in binary
 // (the shared library, or with BW_SESSION_BINARY=dll the product DLL) is
 // loaded from a scratch folder beside its settings file, entered like a
-// loader enters the DLL, and its log is read back line by line.
+// loader enters the DLL, and its log is read back line by line. Built for
+// Windows, the same sessions run in the substitute game under Wine, where
+// Wine loads the product DLL (harness/wingame).
 //
 // A loaded plug-in keeps its process-wide state for good (as in the game), so
 // every session runs as its own test process (see CMakeLists.txt).
@@ -13,12 +15,18 @@
 #include "scratch_dir.h"
 #include "sim/address_space.h"
 #include "sim/host.h"
+#include "winhost/call_counts.h"
 #include "winhost/plugin_binary.h"
+
+#ifdef _WIN32
+#include "wingame/game_process.h"
+#else
 #include "winhost/process.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -33,8 +41,33 @@
 namespace bwsession {
 
 inline bool onDll() {
+#ifdef _WIN32
+    return true;
+#else
     const char* binary = std::getenv("BW_SESSION_BINARY");
     return binary != nullptr && std::strcmp(binary, "dll") == 0;
+#endif
+}
+
+// The `nth` use of the system call `name` the product DLL makes from now on
+// fails (0 disarms): the Windows model's stand-in, or under Wine the DLL's
+// import of Wine's function.
+inline void failOnUse(const char* name, std::uint32_t nth) {
+#ifdef _WIN32
+    ASSERT_TRUE(wingame::failOnUse(name, nth)) << name;
+#else
+    winhost::failOnUse(name, nth);
+#endif
+}
+
+// The binary at `from` appears at `to` (a link, or a copy where Windows
+// programs cannot follow one).
+inline bool install(const char* from, const std::string& to) {
+#ifdef _WIN32
+    return CopyFileA(from, to.c_str(), TRUE) != 0;
+#else
+    return ::symlink(from, to.c_str()) == 0;
+#endif
 }
 
 constexpr game::Address kCallSites[3] = {game::addr::ProcessCall, game::addr::RwShutdownCall,
@@ -104,8 +137,10 @@ class Session : public ::testing::Test {
 
     void SetUp() override {
         ASSERT_TRUE(host.ok());
+#ifndef _WIN32
         winhost::setExecutableImage(sim::detail::MapEnd - sim::detail::MapBegin, "C:\\gta3.exe");
-        ASSERT_EQ(::symlink(onDll() ? BW_DLL_PATH : BW_PLUGIN_PATH, binaryPath().c_str()), 0);
+#endif
+        ASSERT_TRUE(install(onDll() ? BW_DLL_PATH : BW_PLUGIN_PATH, binaryPath()));
         for (game::Address site : kCallSites)
             callBytes.push_back(codeAt(site, 5));
         for (game::Address row : kHookRows)
@@ -128,10 +163,11 @@ class Session : public ::testing::Test {
         return dir.file(onDll() ? "bucklewright.asi" : "bucklewright.so");
     }
 
-    // Writes the settings file and enters the plug-in. The binary is never
-    // unloaded: its hooks and fault reporter stay for the life of the process.
-    void attach(const std::string& ini = "") {
-        dir.write("bucklewright.ini", ini);
+    // Writes the settings file (none when `file` is false) and enters the
+    // plug-in. The binary is never unloaded: its hooks and fault reporter
+    // stay for the life of the process.
+    void attach(const std::string& ini = "", bool file = true) {
+        if (file) dir.write("bucklewright.ini", ini);
         baseline = host.accounting().liveGeometries;
         std::string error;
         plugin = winhost::loadPlugin(binaryPath(), &error);
@@ -181,8 +217,12 @@ class Session : public ::testing::Test {
 
     // Makes the code page holding `at` a read-only shared mapping of its own
     // bytes: it still reads and runs, but its protection can no longer be
-    // made writable.
+    // made writable. Under Wine the page is part of the program's image, which
+    // has no such page: the DLL's VirtualProtect refuses it instead.
     static void freezePage(game::Address at) {
+#ifdef _WIN32
+        wingame::refuseProtection(at);
+#else
         const std::uintptr_t page = at & ~std::uintptr_t(0xFFF);
         std::vector<std::uint8_t> bytes = codeAt(static_cast<game::Address>(page), 0x1000);
         const int fd = ::memfd_create("frozen-page", 0);
@@ -199,6 +239,7 @@ class Session : public ::testing::Test {
         ASSERT_NE(
             ::mprotect(reinterpret_cast<void*>(page), 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC),
             0);
+#endif
     }
 
     void* car(dent::Vec at = {0, 0, 0}, int model = 90) {

@@ -5,7 +5,9 @@
 
 #include "../support/failable_new.h"
 #include "dll_plugin.h"
+#ifndef _WIN32
 #include "winhost/call_counts.h"
+#endif
 
 namespace soak {
 
@@ -29,6 +31,19 @@ bool failNthPluginAllocation(std::size_t) {
 const bool g_ruleInstalled = (bwtest::setAllocationRule(failNthPluginAllocation), true);
 } // namespace
 
+#ifdef _WIN32
+// Under Wine the DLL allocates through Wine's C runtime, which this program
+// neither counts nor fails.
+std::uint64_t pluginAllocations() {
+    return onDll() ? 0 : g_allocations;
+}
+void failPluginAllocation(std::uint64_t nth) {
+    g_failAt = nth;
+}
+bool pluginAllocationFailed() {
+    return !onDll() && g_failed;
+}
+#else
 // The DLL allocates through its C runtime's malloc (operator new included).
 std::uint64_t pluginAllocations() {
     return onDll() ? winhost::uses("malloc") : g_allocations;
@@ -40,5 +55,6 @@ void failPluginAllocation(std::uint64_t nth) {
 bool pluginAllocationFailed() {
     return onDll() ? g_failAt != 0 && winhost::uses("malloc") >= g_failAt : g_failed;
 }
+#endif
 
 } // namespace soak

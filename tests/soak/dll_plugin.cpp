@@ -1,16 +1,19 @@
 #include "dll_plugin.h"
 
 #include "winhost/plugin_binary.h"
+#ifndef _WIN32
 #include "winhost/process.h"
+#endif
 
 #include "sim/address_space.h"
 
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 
 namespace soak {
 namespace {
@@ -25,37 +28,49 @@ std::string g_folder;
 // The mapped DLL no longer needs its file.
 void removeDllFolder() {
     if (g_folder.empty()) return;
-    for (const char* name : {"bucklewright.asi", "bucklewright.ini", "bucklewright.log"})
-        ::unlink((g_folder + "/" + name).c_str());
-    ::rmdir(g_folder.c_str());
+    std::error_code e;
+    std::filesystem::remove_all(g_folder, e);
     g_folder.clear();
 }
 
 bool onDll() {
+#ifdef _WIN32
+    return true; // under Wine the only binary is the product DLL
+#else
     const char* binary = std::getenv("BW_SOAK_BINARY");
     return binary != nullptr && std::strcmp(binary, "dll") == 0;
+#endif
 }
 
 bool loadDll(const std::string& ini, std::string* logPath, std::string* error) {
     if (g_folder.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        char pattern[512];
-        std::snprintf(pattern, sizeof pattern, "%s/bwsoak-XXXXXX",
-                      tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
-        if (::mkdtemp(pattern) == nullptr) {
+        std::error_code e;
+        const std::filesystem::path tmp = std::filesystem::temp_directory_path(e);
+        for (unsigned attempt = 0; !e && attempt < 100 && g_folder.empty(); ++attempt) {
+            const std::filesystem::path p = tmp / ("bwsoak-" + std::to_string(std::random_device{}()));
+            if (std::filesystem::create_directory(p, e)) g_folder = p.string();
+        }
+        if (g_folder.empty()) {
             *error = "no scratch folder";
             return false;
         }
-        g_folder = pattern;
-        if (::symlink(BW_DLL_PATH, (g_folder + "/bucklewright.asi").c_str()) != 0) {
-            *error = "cannot link the DLL";
+        // A link where the system follows one; Windows programs get a copy.
+#ifdef _WIN32
+        std::filesystem::copy_file(BW_DLL_PATH, g_folder + "/bucklewright.asi", e);
+#else
+        std::filesystem::create_symlink(BW_DLL_PATH, g_folder + "/bucklewright.asi", e);
+#endif
+        if (e) {
+            *error = "cannot install the DLL";
             return false;
         }
     }
     *logPath = g_folder + "/bucklewright.log";
-    ::unlink(logPath->c_str());
+    std::remove(logPath->c_str());
     std::ofstream(g_folder + "/bucklewright.ini", std::ios::binary | std::ios::trunc) << ini;
+#ifndef _WIN32
     winhost::setExecutableImage(sim::detail::MapEnd - sim::detail::MapBegin, "C:\\gta3.exe");
+#endif
     g_plugin = winhost::loadPlugin(g_folder + "/bucklewright.asi", error);
     return g_plugin != nullptr;
 }

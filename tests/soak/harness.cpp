@@ -9,8 +9,10 @@
 #include "platform/platform.h"
 #include "plugin/log.h"
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -101,6 +103,34 @@ std::uint64_t envNumber(const char* name, std::uint64_t fallback) {
     return (end != nullptr && *end == '\0') ? v : fallback;
 }
 
+#ifdef _WIN32
+// Windows has no fork: a program runs one session, in its own process (the
+// tests start one per configuration), and a second one is refused.
+Figures runChildImpl(const char* what, void (*body)(void*, Figures&), void* context) {
+    static bool ran = false;
+    Figures f;
+    if (ran) {
+        violation(f, std::string("a second session in one process: ") + what);
+        return f;
+    }
+    ran = true;
+    resetSpend();
+    setPhaseSource(&plugin::currentPhase);
+    try {
+        body(context, f);
+        f.completed = 1;
+    } catch (...) {
+        ++f.exceptions;
+        violation(f, "an exception reached the driver");
+    }
+    f.pluginAllocations = pluginAllocations();
+    f.faultsInjected += g_injected;
+    for (int c = 0; c < kHostCalls; ++c)
+        f.uses[c] = g_uses[c];
+    std::fflush(stdout);
+    return f;
+}
+#else
 Figures runChildImpl(const char* what, void (*body)(void*, Figures&), void* context) {
     std::fflush(stdout);
     int fds[2];
@@ -150,6 +180,7 @@ Figures runChildImpl(const char* what, void (*body)(void*, Figures&), void* cont
     }
     return result;
 }
+#endif
 
 // ---- the session ------------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 #include "harness_internal.h"
 
+#include "game/frame_state.h"
 #include "game/host_layout.h"
 #include "game/registry.h"
 #include "mesh/deform_atomic.h"
@@ -122,6 +123,22 @@ void Session::checkInvariants() {
                     break;
                 }
             }
+        }
+        // A hidden part variant is held against the budgets before it is
+        // copied, and is copied in the frame the game shows it.
+        // Its atomics are read only while its car lives (asked of the host
+        // model directly: the plug-in's host calls may be failing on purpose).
+        const bool live = host_->handleOf(rec->vehicle) == rec->handle &&
+                          game::renderObject(rec->vehicle) == rec->renderObject;
+        // A frame the game held (or a shutdown) leaves the plug-in no work.
+        const bool worked = !game::shuttingDown && game::vehiclePool() != nullptr &&
+                            game::engineInstance() != nullptr &&
+                            ((game::holdFlagA() | game::holdFlagB()) & 1u) == 0;
+        for (const game::HiddenVariant& h : rec->hidden) {
+            vertices += h.reservedVertices;
+            if (live && worked && game::atomicRendered(h.atomic) &&
+                game::atomicGeometry(h.atomic) == h.geometry)
+                violation(f_, "a variant the game shows is drawn undented");
         }
         if (vertices != rec->copiedVertexTotal)
             violation(f_, "copied vertex total " + std::to_string(rec->copiedVertexTotal) +

@@ -4,8 +4,10 @@
 // and their pool slots reused, repairs, F7, a restart in the middle, and the
 // tracking and vertex budgets at both ends of their ranges. Every frame is
 // checked (harness.cpp). BW_SOAK_FRAMES sets the total length, BW_SOAK_SEED
-// the sequence, BW_SOAK_PROGRESS=<n> prints a progress line every n frames;
-// the last line is a summary for scripts/reliability-report.sh.
+// the sequence, BW_SOAK_PROGRESS=<n> prints a progress line every n frames,
+// BW_SOAK_CONFIG=<i> plays only the i-th configuration (from 1; each is its
+// own process under Wine); the last line is a summary for
+// scripts/reliability-report.sh.
 
 #include "harness.h"
 #include "random.h"
@@ -264,8 +266,10 @@ int main() {
                 static_cast<unsigned long long>(perConfig));
     soak::Figures sum;
     unsigned index = 0;
+    const std::uint64_t only = soak::envNumber("BW_SOAK_CONFIG", 0);
     for (const Config& c : kConfigs) {
         const std::uint64_t configSeed = seed * 4 + index++;
+        if (only != 0 && only != index) continue;
         const soak::Figures f =
             soak::runChild(c.name, [&](soak::Figures& out) { run(c, configSeed, perConfig, out); });
         std::printf("soak: %s: %llu frames, %llu collisions, %llu pile-ups, up to %u cars, %llu "

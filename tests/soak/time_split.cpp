@@ -1,5 +1,8 @@
 #include "time_split.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -39,9 +42,20 @@ void chargePhase(std::uint64_t ticks) {
 // Processor time, not wall time: other programs sharing the machine would
 // otherwise inflate whatever account was running when they ran.
 double processNs() {
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    const auto ns = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) *
+               100.0;
+    };
+    return ns(kernel) + ns(user);
+#else
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+#endif
 }
 
 const bool g_started = (resetSpend(), true);

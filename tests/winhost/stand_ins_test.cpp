@@ -91,8 +91,8 @@ TEST(Kernel32, ModuleQueriesByAddressNameAndFlags) {
     EXPECT_NE(handle("KERNEL32.DLL"), nullptr);
 
     char path[8];
-    EXPECT_EQ(fileName(image, path, sizeof path), sizeof path) << "cut, terminated, and said so";
-    EXPECT_STREQ(path, "C:\\Game");
+    EXPECT_EQ(fileName(image, path, sizeof path), sizeof path) << "cut, unterminated, and said so";
+    EXPECT_EQ(std::string(path, sizeof path), "C:\\Games");
     EXPECT_EQ(lastError(), winhost::kErrorInsufficientBuffer);
     char full[64];
     EXPECT_EQ(fileName(nullptr, full, sizeof full), 17u);

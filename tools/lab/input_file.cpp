@@ -7,6 +7,18 @@
 #include <cerrno>
 #include <cstring>
 
+// The runner is also a Windows program (under Wine): no FIFOs or sockets to
+// block on there, and files must be opened as bytes, not text.
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
 namespace lab {
 namespace {
 
@@ -15,7 +27,9 @@ std::string typeProblem(mode_t mode) {
     if (S_ISDIR(mode)) return "is a folder";
     if (S_ISFIFO(mode)) return "is a FIFO";
     if (S_ISCHR(mode) || S_ISBLK(mode)) return "is a device";
+#ifdef S_ISSOCK
     if (S_ISSOCK(mode)) return "is a socket";
+#endif
     return "is not a plain file";
 }
 
@@ -37,7 +51,7 @@ std::string readWhole(const std::string& path, std::uint64_t limit, Bytes& bytes
     // can block or act on the device.
     std::string problem = inputFileProblem(path, limit, unreadable);
     if (!problem.empty()) return problem;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_BINARY);
     if (fd < 0) return cannotRead(errno, unreadable);
     // Checked again on what was opened, in case the name was replaced meanwhile.
     struct stat st {};

@@ -1,11 +1,12 @@
-// bwlab SCENARIO [--settings INI] [--out DIR] [--so]
+// bwlab SCENARIO [--settings INI] [--out DIR] [--so | --wine]
 //
 // Plays a crash-lab scenario with the plug-in on the substitute host (the
-// 32-bit runner) and writes a report folder: pictures, glTF models, summary,
-// log and a 3-D viewer. The report is built in a fresh folder beside DIR and
-// takes DIR's place only when complete, so a failed run leaves an earlier
-// report as it was; only an empty folder or a report holding nothing but its
-// own files is ever replaced.
+// 32-bit runner; with --wine its Windows build under Wine, where Wine loads
+// the product DLL) and writes a report folder: pictures, glTF models,
+// summary, log and a 3-D viewer. The report is built in a fresh folder beside
+// DIR and takes DIR's place only when complete, so a failed run leaves an
+// earlier report as it was; only an empty folder or a report holding nothing
+// but its own files is ever replaced.
 
 #include <chrono>
 #include <cstdio>
@@ -32,13 +33,17 @@ lab::ToolPaths configuredTools() {
     tools.pluginDll = fromEnvironment("BWLAB_PLUGIN_DLL", BWLAB_PLUGIN_DLL);
     tools.settings = BWLAB_SETTINGS;
     tools.viewerDir = BWLAB_VIEWER_DIR;
+    tools.wineRunner = fromEnvironment("BWLAB_WINE_RUNNER", BWLAB_WINE_RUNNER);
+    tools.wineLauncher = BWLAB_WINE_LAUNCHER;
+    tools.winePrefix = fromEnvironment("BWLAB_WINE_PREFIX", BWLAB_WINE_PREFIX);
     const std::string emulator = BWLAB_EMULATOR;
     if (!emulator.empty()) tools.prefix = {emulator, "-R", "0xC0000000"};
     return tools;
 }
 
 int usage(const std::string& problem) {
-    std::fprintf(stderr, "bwlab: %s\nusage: bwlab SCENARIO [--settings INI] [--out DIR] [--so]\n",
+    std::fprintf(stderr,
+                 "bwlab: %s\nusage: bwlab SCENARIO [--settings INI] [--out DIR] [--so | --wine]\n",
                  problem.c_str());
     return 2;
 }
@@ -99,8 +104,10 @@ int run(int argc, char** argv) {
         const std::string arg = argv[i];
         if ((arg == "--settings" || arg == "--out") && i + 1 < argc) {
             (arg == "--settings" ? request.settings : request.outDir) = argv[++i];
-        } else if (arg == "--so") {
+        } else if (arg == "--so" && !request.useWine) {
             request.useSo = true;
+        } else if (arg == "--wine" && !request.useSo) {
+            request.useWine = true;
         } else if (!arg.empty() && arg[0] != '-' && request.scenario.empty()) {
             request.scenario = arg;
         } else {
@@ -117,6 +124,12 @@ int run(int argc, char** argv) {
             stderr,
             "bwlab: %s: the plug-in DLL is not built here; build the win32 preset, or use --so\n",
             tools.pluginDll.c_str());
+        return 1;
+    }
+    if (request.useWine && !fs::exists(tools.wineRunner)) {
+        std::fprintf(stderr,
+                     "bwlab: %s: the runner for Wine is not built here; build the win32 preset\n",
+                     tools.wineRunner.c_str());
         return 1;
     }
 

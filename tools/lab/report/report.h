@@ -24,11 +24,15 @@ struct ToolPaths {
     std::string pluginSo, pluginDll;
     std::string settings;  // used when the command line names none
     std::string viewerDir; // tools/lab/viewer (viewer module, node_modules/three)
+    // --wine: the runner built as a Windows program, the script that starts
+    // it under Wine and the Wine prefix it runs in.
+    std::string wineRunner, wineLauncher, winePrefix;
 };
 
 struct RunRequest {
     std::string scenario, settings, outDir;
     bool useSo = false;
+    bool useWine = false; // the product DLL in the substitute game under Wine
 };
 
 // The runner's exit: 0 success, 2 bad input (its one line already on stderr),

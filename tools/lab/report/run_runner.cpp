@@ -1,5 +1,6 @@
 // Stage 1: play the scenario with the 32-bit runner (under the emulator where
-// this machine cannot run 32-bit programs itself).
+// this machine cannot run 32-bit programs itself), or with its Windows build
+// under Wine.
 
 #include <cerrno>
 #include <cstring>
@@ -15,10 +16,13 @@ namespace lab {
 bool runRunner(const ToolPaths& tools, const RunRequest& request, RunnerExit& exit,
                std::string& error) {
     const std::string& plugin = request.useSo ? tools.pluginSo : tools.pluginDll;
-    std::vector<std::string> args = tools.prefix;
-    args.insert(args.end(),
-                {tools.runner, "--scenario", request.scenario, "--settings", request.settings,
-                 "--out", request.outDir, request.useSo ? "--so" : "--dll", plugin});
+    std::vector<std::string> args =
+        request.useWine ? std::vector<std::string>{"bash", tools.wineLauncher, tools.winePrefix,
+                                                   tools.wineRunner}
+                        : tools.prefix;
+    if (!request.useWine) args.push_back(tools.runner);
+    args.insert(args.end(), {"--scenario", request.scenario, "--settings", request.settings,
+                             "--out", request.outDir, request.useSo ? "--so" : "--dll", plugin});
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());

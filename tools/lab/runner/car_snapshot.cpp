@@ -12,8 +12,6 @@ namespace {
 // was told to (the default layout).
 constexpr std::uint32_t kMorphOffset = sim::morphOffsetOf(sim::HostOptions{}.morphLayout);
 constexpr int kMaxFrameDepth = 24;
-constexpr std::uint32_t kVariantMask = 3;
-constexpr std::uint32_t kDamagedVariant = 2;
 
 void identity(float m[16]) {
     std::fill(m, m + 16, 0.0f);
@@ -153,11 +151,10 @@ SnapshotCar readCar(sim::Host& host, const std::string& name, void* vehicle,
         toBody(frame, mesh.toBody);
         const auto source = sources.find(atomic);
         mesh.drawsSource = source != sources.end() && source->second == geometry;
-        // The game draws a part's damaged variant only in place of its intact
-        // one, and the low-detail body only from afar.
-        const auto flags = game::field<std::uint32_t>(atomic, sim::AtomicFlagsField);
-        mesh.visible = (flags & kVariantMask) != kDamagedVariant &&
-                       mesh.frame.find("_vlo") == std::string::npos;
+        // The game draws the atomics it marks for drawing (a part's damaged
+        // variant only once its damage shows it), and the low-detail body
+        // only from afar.
+        mesh.visible = game::atomicRendered(atomic) && mesh.frame.find("_vlo") == std::string::npos;
         if (readGeometry(geometry, mesh)) car.meshes.push_back(std::move(mesh));
     }
     return car;

@@ -7,18 +7,17 @@
 #include "sim/address_space.h"
 #include "sim/host.h"
 #include "winhost/plugin_binary.h"
+#ifndef _WIN32
 #include "winhost/process.h"
-
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -48,26 +47,23 @@ bool writeFile(const std::string& path, const std::string& text) {
 class WorkFolder {
   public:
     bool create() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bwlab-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) return false;
-        path_ = pattern;
-        return true;
+        std::error_code e;
+        const std::filesystem::path tmp = std::filesystem::temp_directory_path(e);
+        if (e) return false;
+        for (unsigned attempt = 0; attempt < 100; ++attempt) {
+            const std::filesystem::path p =
+                tmp / ("bwlab-" + std::to_string(std::random_device{}()));
+            if (std::filesystem::create_directory(p, e)) {
+                path_ = p.string();
+                return true;
+            }
+        }
+        return false;
     }
     // Whatever the plug-in wrote beside itself goes too.
     ~WorkFolder() {
-        if (path_.empty()) return;
-        if (DIR* dir = ::opendir(path_.c_str())) {
-            std::vector<std::string> names;
-            while (const dirent* e = ::readdir(dir))
-                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                    names.push_back(e->d_name);
-            ::closedir(dir);
-            for (const std::string& n : names)
-                ::unlink((path_ + "/" + n).c_str());
-        }
-        ::rmdir(path_.c_str());
+        std::error_code e;
+        if (!path_.empty()) std::filesystem::remove_all(path_, e);
     }
     std::string file(const char* name) const { return path_ + "/" + name; }
     const std::string& path() const { return path_; }
@@ -348,21 +344,29 @@ class Run {
 };
 
 // Installs the binary into the work folder under its shipped name (a link:
-// the bytes stay the build's) and loads it into this process, which the
-// Windows loader sees as the game's.
+// the bytes stay the build's; a copy for Windows programs) and loads it into
+// this process, which the Windows loader sees as the game's.
 std::unique_ptr<winhost::PluginBinary> load(const PluginChoice& plugin, const WorkFolder& work,
                                             std::string& error) {
-    char resolved[PATH_MAX];
-    if (::realpath(plugin.path.c_str(), resolved) == nullptr) {
+    std::error_code e;
+    const std::filesystem::path resolved = std::filesystem::canonical(plugin.path, e);
+    if (e) {
         error = plugin.path + ": cannot resolve the plug-in's path";
         return nullptr;
     }
     const std::string installed = work.file(plugin.installedName());
-    if (::symlink(resolved, installed.c_str()) != 0) {
+#ifdef _WIN32
+    std::filesystem::copy_file(resolved, installed, e);
+#else
+    std::filesystem::create_symlink(resolved, installed, e);
+#endif
+    if (e) {
         error = installed + ": cannot install the plug-in";
         return nullptr;
     }
+#ifndef _WIN32
     winhost::setExecutableImage(sim::detail::MapEnd - sim::detail::MapBegin, "C:\\gta3.exe");
+#endif
     std::string why;
     std::unique_ptr<winhost::PluginBinary> binary = winhost::loadPlugin(installed, &why);
     if (binary == nullptr) error = plugin.path + ": cannot load the plug-in: " + why;
@@ -379,7 +383,8 @@ bool writeTextures(const Scenario& scenario, const std::string& outDir, RunFacts
                 facts.textures.end())
                 continue;
             const std::string folder = outDir + "/textures";
-            if (facts.textures.empty() && ::mkdir(folder.c_str(), 0777) != 0) {
+            std::error_code made;
+            if (facts.textures.empty() && !std::filesystem::create_directory(folder, made)) {
                 error = folder + ": cannot create the folder";
                 return false;
             }
@@ -423,7 +428,8 @@ RunStatus runScenario(const Scenario& scenario, const PluginChoice& plugin,
         return RunStatus::Failed;
     }
     if (!run.addCars(error)) return RunStatus::BadInput;
-    if (::mkdir((outDir + "/snapshots").c_str(), 0777) != 0) {
+    std::error_code made;
+    if (!std::filesystem::create_directory(outDir + "/snapshots", made)) {
         error = outDir + "/snapshots: cannot create the folder";
         return RunStatus::Failed;
     }
