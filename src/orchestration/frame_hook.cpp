@@ -10,6 +10,8 @@
 #include "game/registry.h"
 #include "game/traffic_candidates.h"
 #include "mesh/deform_atomic.h"
+#include "mesh/frame_work.h"
+#include "mesh/hidden_variants.h"
 #include "orchestration/hit_processing.h"
 #include "orchestration/hook_installation.h"
 #include "platform/platform.h"

@@ -1,4 +1,5 @@
 #include "mesh/deform_atomic.h"
+#include "mesh/vertex_budget.h"
 
 #include "car_fixture.h"
 #include "failing_new.h"

@@ -1,6 +1,7 @@
 // Bonnets and boots of the substitute host's car folding under hits, end to
 // end through hit processing and the per-atomic driver.
 #include "mesh/deform_atomic.h"
+#include "mesh/hidden_variants.h"
 
 #include "car_fixture.h"
 #include "dent/panel_lighting.h"

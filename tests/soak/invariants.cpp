@@ -4,6 +4,7 @@
 #include "game/host_layout.h"
 #include "game/registry.h"
 #include "mesh/deform_atomic.h"
+#include "mesh/vertex_budget.h"
 #include "plugin/settings.h"
 
 #include <algorithm>
