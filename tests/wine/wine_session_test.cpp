@@ -1,7 +1,7 @@
 // Sessions only Windows itself can show, in the substitute game under Wine:
 // real threads inside the bytes the hooks overwrite while the hooks come on
-// and off, and real faults reported by the DLL's vectored handler before
-// the game goes down with them.
+// and off, and real faults reported by the DLL's vectored handler, before
+// the game goes down with them or while it catches them and runs on.
 
 #include "session_fixture.h"
 
@@ -135,8 +135,61 @@ void* BW_CDECL unreadableMatrix(void* frame) {
     return ++g_ltmCalls == g_badLtmCall ? reinterpret_cast<void*>(kUnreadable) : g_frameLTM(frame);
 }
 
+// Access faults the game catches and survives: "mov eax, [0]; ret" at twelve
+// addresses of one page, and the game's own handler, which runs after the
+// plug-in's and resumes past the faulting load.
+constexpr int kStubs = 12, kStubSpacing = 16;
+constexpr std::uint8_t kReadNull[] = {0xA1, 0, 0, 0, 0, 0xC3};
+std::uintptr_t g_stubPage = 0;
+unsigned g_caught = 0;
+
+LONG WINAPI resumePastTheLoad(EXCEPTION_POINTERS* pointers) {
+    const auto at = reinterpret_cast<std::uintptr_t>(pointers->ExceptionRecord->ExceptionAddress);
+    if (pointers->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION ||
+        at - g_stubPage >= 0x1000)
+        return EXCEPTION_CONTINUE_SEARCH;
+    ++g_caught;
+    pointers->ContextRecord->Eip += 5;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// Exit codes of the session that survives its faults (90: no set-up).
+constexpr int kNotCaught = 91, kRepeatsWrote = 92;
+
+// One address faults 1000 times, then eleven more once each, all in the game's
+// process step; then the game shuts down.
+int caughtFaults(sim::Host& host) {
+    auto* page = static_cast<std::uint8_t*>(
+        VirtualAlloc(nullptr, 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+    if (page == nullptr || !wingame::countUses("CreateFileA")) return 90;
+    g_stubPage = reinterpret_cast<std::uintptr_t>(page);
+    for (int i = 0; i < kStubs; ++i)
+        std::memcpy(page + kStubSpacing * i, kReadNull, sizeof kReadNull);
+    const auto stub = [page](int i) {
+        return reinterpret_cast<void (*)()>(page + kStubSpacing * i);
+    };
+    void* const handler = AddVectoredExceptionHandler(0, &resumePastTheLoad);
+    std::uint32_t repeatOpens = 0;
+    host.step();
+    host.duringNextProcess([&] {
+        stub(0)();
+        const std::uint32_t opens = wingame::uses("CreateFileA");
+        for (int i = 1; i < 1000; ++i)
+            stub(0)();
+        repeatOpens = wingame::uses("CreateFileA") - opens;
+        for (int i = 1; i < kStubs; ++i)
+            stub(i)();
+    });
+    host.step();
+    RemoveVectoredExceptionHandler(handler);
+    host.endSession();
+    if (g_caught != 1000 + kStubs - 1) return kNotCaught;
+    return repeatOpens == 0 ? 0 : kRepeatsWrote;
+}
+
 // The session that faults, in a process of its own (it ends with the fault,
-// as the game would): the DLL in `folder` is loaded, then the fault `kind`.
+// as the game would, unless the game catches it): the DLL in `folder` is
+// loaded, then the fault `kind`.
 int faultingSession(const std::string& kind, const std::string& folder) {
     sim::Host host;
     std::string error;
@@ -173,6 +226,8 @@ int faultingSession(const std::string& kind, const std::string& folder) {
         host.step();
         host.duringNextProcess([code] { reinterpret_cast<void (*)()>(code)(); });
         host.step();
+    } else if (kind == "caught") {
+        return caughtFaults(host);
     } else if (kind == "breakpoint") {
         host.step();
         host.duringNextProcess([] { asm volatile("int3"); });
@@ -262,6 +317,38 @@ TEST_F(WineFault, FaultOutsideAnyModuleHasNoModule) {
     expectReport("\nEXCEPTION code=C0000005 address=[0-9a-f]{8} module= offset=[0-9A-F]{8} "
                  "phase=game process access=1 target=00000000 ESP=[0-9A-F]{8}\n" +
                  kRegisters);
+}
+
+TEST_F(WineFault, FaultsTheGameCatchesAreReportedOnceEachAndBounded) {
+    EXPECT_EQ(playUntilTheFault("caught"), 0u)
+        << kNotCaught << ": a fault did not reach the game's handler; " << kRepeatsWrote
+        << ": the repeats opened the log";
+    Lines lines;
+    const std::string text = logText();
+    for (std::size_t from = 0, at; (at = text.find("\r\n", from)) != std::string::npos;
+         from = at + 2)
+        lines.push_back(text.substr(from, at - from));
+    Lines want{kBanner, kActive, kLifecycleHooks, kContactHooks, kRetention, kProbe};
+    // The first eight stubs, each once, in order; then the one closing line.
+    unsigned long first = 0;
+    if (lines.size() > want.size())
+        std::sscanf(lines[want.size()].c_str(), "EXCEPTION code=C0000005 address=%lx", &first);
+    for (int i = 0; i < 8; ++i) {
+        char report[64];
+        std::snprintf(report, sizeof report, "EXCEPTION code=C0000005 address=%08lx module= *",
+                      first + kStubSpacing * i);
+        want.push_back(report);
+        want.push_back("REGISTERS EAX=*");
+    }
+    want.push_back("Exception reports: 8 faults reported; further ones are not reported.");
+    want += gameShutdown(0);
+    ASSERT_EQ(lines.size(), want.size()) << text;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (want[i].back() == '*')
+            EXPECT_EQ(lines[i].rfind(want[i].substr(0, want[i].size() - 1), 0), 0u) << lines[i];
+        else
+            EXPECT_EQ(lines[i], want[i]);
+    }
 }
 
 TEST_F(WineFault, BreakpointWritesNoLine) {
