@@ -99,8 +99,12 @@ TEST(PlacePanelVertices, OnlyWhatChangedIsPlacedAndTheBitsAreThoseOfAFullPlaceme
             positions.data(), normals.data()};
         const std::size_t written = dent::placePanelVertices(
             p.lattice, map, moved, pass == 0 ? nullptr : &previous, lighting, arrays);
-        if (pass % 4 == 3 && pass > 0) EXPECT_EQ(written, 0u);
-        if (pass % 4 == 1) EXPECT_LT(written, n / 2);
+        if (pass % 4 == 3 && pass > 0) {
+            EXPECT_EQ(written, 0u);
+        }
+        if (pass % 4 == 1) {
+            EXPECT_LT(written, n / 2);
+        }
 
         std::vector<Vec> wantPositions(n), wantNormals(n);
         const dent::PanelVertexMap unmapped; // every vertex sampled and lit the plain way

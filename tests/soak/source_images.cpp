@@ -49,8 +49,11 @@ std::uint64_t shape(void* g) {
 SourceImages::Image SourceImages::capture(void* g) const {
     Image image;
     forEachPiece(g, [&](const void* p, std::size_t size) {
-        const auto* b = static_cast<const unsigned char*>(p);
-        image.insert(image.end(), b, b + size);
+        // Resized, then copied: GCC 12 misreads an insert of a byte range
+        // into a vector that may still be empty as an overflow.
+        const std::size_t at = image.size();
+        image.resize(at + size);
+        if (size != 0) std::memcpy(image.data() + at, p, size);
         return true;
     });
     return image;
