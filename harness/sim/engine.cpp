@@ -29,11 +29,6 @@ void mirrorMaterials(GeometryRec& g) {
 
 } // namespace
 
-State& state() {
-    static State s;
-    return s;
-}
-
 bool failThisUse(HostCall call) {
     State& s = state();
     const int i = static_cast<int>(call);
@@ -46,9 +41,13 @@ bool failThisUse(HostCall call) {
 }
 
 GeometryRec* findGeometry(const void* raw) {
-    auto& m = state().geometries;
-    auto it = m.find(raw);
-    return it == m.end() ? nullptr : it->second.get();
+    State& st = state();
+    if (raw != nullptr && raw == st.lastGeometryRaw) return st.lastGeometry;
+    auto it = st.geometries.find(raw);
+    if (it == st.geometries.end()) return nullptr;
+    st.lastGeometryRaw = raw;
+    st.lastGeometry = it->second.get();
+    return st.lastGeometry;
 }
 
 void placeMorphPointer(GeometryRec& g) {
@@ -145,6 +144,8 @@ void dropGeometry(GeometryRec& g) {
     std::free(g.materialTable);
     std::free(g.skin);
     unsigned char* raw = g.raw;
+    st.lastGeometryRaw = nullptr;
+    st.lastGeometry = nullptr;
     st.geometries.erase(raw); // destroys g
     std::free(raw);
     ++st.accounting.geometriesFreed;
@@ -191,15 +192,17 @@ void releaseMaterial(void* material) {
 }
 
 bool appendMaterial(GeometryRec& g, void* material, std::int16_t* index) {
-    State& st = state();
-    auto it = st.materials.find(material);
-    if (it == st.materials.end()) return false;
+    // A material already on the geometry's list is live (the list holds a
+    // reference): the game's linear search, before the live-material check.
     for (std::size_t i = 0; i < g.materials.size(); ++i) {
         if (g.materials[i] == material) {
             *index = static_cast<std::int16_t>(i);
             return true;
         }
     }
+    State& st = state();
+    auto it = st.materials.find(material);
+    if (it == st.materials.end()) return false;
     const auto count = static_cast<std::int32_t>(g.materials.size());
     if (count >= 0x7FFF) return false;
     if (count == g.materialCapacity) {

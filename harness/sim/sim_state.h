@@ -61,6 +61,11 @@ struct State {
     HostOptions options;
     // Raw record -> side record.
     std::unordered_map<const void*, std::unique_ptr<GeometryRec>> geometries;
+    // The geometry asked about last: a copy is built by one call per
+    // triangle on the same geometry, where the game's calls cost a few
+    // dozen instructions. Forgotten when any geometry is freed.
+    const void* lastGeometryRaw = nullptr;
+    GeometryRec* lastGeometry = nullptr;
     std::unordered_map<const void*, std::unique_ptr<MaterialRec>> materials;
     std::unordered_map<const void*, std::unique_ptr<FrameRec>> frames;
     // Every frame under each root frame, so that a render object's tree
@@ -102,7 +107,11 @@ struct State {
     LifecycleCounts lifecycle;
 };
 
-State& state();
+// Inline: every host call asks for it, and the game's own calls cost little.
+inline State& state() {
+    static State s;
+    return s;
+}
 bool active();
 
 // Counts one use of a host call; true when this use must fail.
