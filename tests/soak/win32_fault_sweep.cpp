@@ -418,12 +418,12 @@ int main() {
     std::printf("win32 sweep: never failed by Windows, not swept:%s\n", sure.c_str());
 
     if (const char* only = std::getenv("BW_WIN32_SWEEP_ONLY")) {
-        const std::string spec = only;
-        const std::size_t colon = spec.rfind(':');
+        const std::string importAndUse = only; // IMPORT:USE
+        const std::size_t colon = importAndUse.rfind(':');
         if (colon == std::string::npos) return 2;
-        const std::string import = spec.substr(0, colon);
-        const auto use =
-            static_cast<std::uint32_t>(std::strtoul(spec.c_str() + colon + 1, nullptr, 10));
+        const std::string import = importAndUse.substr(0, colon);
+        const auto use = static_cast<std::uint32_t>(
+            std::strtoul(importAndUse.c_str() + colon + 1, nullptr, 10));
         const Verdict v = judge(runSession(import.c_str(), use, false, true));
         std::printf("%s at use %u: %s\n", import.c_str(), use, describe(v).c_str());
         return v.crash || v.hang || v.leak ? 1 : 0;
