@@ -22,14 +22,16 @@ inline float lerp(float a, float b, float t) {
     return (b - a) * t + a;
 }
 
+inline Vec lerp(const Vec& a, const Vec& b, float t) {
+    return Vec{lerp(a.x, b.x, t), lerp(a.y, b.y, t), lerp(a.z, b.z, t)};
+}
+
 // All 26 interpolated floats of the point at t on the edge a -> b; `side`
 // is taken from a.
 PanelVertex interpolated(const PanelVertex& a, const PanelVertex& b, float t) {
     PanelVertex r;
-    r.position = Vec{lerp(a.position.x, b.position.x, t), lerp(a.position.y, b.position.y, t),
-                     lerp(a.position.z, b.position.z, t)};
-    r.normal = Vec{lerp(a.normal.x, b.normal.x, t), lerp(a.normal.y, b.normal.y, t),
-                   lerp(a.normal.z, b.normal.z, t)};
+    r.position = lerp(a.position, b.position, t);
+    r.normal = lerp(a.normal, b.normal, t);
     for (int c = 0; c < 4; ++c)
         r.colour[c] = lerp(a.colour[c], b.colour[c], t);
     for (int s = 0; s < 8; ++s) {
@@ -43,8 +45,7 @@ PanelVertex interpolated(const PanelVertex& a, const PanelVertex& b, float t) {
 PanelCutter::Corner interpolated(const PanelCutter::Corner& a, const PanelCutter::Corner& b,
                                  float t) {
     PanelCutter::Corner r;
-    r.position = Vec{lerp(a.position.x, b.position.x, t), lerp(a.position.y, b.position.y, t),
-                     lerp(a.position.z, b.position.z, t)};
+    r.position = lerp(a.position, b.position, t);
     r.side = a.side;
     return r;
 }
@@ -58,10 +59,8 @@ using CompactTriangle = PanelCutter::CompactTriangle;
 
 CompactVertex interpolated(const CompactVertex& a, const CompactVertex& b, float t) {
     CompactVertex r;
-    r.position = Vec{lerp(a.position.x, b.position.x, t), lerp(a.position.y, b.position.y, t),
-                     lerp(a.position.z, b.position.z, t)};
-    r.normal = Vec{lerp(a.normal.x, b.normal.x, t), lerp(a.normal.y, b.normal.y, t),
-                   lerp(a.normal.z, b.normal.z, t)};
+    r.position = lerp(a.position, b.position, t);
+    r.normal = lerp(a.normal, b.normal, t);
     for (int c = 0; c < 4; ++c)
         r.colour[c] = lerp(a.colour[c], b.colour[c], t);
     for (int s = 0; s < 2; ++s) {
