@@ -24,22 +24,28 @@ class ModelBuilder {
         model.buffers.emplace_back();
     }
 
-    template <class T>
-    int accessor(const std::vector<T>& data, int componentType, int type, int target,
-                 bool normalized = false) {
+    // `size` bytes appended to the one buffer, 4-aligned, as a new view;
+    // `target` 0 when the view is no vertex or index data.
+    int bufferView(const unsigned char* raw, std::size_t size, int target) {
         std::vector<unsigned char>& bytes = model.buffers[0].data;
         while (bytes.size() % 4)
             bytes.push_back(0);
         tinygltf::BufferView view;
         view.buffer = 0;
         view.byteOffset = bytes.size();
-        view.byteLength = data.size() * sizeof(T);
+        view.byteLength = size;
         view.target = target;
-        const auto* raw = reinterpret_cast<const unsigned char*>(data.data());
-        bytes.insert(bytes.end(), raw, raw + view.byteLength);
+        bytes.insert(bytes.end(), raw, raw + size);
         model.bufferViews.push_back(view);
+        return static_cast<int>(model.bufferViews.size()) - 1;
+    }
+
+    template <class T>
+    int accessor(const std::vector<T>& data, int componentType, int type, int target,
+                 bool normalized = false) {
         tinygltf::Accessor a;
-        a.bufferView = static_cast<int>(model.bufferViews.size()) - 1;
+        a.bufferView = bufferView(reinterpret_cast<const unsigned char*>(data.data()),
+                                  data.size() * sizeof(T), target);
         a.componentType = componentType;
         a.type = type;
         a.normalized = normalized;
@@ -59,19 +65,10 @@ class ModelBuilder {
             s.wrapS = s.wrapT = TINYGLTF_TEXTURE_WRAP_REPEAT;
             model.samplers.push_back(s);
         }
-        std::vector<unsigned char>& bytes = model.buffers[0].data;
-        while (bytes.size() % 4)
-            bytes.push_back(0);
-        tinygltf::BufferView view;
-        view.buffer = 0;
-        view.byteOffset = bytes.size();
-        view.byteLength = t.png.size();
-        bytes.insert(bytes.end(), t.png.begin(), t.png.end());
-        model.bufferViews.push_back(view);
         tinygltf::Image image;
         image.name = asUtf8(t.name);
         image.mimeType = "image/png";
-        image.bufferView = static_cast<int>(model.bufferViews.size()) - 1;
+        image.bufferView = bufferView(t.png.data(), t.png.size(), 0);
         model.images.push_back(image);
         tinygltf::Texture texture;
         texture.sampler = 0;
