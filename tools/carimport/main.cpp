@@ -4,6 +4,7 @@
 // and a rename, so a failed import leaves an earlier OUT whole.
 
 #include "carimport/import.h"
+#include "one_line_failure.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <string>
 
 namespace {
@@ -91,15 +91,6 @@ int run(int argc, char** argv) {
 
 } // namespace
 
-// Whatever the libraries throw (out of memory, say) ends the import with one
-// line, never an abort.
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bw_carimport: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "bw_carimport: unexpected failure\n");
-    }
-    return 1;
+    return runWithOneLineFailure("bw_carimport", [&] { return run(argc, argv); });
 }

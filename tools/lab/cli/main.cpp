@@ -11,11 +11,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <filesystem>
 
 #include "lab/input_file.h"
 #include "lab/report/report.h"
+#include "one_line_failure.h"
 
 namespace fs = std::filesystem;
 
@@ -194,12 +194,5 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bwlab: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "bwlab: unexpected failure\n");
-    }
-    return 1;
+    return runWithOneLineFailure("bwlab", [&] { return run(argc, argv); });
 }

@@ -11,13 +11,13 @@
 #include "lab/runner/scenario.h"
 #include "lab/runner/scenario_run.h"
 #include "lab/runner/settings_merge.h"
+#include "one_line_failure.h"
 
 #include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <fstream>
 #include <string>
 
@@ -127,14 +127,6 @@ int run(int argc, char** argv) {
 
 } // namespace
 
-// Whatever the standard library throws (out of memory, a stream error) ends
-// the run with one line, never an abort.
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        return fail(kFailed, std::string("bwlab-run: ") + e.what());
-    } catch (...) {
-        return fail(kFailed, "bwlab-run: unexpected failure");
-    }
+    return runWithOneLineFailure("bwlab-run", [&] { return run(argc, argv); });
 }
