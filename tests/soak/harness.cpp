@@ -103,17 +103,9 @@ std::uint64_t envNumber(const char* name, std::uint64_t fallback) {
     return (end != nullptr && *end == '\0') ? v : fallback;
 }
 
-#ifdef _WIN32
-// Windows has no fork: a program runs one session, in its own process (the
-// tests start one per configuration), and a second one is refused.
-Figures runChildImpl(const char* what, void (*body)(void*, Figures&), void* context) {
-    static bool ran = false;
-    Figures f;
-    if (ran) {
-        violation(f, std::string("a second session in one process: ") + what);
-        return f;
-    }
-    ran = true;
+// One session in this process: `body` plays it into `f`, which then holds
+// what the plug-in kept and which host calls it made.
+static void playSession(void (*body)(void*, Figures&), void* context, Figures& f) {
     resetSpend();
     setPhaseSource(&plugin::currentPhase);
     try {
@@ -128,6 +120,20 @@ Figures runChildImpl(const char* what, void (*body)(void*, Figures&), void* cont
     for (int c = 0; c < kHostCalls; ++c)
         f.uses[c] = g_uses[c];
     std::fflush(stdout);
+}
+
+#ifdef _WIN32
+// Windows has no fork: a program runs one session, in its own process (the
+// tests start one per configuration), and a second one is refused.
+Figures runChildImpl(const char* what, void (*body)(void*, Figures&), void* context) {
+    static bool ran = false;
+    Figures f;
+    if (ran) {
+        violation(f, std::string("a second session in one process: ") + what);
+        return f;
+    }
+    ran = true;
+    playSession(body, context, f);
     return f;
 }
 #else
@@ -143,21 +149,8 @@ Figures runChildImpl(const char* what, void (*body)(void*, Figures&), void* cont
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
-        resetSpend();
-        setPhaseSource(&plugin::currentPhase);
         Figures f;
-        try {
-            body(context, f);
-            f.completed = 1;
-        } catch (...) {
-            ++f.exceptions;
-            violation(f, "an exception reached the driver");
-        }
-        f.pluginAllocations = pluginAllocations();
-        f.faultsInjected += g_injected;
-        for (int c = 0; c < kHostCalls; ++c)
-            f.uses[c] = g_uses[c];
-        std::fflush(stdout);
+        playSession(body, context, f);
         const ssize_t n = ::write(fds[1], &f, sizeof f);
         ::_exit(n == static_cast<ssize_t>(sizeof f) ? 0 : 3);
     }
