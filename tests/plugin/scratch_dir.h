@@ -18,10 +18,10 @@
 
 namespace bwtest {
 
-#ifdef _WIN32
-// The Windows programs run under Wine: its temporary folder, Windows names.
 class ScratchDir {
 public:
+#ifdef _WIN32
+    // The Windows programs run under Wine: its temporary folder, Windows names.
     ScratchDir() {
         char tmp[MAX_PATH];
         const DWORD n = GetTempPathA(sizeof tmp, tmp);
@@ -39,7 +39,7 @@ public:
     ~ScratchDir() {
         if (path_.empty()) return;
         WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((path_ + "\\*").c_str(), &found);
+        HANDLE search = FindFirstFileA(file("*").c_str(), &found);
         if (search != INVALID_HANDLE_VALUE) {
             do {
                 const std::string name = found.cFileName;
@@ -49,23 +49,8 @@ public:
         }
         RemoveDirectoryA(path_.c_str());
     }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    std::string file(const std::string& name) const { return path_ + "\\" + name; }
-
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::string p = file(name);
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p;
-    }
-
-private:
-    std::string path_;
-};
+    static constexpr char kSeparator = '\\';
 #else
-class ScratchDir {
-public:
     ScratchDir() {
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bwtest-XXXXXX";
@@ -78,16 +63,18 @@ public:
         if (DIR* dir = opendir(path_.c_str())) {
             while (dirent* entry = readdir(dir)) {
                 std::string name = entry->d_name;
-                if (name != "." && name != "..") unlink((path_ + "/" + name).c_str());
+                if (name != "." && name != "..") unlink(file(name).c_str());
             }
             closedir(dir);
         }
         rmdir(path_.c_str());
     }
+    static constexpr char kSeparator = '/';
+#endif
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::string file(const std::string& name) const { return path_ + kSeparator + name; }
 
     std::string write(const std::string& name, const std::string& bytes) const {
         std::string p = file(name);
@@ -98,7 +85,6 @@ public:
 private:
     std::string path_;
 };
-#endif
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
