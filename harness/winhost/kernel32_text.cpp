@@ -32,6 +32,30 @@ int narrowOf(WCHAR w) {
     return -1;
 }
 
+// What both conversions answer before converting: a failure of the call as
+// Windows fails it, or a refusal of the arguments. True when the call must
+// return 0 (the error is set).
+bool refused(CallCounter& calls, unsigned cp, const void* in, int inLength, int outSize) {
+    if (calls.failsNow()) {
+        setLastError(kErrorNotEnoughMemory);
+        return true;
+    }
+    if (in == nullptr || inLength == 0 || outSize < 0 || (!singleByte(cp) && cp != kUtf8)) {
+        setLastError(kErrorInvalidParameter);
+        return true;
+    }
+    return false;
+}
+
+// A length of -1 asks for the text up to and including its terminator.
+template <class Char> int lengthAsked(const Char* in, int inLength) {
+    if (inLength >= 0) return inLength;
+    int n = 0;
+    while (in[n] != 0)
+        ++n;
+    return n + 1;
+}
+
 BOOL WINHOST_API IsDBCSLeadByteEx(unsigned cp, unsigned char) {
     static CallCounter calls("IsDBCSLeadByteEx", Failure::None);
     calls.failsNow();
@@ -44,20 +68,8 @@ BOOL WINHOST_API IsDBCSLeadByteEx(unsigned cp, unsigned char) {
 int WINHOST_API MultiByteToWideChar(unsigned cp, DWORD, const char* in, int inLength, WCHAR* out,
                                     int outSize) {
     static CallCounter calls("MultiByteToWideChar");
-    if (calls.failsNow()) {
-        setLastError(kErrorNotEnoughMemory);
-        return 0;
-    }
-    if (in == nullptr || inLength == 0 || outSize < 0 || (!singleByte(cp) && cp != kUtf8)) {
-        setLastError(kErrorInvalidParameter);
-        return 0;
-    }
-    if (inLength < 0) {
-        inLength = 0;
-        while (in[inLength] != '\0')
-            ++inLength;
-        ++inLength;
-    }
+    if (refused(calls, cp, in, inLength, outSize)) return 0;
+    inLength = lengthAsked(in, inLength);
     int n = 0;
     for (int i = 0; i < inLength;) {
         unsigned char c = static_cast<unsigned char>(in[i]);
@@ -95,20 +107,8 @@ int WINHOST_API MultiByteToWideChar(unsigned cp, DWORD, const char* in, int inLe
 int WINHOST_API WideCharToMultiByte(unsigned cp, DWORD, const WCHAR* in, int inLength, char* out,
                                     int outSize, const char* fallback, BOOL* usedFallback) {
     static CallCounter calls("WideCharToMultiByte");
-    if (calls.failsNow()) {
-        setLastError(kErrorNotEnoughMemory);
-        return 0;
-    }
-    if (in == nullptr || inLength == 0 || outSize < 0 || (!singleByte(cp) && cp != kUtf8)) {
-        setLastError(kErrorInvalidParameter);
-        return 0;
-    }
-    if (inLength < 0) {
-        inLength = 0;
-        while (in[inLength] != 0)
-            ++inLength;
-        ++inLength;
-    }
+    if (refused(calls, cp, in, inLength, outSize)) return 0;
+    inLength = lengthAsked(in, inLength);
     if (usedFallback != nullptr) *usedFallback = 0;
     int n = 0;
     for (int i = 0; i < inLength; ++i) {
