@@ -15,23 +15,26 @@ namespace {
 
 constexpr std::uint64_t kMostPanelVertices = kMaxCopyVertices;
 
-// Copied vertices of every tracked vehicle, in 64 bits so the sum cannot wrap.
-std::uint64_t copiedVerticesEverywhere(const game::TrackedVehicle& self) {
+// `of(record)` summed over every tracked vehicle, and over `self` when it is
+// not (yet) tracked, in 64 bits so the sum cannot wrap.
+template <class Of> std::uint64_t everywhere(const game::TrackedVehicle& self, Of of) {
     const game::Registry* r = game::registry();
     std::uint64_t total = 0;
     bool selfCounted = false;
     if (r != nullptr) {
         for (const auto& record : r->records) {
-            total += record->copiedVertexTotal;
+            total += of(*record);
             selfCounted = selfCounted || record.get() == &self;
         }
     }
-    if (!selfCounted) total += self.copiedVertexTotal;
-    return total;
+    return selfCounted ? total : total + of(self);
 }
 
-// Hidden panels whose vertex count is not worked out yet: on this vehicle,
-// and on every tracked vehicle.
+std::uint64_t copiedVertices(const game::TrackedVehicle& record) {
+    return record.copiedVertexTotal;
+}
+
+// Hidden panels whose vertex count is not worked out yet.
 std::uint64_t uncounted(const game::TrackedVehicle& record) {
     std::uint64_t n = 0;
     for (const game::HiddenVariant& h : record.hidden)
@@ -39,17 +42,12 @@ std::uint64_t uncounted(const game::TrackedVehicle& record) {
     return n;
 }
 
+std::uint64_t copiedVerticesEverywhere(const game::TrackedVehicle& self) {
+    return everywhere(self, copiedVertices);
+}
+
 std::uint64_t uncountedEverywhere(const game::TrackedVehicle& self) {
-    const game::Registry* r = game::registry();
-    std::uint64_t n = 0;
-    bool selfCounted = false;
-    if (r != nullptr) {
-        for (const auto& record : r->records) {
-            n += uncounted(*record);
-            selfCounted = selfCounted || record.get() == &self;
-        }
-    }
-    return selfCounted ? n : n + uncounted(self);
+    return everywhere(self, uncounted);
 }
 
 // Every hidden panel not counted yet, at once: before a budget answer that
