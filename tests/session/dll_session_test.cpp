@@ -35,14 +35,6 @@ class DllSession : public Session {
         return *static_cast<T*>(at);
     }
 
-    // One frame in which the player's car and a second one collide.
-    void collide() {
-        void* player = car();
-        void* other = car({0, 4, 0}, 95);
-        host.setPlayerVehicle(player);
-        host.step();
-        crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
-    }
 };
 
 // ---- the exported host table ----------------------------------------------------------
@@ -280,7 +272,7 @@ TEST_F(DllFault, AccessViolationInsideTheFrameDetour) {
         {
             attach("[General]\nLogHits=0\n");
             breakFrameMatrix(1); // hit processing's read of the car's frame matrix
-            collide();
+            playerStrikesVanAhead();
         },
         ::testing::KilledBySignal(SIGSEGV), "");
     expectReport("\nEXCEPTION code=C0000005 address=[0-9a-f]{8} module=C:\\\\bucklewright\\.asi "
@@ -295,7 +287,7 @@ TEST_F(DllFault, AccessViolationInMeshWork) {
         {
             attach("[General]\nLogHits=0\n");
             breakFrameMatrix(2); // the first atomic's frame matrix
-            collide();
+            playerStrikesVanAhead();
         },
         ::testing::KilledBySignal(SIGSEGV), "");
     expectReport("\nEXCEPTION code=C0000005 address=[0-9a-f]{8} module=C:\\\\bucklewright\\.asi "

@@ -36,6 +36,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bwsession {
@@ -271,6 +272,17 @@ class Session : public ::testing::Test {
     void crash(void* a, void* b, dent::Vec p, dent::Vec n, float impulseA, float impulseB) {
         host.duringNextProcess([=] { host.collidePair(a, b, colPoint(p, n), impulseA, impulseB); });
         host.step();
+    }
+
+    // The player's car and a van (model 95) 4 m ahead of it, one frame on,
+    // then one frame in which the player's nose strikes the van.
+    std::pair<void*, void*> playerStrikesVanAhead() {
+        void* player = car();
+        void* van = car({0, 4, 0}, 95);
+        host.setPlayerVehicle(player);
+        host.step();
+        crash(player, van, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+        return {player, van};
     }
 
     // True when any atomic of the vehicle draws something else than the

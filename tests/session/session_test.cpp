@@ -222,11 +222,7 @@ Lines collisionLog(const char* probe) {
 
 TEST_F(Session, CollisionDentsPlayerAndTraffic) {
     attach();
-    void* player = car();
-    void* other = car({0, 4, 0}, 95);
-    host.setPlayerVehicle(player);
-    host.step();
-    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    const auto [player, other] = playerStrikesVanAhead();
     EXPECT_TRUE(drawsCopies(player));
     EXPECT_TRUE(drawsCopies(other));
     // Every copy, panels rebuilt as creased meshes too, is lit as its source.
@@ -253,11 +249,7 @@ class SessionAt5C : public Session {
 
 TEST_F(SessionAt5C, CollisionDentsPlayerAndTraffic) {
     attach();
-    void* player = car();
-    void* other = car({0, 4, 0}, 95);
-    host.setPlayerVehicle(player);
-    host.step();
-    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    const auto [player, other] = playerStrikesVanAhead();
     EXPECT_TRUE(drawsCopies(player));
     EXPECT_TRUE(drawsCopies(other));
     host.endSession();
@@ -268,11 +260,7 @@ TEST_F(SessionAt5C, CollisionDentsPlayerAndTraffic) {
 // with the dent of the earlier crash; never before.
 TEST_F(Session, DamagedPanelBuiltWhenTheGameShowsIt) {
     attach();
-    void* player = car();
-    void* other = car({0, 4, 0}, 95);
-    host.setPlayerVehicle(player);
-    host.step();
-    crash(player, other, {0, 2, 0.5f}, {0, -1, 0}, 900, 900);
+    void* player = playerStrikesVanAhead().first;
     host.step();
     const std::size_t beforeShown = log().size();
     host.duringNextProcess([&] { host.damageComponent(player, 5); }); // the bonnet's damage
